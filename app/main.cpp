@@ -1,0 +1,13 @@
+#include <cstdio>
+#include <span>
+
+#include "app/platform.h"
+#include "app/run.h"
+
+int main(int argc, char* argv[]) {
+  jassrewrite::prepare_process();
+  jassrewrite::LineOutput console{.stream = stdout,
+                                  .line_break = jassrewrite::kConsoleLineBreak,
+                                  .flush_every_line = jassrewrite::is_terminal(stdout)};
+  return jassrewrite::run(std::span(argv, static_cast<std::size_t>(argc)), console);
+}

@@ -1,0 +1,38 @@
+#include "app/platform.h"
+
+#include <csignal>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace jassrewrite {
+
+void prepare_process() {
+#ifdef _WIN32
+  _setmode(_fileno(stdout), _O_BINARY);
+#else
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1) {
+      // open() takes the lowest free descriptor, which is exactly the closed one.
+      open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    }
+  }
+#endif
+}
+
+bool is_terminal(std::FILE* stream) {
+#ifdef _WIN32
+  return _isatty(_fileno(stream)) != 0;
+#else
+  return isatty(fileno(stream)) != 0;
+#endif
+}
+
+}  // namespace jassrewrite

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace jassrewrite {
+
+// Why a pass stopped, for the message "jassrewrite: <path>: <reason>".
+struct FileError {
+  std::string path;
+  std::string reason;
+};
+
+// Size of the blocks in which scripts are read, output is written and the copy-back copies: large
+// enough that a script of a hundred megabytes costs only a few hundred system calls, small enough
+// that memory stays flat whatever the size of the script.
+inline constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+
+// A stream that takes whole lines and hands them on in blocks of up to kBlockSize bytes.
+struct LineOutput {
+  std::FILE* stream = nullptr;
+  // Written after every line: "\r\n" in the temporary file, the platform's own on a console.
+  std::string_view line_break;
+  // Hand every line on at once, for a person watching a terminal.
+  bool flush_every_line = false;
+  // Lines not yet handed to the stream.
+  std::string pending;
+  // errno of the first write or flush that failed; once set, nothing more is written.
+  int error = 0;
+};
+
+// Appends `line` and the line break. Failures are recorded in out.error, not returned, so that a
+// caller who does not care (a console nobody reads any more) can simply go on.
+void write_line(LineOutput& out, std::string_view line);
+
+// Hands every pending byte to the stream and flushes it. Returns false if out.error is set.
+bool flush_output(LineOutput& out);
+
+// The conversion pass. Reads the script at `script_path` in binary, filters each line through a
+// fresh UserCodeFilter, shows it on `console` and writes it to `temp_path`, each line ending in
+// CR LF. A line ends at LF, and a CR just before that LF is dropped; every other byte, NUL, 0x1A
+// and a lone CR included, belongs to its line. A script that does not exist reads as empty.
+//
+// Returns an error, and leaves the script untouched, when the script is not a regular file or
+// cannot be read to its end, when the temporary file is not a regular file, is the script itself,
+// or cannot be written and closed in full. The console's own failures are left in console.error.
+// `read_block_size` exists for tests that need lines to straddle read blocks.
+std::optional<FileError> convert_script(const std::string& script_path,
+                                        const std::string& temp_path, LineOutput& console,
+                                        std::size_t read_block_size = kBlockSize);
+
+// The copy-back pass: copies every byte of `temp_path` over `script_path`, creating or truncating
+// the script. Call it only after convert_script succeeded. An error naming the script means the
+// script may be cut short, while the temporary file still holds the complete rewrite.
+std::optional<FileError> copy_back(const std::string& temp_path, const std::string& script_path);
+
+}  // namespace jassrewrite
