@@ -113,22 +113,6 @@ TEST_P(ConvertScriptTest, WritesEveryLineFilteredWithCrLf) {
 INSTANTIATE_TEST_SUITE_P(LineHandling, ConvertScriptTest, testing::ValuesIn(kLineCases),
                          testing_support::NameOfCase());
 
-TEST(ConvertScript, AMissingScriptGivesAnEmptyTemporaryFile) {
-  const fs::path folder = make_scratch_folder();
-  write_file(folder / "temp.j", "stale content\r\n");
-  std::FILE* shown = std::tmpfile();
-  ASSERT_NE(shown, nullptr);
-  LineOutput console{.stream = shown, .line_break = "\n"};
-
-  const auto error =
-      convert_script((folder / "missing.j").string(), (folder / "temp.j").string(), console);
-
-  EXPECT_FALSE(error.has_value());
-  EXPECT_EQ(read_file(folder / "temp.j"), "");
-  EXPECT_EQ(read_back(shown), "");
-  std::fclose(shown);
-}
-
 TEST(ConvertScript, AFailingConsoleDoesNotStopTheRewrite) {
   const fs::path folder = make_scratch_folder();
   write_file(folder / "script.j", "//!beginusercode\n// a\n");
