@@ -2,6 +2,14 @@
 
 #include <csignal>
 
+#ifdef __MINGW32__
+// The MinGW runtime can expand wildcards in arguments; arguments must come through as typed, as
+// they do with the Microsoft toolchain.
+extern "C" {
+int _dowildcard = 0;
+}
+#endif
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
