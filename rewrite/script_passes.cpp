@@ -1,7 +1,6 @@
 #include "rewrite/script_passes.h"
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -103,26 +102,17 @@ std::optional<FileError> refuse_unsafe_paths(const std::string& script_path,
   return std::nullopt;
 }
 
-// Filters the line, which ended at an LF unless it is the last line of the script, and sends it
-// to both outputs.
-void convert_line(std::span<char> line, bool ended_by_lf, UserCodeFilter& filter,
-                  LineOutput& console, LineOutput& temp) {
-  if (ended_by_lf && !line.empty() && line.back() == '\r') {
-    line = line.first(line.size() - 1);
-  }
-  filter.filter_line(line);
-  const std::string_view text(line.data(), line.size());
-  write_line(console, text);
-  write_line(temp, text);
-}
-
 std::optional<FileError> convert_lines(std::FILE* script, const std::string& script_path,
                                        LineOutput& temp, const std::string& temp_path,
                                        LineOutput& console, std::size_t read_block_size) {
   UserCodeFilter filter;
+  const auto convert_line = [&](std::span<char> line) {
+    filter.filter_line(line);
+    const std::string_view text(line.data(), line.size());
+    write_line(console, text);
+    write_line(temp, text);
+  };
   std::vector<char> block(read_block_size);
-  // The start of a line whose LF lies in a later block. Only lines that straddle a block boundary
-  // are copied; all others are filtered where they were read.
   std::string carried;
   for (;;) {
     errno = 0;
@@ -130,31 +120,17 @@ std::optional<FileError> convert_lines(std::FILE* script, const std::string& scr
     if (got == 0) {
       break;
     }
-    char* line_start = block.data();
-    char* const block_end = block.data() + got;
-    while (auto* lf = static_cast<char*>(
-               std::memchr(line_start, '\n', static_cast<std::size_t>(block_end - line_start)))) {
-      if (carried.empty()) {
-        convert_line({line_start, lf}, true, filter, console, temp);
-      } else {
-        carried.append(line_start, lf);
-        convert_line(carried, true, filter, console, temp);
-        carried.clear();
-      }
-      if (temp.error != 0) {
-        return os_error(temp_path, temp.error);
-      }
-      line_start = lf + 1;
+    split_lines(std::span(block).first(got), carried, convert_line);
+    // After a failed write the temporary file takes nothing more, so the rest of a block is
+    // wasted work at most.
+    if (temp.error != 0) {
+      return os_error(temp_path, temp.error);
     }
-    carried.append(line_start, block_end);
   }
   if (std::ferror(script) != 0) {
     return os_error(script_path, errno);
   }
-  // Bytes after the last LF still make a line; a CR among them is an ordinary byte.
-  if (!carried.empty()) {
-    convert_line(carried, false, filter, console, temp);
-  }
+  finish_lines(carried, convert_line);
   if (!flush_output(temp)) {
     return os_error(temp_path, temp.error);
   }

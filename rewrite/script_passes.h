@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -38,6 +40,41 @@ void write_line(LineOutput& out, std::string_view line);
 
 // Hands every pending byte to the stream and flushes it. Returns false if out.error is set.
 bool flush_output(LineOutput& out);
+
+// Splits the next `block` of a script into lines and calls on_line(std::span<char>) for every line
+// it completes, without its line break: an LF, and a CR directly before that LF. A line that runs
+// past the end of the block waits in `carried` for a later block, or for finish_lines. Lines that
+// lie wholly inside the block, nearly all of them, are handed out in place, without copying.
+template <class OnLine>
+void split_lines(std::span<char> block, std::string& carried, OnLine&& on_line) {
+  char* line_start = block.data();
+  char* const block_end = block.data() + block.size();
+  while (auto* lf = static_cast<char*>(
+             std::memchr(line_start, '\n', static_cast<std::size_t>(block_end - line_start)))) {
+    std::span<char> line(line_start, lf);
+    if (!carried.empty()) {
+      carried.append(line_start, lf);
+      line = carried;
+    }
+    if (!line.empty() && line.back() == '\r') {
+      line = line.first(line.size() - 1);
+    }
+    on_line(line);
+    carried.clear();
+    line_start = lf + 1;
+  }
+  carried.append(line_start, block_end);
+}
+
+// Hands out the script's last line when bytes follow its last LF. A CR among them is an ordinary
+// byte: only a CR before an LF belongs to a line break.
+template <class OnLine>
+void finish_lines(std::string& carried, OnLine&& on_line) {
+  if (!carried.empty()) {
+    on_line(std::span<char>(carried));
+    carried.clear();
+  }
+}
 
 // The conversion pass. Reads the script at `script_path` in binary, filters each line through a
 // fresh UserCodeFilter, shows it on `console` and writes it to `temp_path`, each line ending in

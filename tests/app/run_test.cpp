@@ -93,13 +93,15 @@ ToolRun run_tool(const fs::path& folder,
   const fs::path err = folder.parent_path() / (folder.filename().string() + ".err");
   std::string command = shell_word(tool_path());
   for (const std::string& argument : arguments) {
-    command += " " + shell_word(argument);
+    command.append(" ").append(shell_word(argument));
   }
-  command += " >" + shell_word(out.string()) + " 2>" + shell_word(err.string());
+  command.append(" >").append(shell_word(out.string()));
+  command.append(" 2>").append(shell_word(err.string()));
 #ifdef _WIN32
   static_cast<void>(limits);
 #else
-  command = "ulimit -f 20000; " + limits + "timeout 20 " + command;
+  std::string bounded = "ulimit -f 20000; ";
+  command = bounded.append(limits).append("timeout 20 ").append(command);
 #endif
   const int status = run_shell(folder, command);
   return {status, read_file(out), read_file(err)};
