@@ -22,14 +22,16 @@ awk_bin=$(command -v mawk || command -v gawk || true)
 [ -n "$awk_bin" ] || { echo "bench: needs mawk or gawk" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "bench: needs GNU time (Debian package: time)" >&2; exit 1; }
 
-restore='cp original.j logs/outputwar3map.j'
+# Each run starts from the original script with no dirty pages left by the one before, whose
+# writeback would otherwise land on a random later run.
+restore='cp original.j logs/outputwar3map.j && sync'
 
 # median_seconds COMMAND: the median wall time of RUNS runs after one warm-up, the script restored
 # before each run.
 median_seconds() {
   if command -v hyperfine >/dev/null; then
     hyperfine --style none --warmup 1 --runs "$runs" --prepare "$restore" \
-      --export-csv timing.csv "$1" >/dev/null
+      --export-csv timing.csv "$1" >/dev/null 2>&1
     awk -F, 'NR == 2 { printf "%.4f\n", $4 }' timing.csv
   else
     local times=()

@@ -143,14 +143,14 @@ void write_line(LineOutput& out, std::string_view line) {
   if (out.error != 0) {
     return;
   }
-  if (out.pending.size() + line.size() + out.line_break.size() > kBlockSize) {
+  if (out.pending.size() + line.size() + out.line_break.size() > kOutputBlockSize) {
     if (!write_bytes(out, out.pending)) {
       return;
     }
     out.pending.clear();
   }
   // A line too long for a block goes out directly instead of growing the block with it.
-  if (line.size() >= kBlockSize) {
+  if (line.size() >= kOutputBlockSize) {
     if (!write_bytes(out, line)) {
       return;
     }
@@ -218,7 +218,7 @@ std::optional<FileError> copy_back(const std::string& temp_path, const std::stri
   if (!script) {
     return os_error(script_path, errno);
   }
-  std::vector<char> block(kBlockSize);
+  std::vector<char> block(kReadBlockSize);
   for (;;) {
     errno = 0;
     const std::size_t got = std::fread(block.data(), 1, block.size(), temp.get());

@@ -58,7 +58,7 @@ std::string repeated(const std::string& piece, std::size_t times) {
   return out;
 }
 
-const std::string kLongLine = repeated("0123456789abcdef", (kBlockSize * 5 / 2) / 16);
+const std::string kLongLine = repeated("0123456789abcdef", (kReadBlockSize * 5 / 2) / 16);
 
 const std::vector<LineCase> kLineCases = {
     {"LfEnds", "a\nb\n", "a\r\nb\r\n"},
@@ -88,10 +88,10 @@ TEST_P(ConvertScriptTest, WritesEveryLineFilteredWithCrLf) {
   const std::string script_path = (folder / "script.j").string();
   const std::string temp_path = (folder / "temp.j").string();
   write_file(script_path, GetParam().script);
-  const bool long_case = GetParam().script.size() > kBlockSize;
+  const bool long_case = GetParam().script.size() > kReadBlockSize;
   const std::vector<std::size_t> block_sizes =
-      long_case ? std::vector<std::size_t>{4096, kBlockSize}
-                : std::vector<std::size_t>{1, 2, 3, 5, kBlockSize};
+      long_case ? std::vector<std::size_t>{4096, kReadBlockSize}
+                : std::vector<std::size_t>{1, 2, 3, 5, kReadBlockSize};
   for (std::size_t block_size : block_sizes) {
     SCOPED_TRACE("read block of " + std::to_string(block_size) + " bytes");
     std::FILE* shown = std::tmpfile();
@@ -134,11 +134,11 @@ TEST(ConvertScript, AFailingConsoleDoesNotStopTheRewrite) {
 TEST(CopyBack, ReplacesTheScriptWithTheExactBytesOfTheTemporaryFile) {
   const fs::path folder = make_scratch_folder();
   std::string rewritten;
-  for (std::size_t i = 0; rewritten.size() < 3 * kBlockSize + 7; ++i) {
+  for (std::size_t i = 0; rewritten.size() < 3 * kReadBlockSize + 7; ++i) {
     rewritten.push_back(static_cast<char>((i * 7919) % 256));
   }
   write_file(folder / "temp.j", rewritten);
-  write_file(folder / "script.j", std::string(4 * kBlockSize, 'x'));
+  write_file(folder / "script.j", std::string(4 * kReadBlockSize, 'x'));
 
   const auto error = copy_back((folder / "temp.j").string(), (folder / "script.j").string());
 
