@@ -4,15 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iostream>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_support.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,9 +89,17 @@ struct ToolRun {
   std::string err;
 };
 
+// A sanitized program reserves terabytes of address space and cannot run under a memory limit.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr const char* kMemoryLimit = "";
+#else
+constexpr const char* kMemoryLimit = "ulimit -v 1048576; ";
+#endif
+
 // Runs the tool with `arguments` in `folder` and captures its two output streams. On POSIX every
-// run is bounded by a file-size limit and a timeout, so that a regression that makes the tool
-// write without end fails the test instead of filling the disk; `limits` can tighten them.
+// run is bounded by a file-size limit, a memory limit and a timeout, so that a regression that
+// makes the tool write or grow without end fails the test instead of filling the disk or memory;
+// `limits` can tighten them.
 ToolRun run_tool(const fs::path& folder,
                  const std::vector<std::string>& arguments = {"a", "b", "c"},
                  const std::string& limits = "") {
@@ -101,7 +115,7 @@ ToolRun run_tool(const fs::path& folder,
   static_cast<void>(limits);
 #else
   std::string bounded = "ulimit -f 20000; ";
-  command = bounded.append(limits).append("timeout 20 ").append(command);
+  command = bounded.append(kMemoryLimit).append(limits).append("timeout 20 ").append(command);
 #endif
   const int status = run_shell(folder, command);
   return {status, read_file(out), read_file(err)};
@@ -246,7 +260,8 @@ struct FaultCase {
   const char* name;
   std::function<void(const fs::path& folder)> setup;
   std::string expected_error;
-  const char* limits = "";  // POSIX shell commands run just before the tool
+  const char* limits = "";      // POSIX shell commands run just before the tool
+  bool needs_non_root = false;  // permission bits do not stop root
 };
 
 void PrintTo(const FaultCase& row, std::ostream* os) { *os << row.name; }
@@ -276,14 +291,30 @@ const std::vector<FaultCase> kFaultCases = {
     {"TemporaryFileIsASymbolicLinkToTheScript",
      [](const fs::path& f) { fs::create_symlink("logs/outputwar3map.j", f / "tempwar3map.j"); },
      kSameFile},
-    {"TemporaryFileIsADevice",
+    // /dev/null would swallow the script; /dev/full would fail every write.
+    {"TemporaryFileIsTheNullDevice",
      [](const fs::path& f) { fs::create_symlink("/dev/null", f / "tempwar3map.j"); },
      "jassrewrite: tempwar3map.j: not a regular file\n"},
+    {"TemporaryFileIsTheFullDevice",
+     [](const fs::path& f) { fs::create_symlink("/dev/full", f / "tempwar3map.j"); },
+     "jassrewrite: tempwar3map.j: not a regular file\n"},
+    {"ScriptIsTheZeroDevice",
+     replace_script([](const fs::path& s) { fs::create_symlink("/dev/zero", s); }),
+     "jassrewrite: logs/outputwar3map.j: not a regular file\n"},
     {"ScriptIsAFifo",
      replace_script([](const fs::path& s) { ASSERT_EQ(mkfifo(s.c_str(), 0600), 0); }),
      "jassrewrite: logs/outputwar3map.j: not a regular file\n"},
     {"TemporaryFileCannotGrowPastTheLimit", [](const fs::path&) {},
      "jassrewrite: tempwar3map.j: File too large\n", "ulimit -f 1; "},
+    {"ScriptIsUnreadable",
+     [](const fs::path& f) { fs::permissions(f / "logs/outputwar3map.j", fs::perms::none); },
+     "jassrewrite: logs/outputwar3map.j: Permission denied\n", "", true},
+    {"TemporaryFileIsReadOnly",
+     [](const fs::path& f) {
+       write_file(f / "tempwar3map.j", "stale\r\n");
+       fs::permissions(f / "tempwar3map.j", fs::perms::owner_read);
+     },
+     "jassrewrite: tempwar3map.j: Permission denied\n", "", true},
 #endif
 };
 
@@ -295,10 +326,18 @@ TEST_P(Faults, LeaveTheScriptAsItWas) {
   while (script.size() < 4096) {
     script += "//!beginusercode\r\n// comment\r\n//!endusercode\r\n";
   }
+#ifndef _WIN32
+  if (GetParam().needs_non_root && geteuid() == 0) {
+    GTEST_SKIP() << "permission bits do not stop root";
+  }
+#endif
   const fs::path folder = make_map_folder(script);
   GetParam().setup(folder);
 
   const ToolRun run = run_tool(folder, {"a", "b", "c"}, GetParam().limits);
+  if (GetParam().needs_non_root) {
+    fs::permissions(folder / "logs/outputwar3map.j", fs::perms::owner_read, fs::perm_options::add);
+  }
 
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, on_console(GetParam().expected_error));
@@ -314,19 +353,21 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, Faults, testing::ValuesIn(kFaultCases), NameO
 
 #ifndef _WIN32
 
-TEST(EndToEnd, UnreadableScriptIsReported) {
-  if (geteuid() == 0) {
-    GTEST_SKIP() << "permission bits do not stop root";
-  }
-  const fs::path folder = make_map_folder("// script\n");
-  fs::permissions(folder / "logs/outputwar3map.j", fs::perms::none);
+// A line longer than memory allows: the tool stops, says so, and leaves the script alone instead
+// of writing back a script cut short.
+TEST(EndToEnd, LineTooLongForMemoryLeavesTheScriptAlone) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "a sanitized program cannot run under a memory limit";
+#endif
+  const std::string script =
+      "//!beginusercode\n//" + std::string(std::size_t{96} << 20, 'x') + "\n";
+  const fs::path folder = make_map_folder(script);
 
-  const ToolRun run = run_tool(folder);
-  fs::permissions(folder / "logs/outputwar3map.j", fs::perms::owner_read | fs::perms::owner_write);
+  const ToolRun run = run_tool(folder, {"a", "b", "c"}, "ulimit -v 65536; ");
 
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, on_console("jassrewrite: logs/outputwar3map.j: Permission denied\n"));
-  EXPECT_EQ(read_file(folder / "logs/outputwar3map.j"), "// script\n");
+  EXPECT_EQ(run.err, "jassrewrite: logs/outputwar3map.j: Cannot allocate memory\n");
+  EXPECT_TRUE(read_file(folder / "logs/outputwar3map.j") == script);
 }
 
 // Whatever becomes of standard output, the script is still rewritten and the run succeeds.
@@ -366,6 +407,73 @@ TEST_P(FailingConsole, DoesNotStopTheRewrite) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, FailingConsole, testing::ValuesIn(kConsoleCases), NameOfCase());
+
+// Starts the tool in `folder` with its output discarded, without a shell in between, so that a
+// signal reaches the tool itself.
+pid_t start_tool(const fs::path& folder) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null_device = open("/dev/null", O_WRONLY);
+    if (chdir(folder.c_str()) != 0 || null_device < 0 || dup2(null_device, 1) < 0 ||
+        dup2(null_device, 2) < 0) {
+      _exit(127);
+    }
+    execl(JASSREWRITE_EXE, JASSREWRITE_EXE, "a", "b", "c", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+// Kills the tool at random moments of its run. Whatever the moment, the script is either the
+// original or the complete rewrite, or else the complete rewrite is in "tempwar3map.j".
+TEST(EndToEnd, KilledAtAnyMomentTheRewriteSurvives) {
+  std::string original;
+  while (original.size() < (16U << 20U)) {
+    original += "//!beginusercode\r\n// user comment\r\ncall DoNothing()\r\n//!endusercode\r\n";
+    original += "// comment outside\r\nfunction main takes nothing returns nothing\r\n";
+  }
+  const fs::path folder = make_map_folder(original);
+  const fs::path script = folder / "logs/outputwar3map.j";
+  const fs::path temp = folder / "tempwar3map.j";
+
+  const auto started = std::chrono::steady_clock::now();
+  const pid_t reference = start_tool(folder);
+  int status = 0;
+  ASSERT_EQ(waitpid(reference, &status, 0), reference);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const auto full_run = std::chrono::steady_clock::now() - started;
+  const std::string rewritten = read_file(script);
+  ASSERT_NE(rewritten, original);
+
+  std::mt19937 random(20261207);
+  std::uniform_int_distribution<long long> moment(
+      0, std::chrono::duration_cast<std::chrono::microseconds>(full_run).count());
+  int untouched = 0;
+  int finished = 0;
+  int cut_short = 0;
+  for (int trial = 0; trial < 30; ++trial) {
+    write_file(script, original);
+    fs::remove(temp);
+    const pid_t pid = start_tool(folder);
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+    kill(pid, SIGKILL);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+
+    const std::string now = read_file(script);
+    if (now == original) {
+      ++untouched;
+    } else if (now == rewritten) {
+      ++finished;
+    } else {
+      ++cut_short;
+      EXPECT_TRUE(read_file(temp) == rewritten) << "trial " << trial << ": the script is cut short "
+                                                << "and tempwar3map.j is not the complete rewrite";
+    }
+  }
+  std::cout << "killed " << untouched << " times before the copy-back, " << cut_short
+            << " times during it, " << finished << " times after it\n";
+}
 
 #endif  // _WIN32
 

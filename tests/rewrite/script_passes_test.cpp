@@ -159,6 +159,21 @@ TEST(CopyBack, AMissingTemporaryFileLeavesTheScriptAlone) {
 }
 
 #ifndef _WIN32
+// /proc/self/mem is a regular file whose reads fail with EIO: a stand-in for a failing disk.
+TEST(ConvertScript, AReadErrorIsReportedNotTakenForTheEnd) {
+  const fs::path folder = make_scratch_folder();
+  std::FILE* shown = std::tmpfile();
+  ASSERT_NE(shown, nullptr);
+  LineOutput console{.stream = shown, .line_break = "\n"};
+
+  const auto error = convert_script("/proc/self/mem", (folder / "temp.j").string(), console);
+
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->path, "/proc/self/mem");
+  EXPECT_EQ(error->reason, "Input/output error");
+  std::fclose(shown);
+}
+
 TEST(CopyBack, AFailedWriteNamesTheScript) {
   const fs::path folder = make_scratch_folder();
   write_file(folder / "temp.j", "rewritten\r\n");
