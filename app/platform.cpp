@@ -10,11 +10,10 @@ int _dowildcard = 0;
 }
 #endif
 
-#ifdef _WIN32
 #include <fcntl.h>
+#ifdef _WIN32
 #include <io.h>
 #else
-#include <fcntl.h>
 #include <unistd.h>
 #endif
 
