@@ -18,6 +18,12 @@ using testing_support::make_scratch_folder;
 using testing_support::read_file;
 using testing_support::write_file;
 
+// A file in `folder` that stands in for the console. (std::tmpfile would do, but the Windows C
+// runtime puts it in the root folder of the drive, where a user may not write.)
+std::FILE* open_console_file(const fs::path& folder) {
+  return std::fopen((folder / "console").string().c_str(), "w+b");
+}
+
 // The whole content of a stream the test wrote to.
 std::string read_back(std::FILE* stream) {
   std::rewind(stream);
@@ -94,7 +100,7 @@ TEST_P(ConvertScriptTest, WritesEveryLineFilteredWithCrLf) {
                 : std::vector<std::size_t>{1, 2, 3, 5, kReadBlockSize};
   for (std::size_t block_size : block_sizes) {
     SCOPED_TRACE("read block of " + std::to_string(block_size) + " bytes");
-    std::FILE* shown = std::tmpfile();
+    std::FILE* shown = open_console_file(folder);
     ASSERT_NE(shown, nullptr);
     LineOutput console{.stream = shown, .line_break = "\n"};
 
@@ -162,7 +168,7 @@ TEST(CopyBack, AMissingTemporaryFileLeavesTheScriptAlone) {
 // /proc/self/mem is a regular file whose reads fail with EIO: a stand-in for a failing disk.
 TEST(ConvertScript, AReadErrorIsReportedNotTakenForTheEnd) {
   const fs::path folder = make_scratch_folder();
-  std::FILE* shown = std::tmpfile();
+  std::FILE* shown = open_console_file(folder);
   ASSERT_NE(shown, nullptr);
   LineOutput console{.stream = shown, .line_break = "\n"};
 
