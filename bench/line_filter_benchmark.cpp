@@ -8,37 +8,18 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <vector>
 
+#include "jass_script.h"
 #include "rewrite/script_passes.h"
 #include "rewrite/user_code_filter.h"
 
 namespace {
 
-// A JASS-like script: about 15 % comment lines and a user-code block every 50 lines, with CR LF
-// line ends. Deterministic, so runs compare.
 std::string make_script(std::size_t size) {
-  const std::vector<std::string> statements = {
-      "    call SetUnitPositionLoc(udg_Hero, GetRectCenter(gg_rct_Spawn))",
-      "    set udg_Counter = udg_Counter + 1",
-      "    local integer i = 0",
-      "    if ( GetTriggerUnit() == null ) then",
-      "    call TriggerAddAction(gg_trg_Melee_Initialization, function Trig_Melee_Actions)",
-      "    endif",
-  };
   std::string script;
-  std::uint32_t state = 12345;
-  for (std::size_t line = 0; script.size() < size; ++line) {
-    state = state * 1664525U + 1013904223U;
-    if (line % 50 == 0) {
-      script += "//!beginusercode\r\n";
-    } else if (line % 50 == 20) {
-      script += "//!endusercode\r\n";
-    } else if ((state >> 16U) % 100 < 15) {
-      script += "// Trigger: Melee Initialization\r\n";
-    } else {
-      script += statements[(state >> 8U) % statements.size()] + "\r\n";
-    }
+  std::uint64_t state = 1;
+  while (script.size() < size) {
+    jassrewrite::bench::append_script_piece(script, state);
   }
   return script;
 }
