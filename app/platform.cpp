@@ -1,7 +1,5 @@
 #include "app/platform.h"
 
-#include <csignal>
-
 #ifdef __MINGW32__
 // The MinGW runtime can expand wildcards in arguments; arguments must come through as typed, as
 // they do with the Microsoft toolchain.
@@ -10,27 +8,115 @@ int _dowildcard = 0;
 }
 #endif
 
-#include <fcntl.h>
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
+
+#include <atomic>
 #else
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 #endif
 
 namespace jassrewrite {
 
+namespace {
+
+#ifdef _WIN32
+constexpr char kUnchanged[] = "jassrewrite: interrupted; the script is unchanged\r\n";
+constexpr char kRewritten[] = "jassrewrite: interrupted after the script was rewritten\r\n";
+
+enum Phase { kBeforeChange, kChanging, kAfterRewrite, kAfterNoChange };
+
+// Console events arrive on a thread of their own, the one place where state must be shared: this
+// tells the handler what the main thread is doing.
+std::atomic<int> phase{kBeforeChange};
+
+BOOL WINAPI end_run(DWORD) {
+  int now = phase.load();
+  for (; now == kChanging; now = phase.load()) {
+    Sleep(10);
+  }
+  const std::string_view message = now == kAfterRewrite ? kRewritten : kUnchanged;
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), message.data(), static_cast<DWORD>(message.size()),
+            &written, nullptr);
+  // The status cmd.exe shows for a program ended by Ctrl+C.
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+#else
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+
+template <const char* kMessage, std::size_t kLength>
+void end_run(int signal_number) {
+  static_cast<void>(::write(STDERR_FILENO, kMessage, kLength));
+  // SA_RESETHAND has restored the default action, so the process ends by the signal itself and
+  // the shell sees the status it expects (130 for SIGINT).
+  ::raise(signal_number);
+}
+
+constexpr char kUnchanged[] = "jassrewrite: interrupted; the script is unchanged\n";
+constexpr char kRewritten[] = "jassrewrite: interrupted after the script was rewritten\n";
+
+void on_interrupt(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
+  sigemptyset(&action.sa_mask);
+  for (const int signal_number : kInterrupts) {
+    // An interrupt the caller chose to ignore (nohup, a background job) stays ignored.
+    struct sigaction previous {};
+    if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+      sigaction(signal_number, &action, nullptr);
+    }
+  }
+}
+
+void mask_interrupts(int how) {
+  sigset_t interrupts;
+  sigemptyset(&interrupts);
+  for (const int signal_number : kInterrupts) {
+    sigaddset(&interrupts, signal_number);
+  }
+  sigprocmask(how, &interrupts, nullptr);
+}
+#endif
+
+}  // namespace
+
 void prepare_process() {
 #ifdef _WIN32
-  _setmode(_fileno(stdout), _O_BINARY);
+  SetConsoleCtrlHandler(end_run, TRUE);
 #else
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) == -1) {
       // open() takes the lowest free descriptor, which is exactly the closed one.
       open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     }
   }
+  on_interrupt(end_run<kUnchanged, sizeof kUnchanged - 1>);
+#endif
+}
+
+void hold_interrupts() {
+#ifdef _WIN32
+  phase = kChanging;
+#else
+  mask_interrupts(SIG_BLOCK);
+#endif
+}
+
+void release_interrupts(bool script_rewritten) {
+#ifdef _WIN32
+  phase = script_rewritten ? kAfterRewrite : kAfterNoChange;
+#else
+  if (script_rewritten) {
+    on_interrupt(end_run<kRewritten, sizeof kRewritten - 1>);
+  }
+  mask_interrupts(SIG_UNBLOCK);
 #endif
 }
 

@@ -1,15 +1,16 @@
 #pragma once
 
-// The few things the standard library cannot express portably. Everything that differs between
-// POSIX and Windows lives here, so the rest of the program compiles unchanged on both.
+// The process-wide things the standard library cannot express portably: signals and console
+// events, closed standard descriptors, terminal detection. Everything here differs between POSIX
+// and Windows, so the rest of the program compiles unchanged on both.
 
 #include <cstdio>
 #include <string_view>
 
 namespace jassrewrite {
 
-// The line break of the console: CR LF on Windows, LF elsewhere. Standard output is binary on
-// every platform and the break is written out explicitly, so the bytes never depend on a text mode.
+// The line break of the console: CR LF on Windows, LF elsewhere. Standard output is written
+// directly, never through a text mode, so the break is written out explicitly.
 #ifdef _WIN32
 inline constexpr std::string_view kConsoleLineBreak = "\r\n";
 #else
@@ -18,9 +19,16 @@ inline constexpr std::string_view kConsoleLineBreak = "\n";
 
 // Call first thing in main. Makes failed writes come back as errors instead of signals that kill
 // the process mid-rewrite (SIGPIPE from a reader that went away, SIGXFSZ past a file-size limit),
-// puts standard output in binary mode, and opens the null device on any of descriptors 0 to 2 that
-// the caller left closed, so that no file the tool opens can end up as its standard output.
+// opens the null device on any of descriptors 0 to 2 that the caller left closed, so that no file
+// the tool opens can end up as its standard output, and makes an interrupt (SIGINT, SIGTERM,
+// SIGHUP; on Windows Ctrl+C, Ctrl+Break and a closing console) end the run at once with one line on
+// standard error saying that the script is unchanged, and the exit status the shell expects.
 void prepare_process();
+
+// Holds interrupts while the script is being changed: one that arrives meanwhile takes effect at
+// release_interrupts, which says on standard error whether the script was rewritten by then.
+void hold_interrupts();
+void release_interrupts(bool script_rewritten);
 
 // True when `stream` is an interactive terminal, where a person is watching the output.
 bool is_terminal(std::FILE* stream);

@@ -1,19 +1,17 @@
 #include "app/run.h"
 
 #include <cstdio>
-#include <filesystem>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <system_error>
 
+#include "app/platform.h"
+#include "rewrite/script_passes.h"
+
 namespace jassrewrite {
 
 namespace {
-
-namespace fs = std::filesystem;
-
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;
 
 // Argument entries 0 to 3 are shown. Missing ones show as empty lines, so the script always
 // starts at the same line of the output.
@@ -48,32 +46,54 @@ int run(std::span<char* const> args, LineOutput& console) {
     write_line(console, i < args.size() ? std::string_view(args[i]) : std::string_view());
   }
 
-  std::error_code ignored;
-  const bool script_missing = fs::status(script_path, ignored).type() == fs::file_type::not_found;
-  if (script_missing) {
-    report(console, script_path + ": not found, nothing to rewrite (is this the map's folder?)");
+  std::error_code lock_error;
+  const File lock = lock_folder(
+      ".", [&] { report(console, "waiting for another run in this folder to finish"); },
+      lock_error);
+  if (lock_error) {
+    report(console, FileError{".", lock_error.message()});
+    return EXIT_FAILURE;
   }
 
-  if (auto error = convert_script(script_path, temp_path, console)) {
-    report(console, *error);
-    return kExitFailure;
+  bool finished = false;
+  hold_interrupts();
+  const auto unfinished = finish_cut_copy_back(script_path, temp_path, finished);
+  release_interrupts(false);
+  if (unfinished) {
+    report(console, *unfinished);
+    return EXIT_FAILURE;
   }
-  // A missing script is written back empty, but only where its folder exists: a run in the wrong
-  // folder must not create one.
-  const bool copy_wanted =
-      !script_missing || fs::is_directory(fs::path(script_path).parent_path(), ignored);
-  if (copy_wanted) {
-    if (auto error = copy_back(temp_path, script_path)) {
-      if (error->path == script_path) {
-        report(console, *error, "the complete rewritten script is kept in " + temp_path);
-      } else {
-        report(console, *error);
-      }
-      return kExitFailure;
-    }
+  if (finished) {
+    report(console, script_path + ": finished writing back the rewrite that an earlier run " +
+                        "left cut short");
+  }
+
+  ScriptFiles files{.script_path = script_path, .temp_path = temp_path};
+  if (auto error = open_script_files(files)) {
+    report(console, *error);
+    return EXIT_FAILURE;
+  }
+  if (!files.script.is_open()) {
+    report(console, script_path + ": not found, nothing to rewrite (is this the map's folder?)");
+  }
+  if (auto error = convert_script(files, console)) {
+    report(console, *error);
+    return EXIT_FAILURE;
+  }
+  const std::string kept = "the complete rewritten script is kept in " + temp_path;
+  if (auto error = copy_back(files)) {
+    report(console, *error, error->path == script_path ? "the script is unchanged; " + kept : "");
+    return EXIT_FAILURE;
+  }
+  hold_interrupts();
+  const auto error = replace_script(files);
+  release_interrupts(!error);
+  if (error) {
+    report(console, *error, kept);
+    return EXIT_FAILURE;
   }
   flush_output(console);
-  return kExitSuccess;
+  return EXIT_SUCCESS;
 }
 
 }  // namespace jassrewrite

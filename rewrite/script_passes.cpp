@@ -1,10 +1,8 @@
 #include "rewrite/script_passes.h"
 
-#include <cerrno>
-#include <filesystem>
-#include <memory>
 #include <new>
 #include <span>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -14,97 +12,17 @@ namespace jassrewrite {
 
 namespace {
 
-namespace fs = std::filesystem;
+// Beside the file it replaces, so that the rename stays on one file system.
+constexpr std::string_view kReplacementSuffix = ".jassrewrite-new";
 
-struct FileCloser {
-  // Only reached for files that were read, or on a path that already reports an error: a close
-  // that fails there cannot lose anything more.
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+constexpr const char* kChanged = "changed while it was being rewritten; left as it is";
 
-std::string describe(int error_number) {
-  // Some C libraries leave errno unset on a failed stdio call; the failure still has to be told.
-  return std::generic_category().message(error_number != 0 ? error_number : EIO);
+FileError os_error(const std::string& path, const std::error_code& error) {
+  return {path, error.message()};
 }
 
-FileError os_error(const std::string& path, int error_number) {
-  return {path, describe(error_number)};
-}
-
-FilePtr open_file(const std::string& path, const char* mode) {
-  errno = 0;
-  return FilePtr(std::fopen(path.c_str(), mode));
-}
-
-// Returns 0 or the errno of the failure. A failed close is a failed write: the last block may
-// never have reached the disk.
-int close_written_file(FilePtr file) {
-  errno = 0;
-  int error_number = std::fflush(file.get()) == 0 ? 0 : errno;
-  if (std::fclose(file.release()) != 0 && error_number == 0) {
-    error_number = errno != 0 ? errno : EIO;
-  }
-  return error_number;
-}
-
-bool write_bytes(LineOutput& out, std::string_view bytes) {
-  if (out.error != 0) {
-    return false;
-  }
-  errno = 0;
-  if (std::fwrite(bytes.data(), 1, bytes.size(), out.stream) != bytes.size()) {
-    out.error = errno != 0 ? errno : EIO;
-    return false;
-  }
-  return true;
-}
-
-// A file we are about to read or overwrite must be a plain file: a FIFO or a device would block,
-// never end, or (/dev/null as the temporary file) quietly swallow the script. A missing file is
-// for the caller to judge.
-std::optional<FileError> refuse_unless_regular(const std::string& path,
-                                               const fs::file_status& status,
-                                               const std::error_code& status_error) {
-  switch (status.type()) {
-    case fs::file_type::not_found:
-    case fs::file_type::regular:
-      return std::nullopt;
-    case fs::file_type::none:
-      return FileError{path, status_error.message()};
-    case fs::file_type::directory:
-      return FileError{path, describe(EISDIR)};
-    default:
-      return FileError{path, "not a regular file"};
-  }
-}
-
-// Everything that would make the run destroy the script is checked before anything is opened for
-// writing.
-std::optional<FileError> refuse_unsafe_paths(const std::string& script_path,
-                                             const std::string& temp_path) {
-  std::error_code script_error;
-  const fs::file_status script = fs::status(script_path, script_error);
-  if (auto refusal = refuse_unless_regular(script_path, script, script_error)) {
-    return refusal;
-  }
-  std::error_code temp_error;
-  const fs::file_status temp = fs::status(temp_path, temp_error);
-  if (auto refusal = refuse_unless_regular(temp_path, temp, temp_error)) {
-    return refusal;
-  }
-  // A temporary file that is the script under another name (a symbolic or hard link) would be
-  // emptied by opening it for writing, before a single line was read.
-  std::error_code ignored;
-  if (fs::exists(script) && fs::exists(temp) && fs::equivalent(script_path, temp_path, ignored)) {
-    return FileError{temp_path, "is the script itself (a link to " + script_path + ")"};
-  }
-  return std::nullopt;
-}
-
-std::optional<FileError> convert_lines(std::FILE* script, const std::string& script_path,
-                                       LineOutput& temp, const std::string& temp_path,
-                                       LineOutput& console, std::size_t read_block_size) {
+std::optional<FileError> convert_lines(ScriptFiles& files, LineOutput& temp, LineOutput& console,
+                                       std::size_t read_block_size) {
   UserCodeFilter filter;
   const auto convert_line = [&](std::span<char> line) {
     filter.filter_line(line);
@@ -114,129 +32,192 @@ std::optional<FileError> convert_lines(std::FILE* script, const std::string& scr
   };
   std::vector<char> block(read_block_size);
   std::string carried;
+  std::size_t unsynced = 0;
   for (;;) {
-    errno = 0;
-    const std::size_t got = std::fread(block.data(), 1, block.size(), script);
+    std::error_code error;
+    const std::size_t got = read(files.script, block, error);
+    if (error) {
+      return os_error(files.script_path, error);
+    }
     if (got == 0) {
       break;
     }
     split_lines(std::span(block).first(got), carried, convert_line);
     // After a failed write the temporary file takes nothing more, so the rest of a block is
     // wasted work at most.
-    if (temp.error != 0) {
-      return os_error(temp_path, temp.error);
+    if (temp.error) {
+      return os_error(files.temp_path, temp.error);
+    }
+    if (unsynced += got; unsynced >= kWritebackInterval) {
+      start_writeback(files.temp);
+      unsynced = 0;
     }
   }
-  if (std::ferror(script) != 0) {
-    return os_error(script_path, errno);
-  }
   finish_lines(carried, convert_line);
-  if (!flush_output(temp)) {
-    return os_error(temp_path, temp.error);
+  return std::nullopt;
+}
+
+// A new file that was not put in place is removed; the script never depended on it.
+void discard_replacement(ScriptFiles& files) {
+  if (!files.replacement_path.empty()) {
+    remove(files.replacement_path);
+    files.replacement_path.clear();
+  }
+}
+
+std::optional<FileError> refuse_if_changed(const ScriptFiles& files) {
+  std::error_code error;
+  const FileStatus now = status(files.target_path, error);
+  const FileStatus& read = files.script_status;
+  if (error || now.identity != read.identity || now.size != read.size ||
+      now.modified != read.modified) {
+    return FileError{files.script_path, kChanged};
+  }
+  return std::nullopt;
+}
+
+// A missing script is created empty, but only where its folder exists: a run in the wrong folder
+// must not create one. One that appeared meanwhile is left as it is.
+std::optional<FileError> create_empty_script(const ScriptFiles& files) {
+  std::error_code error;
+  File script = open_or_create_unfollowed(files.script_path, error);
+  if (error == std::errc::no_such_file_or_directory) {
+    return std::nullopt;
+  }
+  if (error == std::errc::too_many_symbolic_link_levels) {
+    return FileError{files.script_path, kChanged};
+  }
+  if (!error) {
+    error = sync(script);
+  }
+  if (!error) {
+    error = close(script);
+  }
+  if (!error) {
+    error = sync_folder_of(files.script_path);
+  }
+  return error ? std::optional(os_error(files.script_path, error)) : std::nullopt;
+}
+
+// The fallback where no new file can take the script's place. The marker, on disk before the first
+// byte of the script changes, tells a later run that the script may be cut short.
+std::optional<FileError> overwrite_in_place(ScriptFiles& files) {
+  std::error_code error;
+  if (!files.script.is_open()) {
+    files.script = open_existing(files.target_path, error);
+    if (error || status(files.script, error).identity != files.script_status.identity) {
+      return FileError{files.script_path, kChanged};
+    }
+  }
+  const std::string marker_path = cut_copy_marker(files.temp_path);
+  File marker = create_new(marker_path, error);
+  if (!error) {
+    error = sync(marker);
+  }
+  if (!error) {
+    error = close(marker);
+  }
+  if (!error) {
+    error = sync_folder_of(marker_path);
+  }
+  if (error) {
+    return os_error(marker_path, error);
+  }
+  if (auto failure = copy_contents(files.temp, files.temp_path, files.script, files.script_path)) {
+    return failure;
+  }
+  if (error = remove(marker_path); error) {
+    return os_error(marker_path, error);
   }
   return std::nullopt;
 }
 
 }  // namespace
 
-void write_line(LineOutput& out, std::string_view line) {
-  if (out.error != 0) {
-    return;
-  }
-  if (out.pending.size() + line.size() + out.line_break.size() > kOutputBlockSize) {
-    if (!write_bytes(out, out.pending)) {
-      return;
-    }
-    out.pending.clear();
-  }
-  // A line too long for a block goes out directly instead of growing the block with it.
-  if (line.size() >= kOutputBlockSize) {
-    if (!write_bytes(out, line)) {
-      return;
-    }
-  } else {
-    out.pending.append(line);
-  }
-  out.pending.append(out.line_break);
-  if (out.flush_every_line) {
-    flush_output(out);
-  }
-}
-
-bool flush_output(LineOutput& out) {
-  if (!write_bytes(out, out.pending)) {
-    return false;
-  }
-  out.pending.clear();
-  errno = 0;
-  if (std::fflush(out.stream) != 0) {
-    out.error = errno != 0 ? errno : EIO;
-    return false;
-  }
-  return true;
-}
-
-std::optional<FileError> convert_script(const std::string& script_path,
-                                        const std::string& temp_path, LineOutput& console,
+std::optional<FileError> convert_script(ScriptFiles& files, LineOutput& console,
                                         std::size_t read_block_size) {
-  if (auto refusal = refuse_unsafe_paths(script_path, temp_path)) {
-    return refusal;
-  }
-  FilePtr script = open_file(script_path, "rb");
-  if (!script && errno != ENOENT) {
-    return os_error(script_path, errno);
-  }
-  FilePtr temp_file = open_file(temp_path, "wb");
-  if (!temp_file) {
-    return os_error(temp_path, errno);
-  }
-  LineOutput temp{.stream = temp_file.get(), .line_break = "\r\n"};
-  if (script) {
+  LineOutput temp{.file = &files.temp, .line_break = "\r\n"};
+  if (files.script.is_open()) {
     try {
-      if (auto error =
-              convert_lines(script.get(), script_path, temp, temp_path, console, read_block_size)) {
+      if (auto error = convert_lines(files, temp, console, read_block_size)) {
         return error;
       }
     } catch (const std::bad_alloc&) {
-      return os_error(script_path, ENOMEM);
+      return os_error(files.script_path, std::make_error_code(std::errc::not_enough_memory));
     }
   }
-  script.reset();
-  if (const int error_number = close_written_file(std::move(temp_file)); error_number != 0) {
-    return os_error(temp_path, error_number);
+  if (!flush_output(temp)) {
+    return os_error(files.temp_path, temp.error);
+  }
+  if (const std::error_code error = sync(files.temp)) {
+    return os_error(files.temp_path, error);
   }
   return std::nullopt;
 }
 
-std::optional<FileError> copy_back(const std::string& temp_path, const std::string& script_path) {
-  // The temporary file is opened first, so a failure there leaves the script untouched.
-  FilePtr temp = open_file(temp_path, "rb");
-  if (!temp) {
-    return os_error(temp_path, errno);
+std::optional<FileError> copy_back(ScriptFiles& files) {
+  discard_replacement(files);
+  // A rename would part the script from its other names, which would keep the old content.
+  if (!files.script.is_open() || files.script_status.links > 1) {
+    return std::nullopt;
   }
-  FilePtr script = open_file(script_path, "wb");
-  if (!script) {
-    return os_error(script_path, errno);
+  const std::string path = files.target_path + std::string(kReplacementSuffix);
+  std::error_code error;
+  File replacement = create_new(path, error);
+  if (error == std::errc::file_exists) {
+    // Left by a run that was killed: the folder's lock says that no run is using it now.
+    remove(path);
+    replacement = create_new(path, error);
   }
-  std::vector<char> block(kReadBlockSize);
-  for (;;) {
-    errno = 0;
-    const std::size_t got = std::fread(block.data(), 1, block.size(), temp.get());
-    if (got == 0) {
-      break;
+  if (error == std::errc::permission_denied || error == std::errc::read_only_file_system) {
+    return std::nullopt;
+  }
+  if (error) {
+    return os_error(files.script_path, error);
+  }
+  files.replacement_path = path;
+  if (copy_permissions(replacement, files.script_status, true)) {
+    // An owner that cannot be kept: overwrite in place, which keeps everything.
+    replacement = File();
+    discard_replacement(files);
+    return std::nullopt;
+  }
+  auto failure = copy_contents(files.temp, files.temp_path, replacement, files.script_path);
+  if (!failure) {
+    if (error = close(replacement); error) {
+      failure = os_error(files.script_path, error);
     }
-    errno = 0;
-    if (std::fwrite(block.data(), 1, got, script.get()) != got) {
-      return os_error(script_path, errno);
+  }
+  if (failure) {
+    replacement = File();
+    discard_replacement(files);
+  }
+  return failure;
+}
+
+std::optional<FileError> replace_script(ScriptFiles& files) {
+  if (!files.script.is_open()) {
+    return create_empty_script(files);
+  }
+  if (auto changed = refuse_if_changed(files)) {
+    discard_replacement(files);
+    return changed;
+  }
+  if (!files.replacement_path.empty()) {
+    // Windows cannot replace a file that is open without sharing its deletion; the fallback
+    // opens the script again.
+    files.script = File();
+    const std::error_code error = replace(files.replacement_path, files.target_path);
+    if (!error) {
+      files.replacement_path.clear();
+      return std::nullopt;
+    }
+    discard_replacement(files);
+    if (error != std::errc::device_or_resource_busy && error != std::errc::cross_device_link) {
+      return os_error(files.script_path, error);
     }
   }
-  if (std::ferror(temp.get()) != 0) {
-    return os_error(temp_path, errno);
-  }
-  if (const int error_number = close_written_file(std::move(script)); error_number != 0) {
-    return os_error(script_path, error_number);
-  }
-  return std::nullopt;
+  return overwrite_in_place(files);
 }
 
 }  // namespace jassrewrite

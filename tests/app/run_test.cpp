@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <random>
@@ -16,7 +19,9 @@
 
 #include "test_support.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -84,7 +89,7 @@ int run_shell(const fs::path& folder, const std::string& command) {
 }
 
 struct ToolRun {
-  int status;
+  int status = -1;
   std::string out;
   std::string err;
 };
@@ -96,15 +101,16 @@ constexpr const char* kMemoryLimit = "";
 constexpr const char* kMemoryLimit = "ulimit -v 1048576; ";
 #endif
 
-// Runs the tool with `arguments` in `folder` and captures its two output streams. On POSIX every
-// run is bounded by a file-size limit, a memory limit and a timeout, so that a regression that
-// makes the tool write or grow without end fails the test instead of filling the disk or memory;
-// `limits` can tighten them.
+// Runs the tool with `arguments` in `folder` and captures its two output streams in files named
+// after the folder and `run_name`. On POSIX every run is bounded by a file-size limit, a memory
+// limit and a timeout, so that a regression that makes the tool write or grow without end fails the
+// test instead of filling the disk or memory; `limits` can tighten them.
 ToolRun run_tool(const fs::path& folder,
                  const std::vector<std::string>& arguments = {"a", "b", "c"},
-                 const std::string& limits = "") {
-  const fs::path out = folder.parent_path() / (folder.filename().string() + ".out");
-  const fs::path err = folder.parent_path() / (folder.filename().string() + ".err");
+                 const std::string& limits = "", const std::string& run_name = "") {
+  const std::string base = folder.filename().string() + run_name;
+  const fs::path out = folder.parent_path() / (base + ".out");
+  const fs::path err = folder.parent_path() / (base + ".err");
   std::string command = shell_word(tool_path());
   for (const std::string& argument : arguments) {
     command.append(" ").append(shell_word(argument));
@@ -119,6 +125,16 @@ ToolRun run_tool(const fs::path& folder,
 #endif
   const int status = run_shell(folder, command);
   return {status, read_file(out), read_file(err)};
+}
+
+// A script of about `size` bytes with user-code blocks all through it.
+std::string large_script(std::size_t size) {
+  std::string script;
+  while (script.size() < size) {
+    script += "//!beginusercode\r\n// user comment\r\ncall DoNothing()\r\n//!endusercode\r\n";
+    script += "// comment outside\r\nfunction main takes nothing returns nothing\r\n";
+  }
+  return script;
 }
 
 fs::path make_map_folder(const std::string& script) {
@@ -226,6 +242,12 @@ TEST_P(Rewrite, RewritesTheScriptInPlace) {
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(read_file(folder / "tempwar3map.j"), GetParam().rewritten);
   EXPECT_EQ(read_file(folder / "logs/outputwar3map.j"), GetParam().rewritten);
+  std::vector<std::string> left;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    left.push_back(entry.path().lexically_relative(folder).generic_string());
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"logs", "logs/outputwar3map.j", "tempwar3map.j"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, Rewrite, testing::ValuesIn(kScriptCases), NameOfCase());
@@ -250,7 +272,8 @@ TEST(EndToEnd, MissingLogsFolderIsNotCreated) {
   const ToolRun run = run_tool(folder);
 
   EXPECT_EQ(run.status, 0);
-  EXPECT_NE(run.err, "");
+  EXPECT_EQ(run.err, on_console("jassrewrite: logs/outputwar3map.j: not found, nothing to rewrite "
+                                "(is this the map's folder?)\n"));
   EXPECT_EQ(read_file(folder / "tempwar3map.j"), "");
   EXPECT_FALSE(fs::exists(folder / "logs"));
 }
@@ -276,6 +299,11 @@ std::function<void(const fs::path&)> replace_script(void (*make)(const fs::path&
 
 const std::string kSameFile =
     "jassrewrite: tempwar3map.j: is the script itself (a link to logs/outputwar3map.j)\n";
+const std::string kSymbolicLink =
+    "jassrewrite: tempwar3map.j: is a symbolic link; delete it and run again\n";
+const std::string kNotAFile = "jassrewrite: tempwar3map.j: not a regular file\n";
+// What links in the folder point to; a link must never lead the tool to write there.
+const std::string kOutside = "someone else's file\n";
 
 const std::vector<FaultCase> kFaultCases = {
     {"TemporaryFileIsAFolder", [](const fs::path& f) { fs::create_directory(f / "tempwar3map.j"); },
@@ -285,19 +313,52 @@ const std::vector<FaultCase> kFaultCases = {
        fs::create_hard_link(f / "logs/outputwar3map.j", f / "tempwar3map.j");
      },
      kSameFile},
+    // Regression: a tempwar3map.j unpacked from someone's archive as a link had the script written
+    // into whatever it linked to.
+    {"TemporaryFileIsAHardLinkElsewhere",
+     [](const fs::path& f) { fs::create_hard_link(f / "outside", f / "tempwar3map.j"); },
+     "jassrewrite: tempwar3map.j: has other hard links; delete it and run again\n"},
+    // Regression: a stale run had left the script cut short; the script was since written anew and
+    // must not be overwritten with the stale rewrite.
+    {"EarlierRunCutShortAndScriptChangedSince",
+     [](const fs::path& f) {
+       write_file(f / "tempwar3map.j", "an earlier rewrite\r\n");
+       write_file(f / "tempwar3map.j.copying", "");
+     },
+     "jassrewrite: logs/outputwar3map.j: an earlier run was cut off while writing it back, and it "
+     "has changed since; its complete rewrite is in tempwar3map.j: copy that over "
+     "logs/outputwar3map.j, or delete tempwar3map.j.copying to rewrite the script as it is now\n"},
+    // A file the user has made read-only is not the tool's to replace.
+    {"ScriptIsReadOnly",
+     [](const fs::path& f) {
+       fs::permissions(f / "logs/outputwar3map.j",
+                       fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                       fs::perm_options::remove);
+     },
+     "jassrewrite: logs/outputwar3map.j: Permission denied\n", "", true},
     {"ScriptIsAFolder", replace_script([](const fs::path& s) { fs::create_directory(s); }),
      "jassrewrite: logs/outputwar3map.j: Is a directory\n"},
 #ifndef _WIN32
     {"TemporaryFileIsASymbolicLinkToTheScript",
      [](const fs::path& f) { fs::create_symlink("logs/outputwar3map.j", f / "tempwar3map.j"); },
-     kSameFile},
+     kSymbolicLink},
+    {"TemporaryFileIsASymbolicLinkElsewhere",
+     [](const fs::path& f) { fs::create_symlink("outside", f / "tempwar3map.j"); }, kSymbolicLink},
     // /dev/null would swallow the script; /dev/full would fail every write.
     {"TemporaryFileIsTheNullDevice",
      [](const fs::path& f) { fs::create_symlink("/dev/null", f / "tempwar3map.j"); },
-     "jassrewrite: tempwar3map.j: not a regular file\n"},
+     kSymbolicLink},
     {"TemporaryFileIsTheFullDevice",
      [](const fs::path& f) { fs::create_symlink("/dev/full", f / "tempwar3map.j"); },
-     "jassrewrite: tempwar3map.j: not a regular file\n"},
+     kSymbolicLink},
+    // Regression: opening a FIFO waited for a writer for ever.
+    {"TemporaryFileIsAFifo",
+     [](const fs::path& f) { ASSERT_EQ(mkfifo((f / "tempwar3map.j").c_str(), 0600), 0); },
+     kNotAFile},
+    // Regression: following the dangling link created a script where it pointed.
+    {"ScriptIsADanglingSymbolicLink",
+     replace_script([](const fs::path& s) { fs::create_symlink("../missing", s); }),
+     "jassrewrite: logs/outputwar3map.j: a symbolic link to a file that does not exist\n"},
     {"ScriptIsTheZeroDevice",
      replace_script([](const fs::path& s) { fs::create_symlink("/dev/zero", s); }),
      "jassrewrite: logs/outputwar3map.j: not a regular file\n"},
@@ -332,15 +393,19 @@ TEST_P(Faults, LeaveTheScriptAsItWas) {
   }
 #endif
   const fs::path folder = make_map_folder(script);
+  write_file(folder / "outside", kOutside);
   GetParam().setup(folder);
 
   const ToolRun run = run_tool(folder, {"a", "b", "c"}, GetParam().limits);
   if (GetParam().needs_non_root) {
-    fs::permissions(folder / "logs/outputwar3map.j", fs::perms::owner_read, fs::perm_options::add);
+    fs::permissions(folder / "logs/outputwar3map.j", fs::perms::owner_read | fs::perms::owner_write,
+                    fs::perm_options::add);
   }
 
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, on_console(GetParam().expected_error));
+  EXPECT_EQ(read_file(folder / "outside"), kOutside);
+  EXPECT_FALSE(fs::exists(folder / "missing"));
   if (fs::exists(folder / "keep")) {
     // The script was swapped for something that is not a file: refused before anything was written.
     EXPECT_FALSE(fs::exists(folder / "tempwar3map.j"));
@@ -408,14 +473,15 @@ TEST_P(FailingConsole, DoesNotStopTheRewrite) {
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, FailingConsole, testing::ValuesIn(kConsoleCases), NameOfCase());
 
-// Starts the tool in `folder` with its output discarded, without a shell in between, so that a
-// signal reaches the tool itself.
-pid_t start_tool(const fs::path& folder) {
+// Starts the tool in `folder` with its standard output discarded and its standard error in
+// `error_file`, without a shell in between, so that a signal reaches the tool itself.
+pid_t start_tool(const fs::path& folder, const fs::path& error_file) {
   const pid_t pid = fork();
   if (pid == 0) {
     const int null_device = open("/dev/null", O_WRONLY);
-    if (chdir(folder.c_str()) != 0 || null_device < 0 || dup2(null_device, 1) < 0 ||
-        dup2(null_device, 2) < 0) {
+    const int error = open(error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (chdir(folder.c_str()) != 0 || null_device < 0 || error < 0 || dup2(null_device, 1) < 0 ||
+        dup2(error, 2) < 0) {
       _exit(127);
     }
     execl(JASSREWRITE_EXE, JASSREWRITE_EXE, "a", "b", "c", static_cast<char*>(nullptr));
@@ -424,57 +490,215 @@ pid_t start_tool(const fs::path& folder) {
   return pid;
 }
 
-// Kills the tool at random moments of its run. Whatever the moment, the script is either the
-// original or the complete rewrite, or else the complete rewrite is in "tempwar3map.j".
-TEST(EndToEnd, KilledAtAnyMomentTheRewriteSurvives) {
-  std::string original;
-  while (original.size() < (16U << 20U)) {
-    original += "//!beginusercode\r\n// user comment\r\ncall DoNothing()\r\n//!endusercode\r\n";
-    original += "// comment outside\r\nfunction main takes nothing returns nothing\r\n";
-  }
+int wait_for(pid_t pid) {
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  return status;
+}
+
+struct InterruptCase {
+  const char* name;
+  int signal_number;
+  // A second name for the script makes the tool overwrite it in place, where a kill can cut it
+  // short; the next run must then finish the copy.
+  bool hard_linked;
+};
+
+void PrintTo(const InterruptCase& row, std::ostream* os) { *os << row.name; }
+
+const std::vector<InterruptCase> kInterruptCases = {
+    {"Kill", SIGKILL, false},
+    // Regression: Ctrl+C during the copy-back left the script cut short and said nothing.
+    {"Interrupt", SIGINT, false},
+    {"Terminate", SIGTERM, false},
+    // Regression: a run after a cut copy-back overwrote the only complete rewrite with the rewrite
+    // of the cut script.
+    {"KillDuringAnOverwriteInPlace", SIGKILL, true},
+};
+
+class Interrupted : public testing::TestWithParam<InterruptCase> {};
+
+// Signals the tool at random moments of its run. Whatever the moment, the script is the original or
+// the complete rewrite; only an overwrite in place can be cut short, and the next run finishes it.
+TEST_P(Interrupted, NeverLeavesTheScriptCutShort) {
+  const std::string original = large_script(std::size_t{16} << 20);
   const fs::path folder = make_map_folder(original);
   const fs::path script = folder / "logs/outputwar3map.j";
-  const fs::path temp = folder / "tempwar3map.j";
+  const fs::path other_name = folder / "other-name.j";
+  const fs::path error_file = folder.parent_path() / (folder.filename().string() + ".err");
+  if (GetParam().hard_linked) {
+    fs::create_hard_link(script, other_name);
+  }
 
   const auto started = std::chrono::steady_clock::now();
-  const pid_t reference = start_tool(folder);
-  int status = 0;
-  ASSERT_EQ(waitpid(reference, &status, 0), reference);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const int reference = wait_for(start_tool(folder, error_file));
+  ASSERT_TRUE(WIFEXITED(reference) && WEXITSTATUS(reference) == 0);
   const auto full_run = std::chrono::steady_clock::now() - started;
   const std::string rewritten = read_file(script);
   ASSERT_NE(rewritten, original);
 
+  const std::string unchanged_message = "jassrewrite: interrupted; the script is unchanged\n";
+  const std::string rewritten_message = "jassrewrite: interrupted after the script was rewritten\n";
   std::mt19937 random(20261207);
   std::uniform_int_distribution<long long> moment(
       0, std::chrono::duration_cast<std::chrono::microseconds>(full_run).count());
   int untouched = 0;
   int finished = 0;
   int cut_short = 0;
-  for (int trial = 0; trial < 30; ++trial) {
+  for (int trial = 0; trial < 20; ++trial) {
     write_file(script, original);
-    fs::remove(temp);
-    const pid_t pid = start_tool(folder);
+    const pid_t pid = start_tool(folder, error_file);
     ASSERT_GT(pid, 0);
     std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
-    kill(pid, SIGKILL);
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    kill(pid, GetParam().signal_number);
+    const int status = wait_for(pid);
 
     const std::string now = read_file(script);
+    const std::string error = read_file(error_file);
+    if (WIFSIGNALED(status) && GetParam().signal_number != SIGKILL) {
+      EXPECT_EQ(WTERMSIG(status), GetParam().signal_number);
+      // Nothing is said only by a tool signalled before it could set up its handlers.
+      if (now != original || !error.empty()) {
+        EXPECT_EQ(error, now == original ? unchanged_message : rewritten_message) << trial;
+      }
+    }
     if (now == original) {
       ++untouched;
     } else if (now == rewritten) {
       ++finished;
     } else {
       ++cut_short;
-      EXPECT_TRUE(read_file(temp) == rewritten) << "trial " << trial << ": the script is cut short "
-                                                << "and tempwar3map.j is not the complete rewrite";
+      EXPECT_TRUE(GetParam().hard_linked) << "trial " << trial << ": the script is cut short";
+    }
+    if (GetParam().hard_linked) {
+      const int rerun = wait_for(start_tool(folder, error_file));
+      EXPECT_TRUE(WIFEXITED(rerun) && WEXITSTATUS(rerun) == 0) << read_file(error_file);
+      EXPECT_TRUE(read_file(script) == rewritten) << "trial " << trial << ": not finished";
+      EXPECT_TRUE(read_file(other_name) == rewritten) << "trial " << trial << ": link broken";
     }
   }
-  std::cout << "killed " << untouched << " times before the copy-back, " << cut_short
-            << " times during it, " << finished << " times after it\n";
+  std::cout << "signalled " << untouched << " times before the script changed, " << cut_short
+            << " times while it was overwritten in place, " << finished << " times after\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, Interrupted, testing::ValuesIn(kInterruptCases), NameOfCase());
+
+// Regression: another program swapping tempwar3map.j for a link to the script, between the tool's
+// checks of the name and its opening it, had the script emptied with exit status 0.
+TEST(EndToEnd, SwappingTheTemporaryFileNeverLosesTheScript) {
+  const std::string original = large_script(std::size_t{1} << 20);
+  const fs::path folder = make_map_folder(original);
+  const fs::path script = folder / "logs/outputwar3map.j";
+  ASSERT_EQ(run_tool(folder).status, 0);
+  const std::string rewritten = read_file(script);
+
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    const fs::path staged = folder / "staged";
+    for (int i = 0; !stop; ++i) {
+      std::error_code ignored;
+      fs::remove(staged, ignored);
+      if (i % 3 == 0) {
+        fs::create_symlink("logs/outputwar3map.j", staged, ignored);
+      } else if (i % 3 == 1) {
+        fs::create_hard_link(script, staged, ignored);
+      } else {
+        std::ofstream(staged) << "stale\r\n";
+      }
+      fs::rename(staged, folder / "tempwar3map.j", ignored);
+    }
+  });
+  int succeeded = 0;
+  for (int trial = 0; trial < 20; ++trial) {
+    write_file(script, original);
+    const ToolRun run = run_tool(folder);
+    const std::string now = read_file(script);
+    EXPECT_TRUE(now == original || now == rewritten) << "trial " << trial << ": script lost";
+    if (run.status == 0) {
+      ++succeeded;
+      EXPECT_TRUE(now == rewritten) << "trial " << trial << ": exit 0 without the rewrite";
+    } else {
+      EXPECT_EQ(run.status, 1) << run.err;
+    }
+  }
+  stop = true;
+  swapper.join();
+  std::cout << succeeded << " of 20 runs succeeded, the others refused the swapped name\n";
+}
+
+// Regression: a script readable by its owner only left a tempwar3map.j that everyone could read.
+TEST(EndToEnd, PermissionBitsOfTheScriptAreKept) {
+  const fs::path folder = make_map_folder("//!beginusercode\n// private\n");
+  const fs::perms private_file = fs::perms::owner_read | fs::perms::owner_write;
+  fs::permissions(folder / "logs/outputwar3map.j", private_file);
+
+  ASSERT_EQ(run_tool(folder).status, 0);
+
+  EXPECT_EQ(read_file(folder / "logs/outputwar3map.j"), "//!beginusercode\r\n-- private\r\n");
+  EXPECT_EQ(fs::status(folder / "logs/outputwar3map.j").permissions(), private_file);
+  EXPECT_EQ(fs::status(folder / "tempwar3map.j").permissions(), private_file);
 }
 
 #endif  // _WIN32
+
+// Regression: runs started at once in one folder (a build started twice) left the script cut
+// short, emptied or mixed from both, and every run exited 0.
+TEST(EndToEnd, RunsAtOnceInOneFolderGiveTheScriptOfOneRun) {
+  const std::string original = large_script(std::size_t{4} << 20);
+  const fs::path folder = make_map_folder(original);
+  const fs::path script = folder / "logs/outputwar3map.j";
+  ASSERT_EQ(run_tool(folder).status, 0);
+  const std::string rewritten = read_file(script);
+  const std::string waiting =
+      on_console("jassrewrite: waiting for another run in this folder to finish\n");
+
+  int waited = 0;
+  for (std::size_t runs = 2; runs <= 3; ++runs) {
+    for (int trial = 0; trial < 3; ++trial) {
+      write_file(script, original);
+      std::vector<ToolRun> results(runs);
+      std::vector<std::thread> threads;
+      for (std::size_t i = 0; i < runs; ++i) {
+        threads.emplace_back([&, i] {
+          results[i] = run_tool(folder, {"a", "b", "c"}, "", "." + std::to_string(i));
+        });
+      }
+      for (std::thread& thread : threads) {
+        thread.join();
+      }
+      for (const ToolRun& run : results) {
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(run.err.empty() || run.err == waiting) << run.err;
+        waited += run.err == waiting ? 1 : 0;
+      }
+      EXPECT_TRUE(read_file(script) == rewritten) << runs << " runs, trial " << trial;
+      EXPECT_TRUE(read_file(folder / "tempwar3map.j") == rewritten) << runs << " runs";
+    }
+  }
+  std::cout << waited << " of 15 runs waited for another\n";
+}
+
+#ifdef _WIN32
+// The script and tempwar3map.j may be hidden or system files, which Windows refuses to open in the
+// way that creates a file anew; both keep their attributes through the run.
+TEST(EndToEnd, HiddenFilesKeepTheirAttributes) {
+  const fs::path folder = make_map_folder("//!beginusercode\r\n// hidden\r\n");
+  write_file(folder / "tempwar3map.j", "stale\r\n");
+  const std::vector<fs::path> files = {folder / "logs/outputwar3map.j", folder / "tempwar3map.j"};
+  for (const fs::path& file : files) {
+    ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  }
+
+  const ToolRun run = run_tool(folder);
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  for (const fs::path& file : files) {
+    EXPECT_EQ(read_file(file), "//!beginusercode\r\n-- hidden\r\n");
+    EXPECT_EQ(GetFileAttributesW(file.c_str()) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
+              DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM})
+        << file;
+  }
+}
+#endif
 
 }  // namespace

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,20 +18,27 @@ using testing_support::make_scratch_folder;
 using testing_support::read_file;
 using testing_support::write_file;
 
-// A file in `folder` that stands in for the console. (std::tmpfile would do, but the Windows C
-// runtime puts it in the root folder of the drive, where a user may not write.)
-std::FILE* open_console_file(const fs::path& folder) {
-  return std::fopen((folder / "console").string().c_str(), "w+b");
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#endif
+
+// An empty file at `path`, open for writing.
+File open_empty(const fs::path& path) {
+  std::error_code error;
+  File file = open_or_create_unfollowed(path.string(), error);
+  EXPECT_FALSE(error) << path << ": " << error.message();
+  EXPECT_FALSE(truncate(file));
+  return file;
 }
 
-// The whole content of a stream the test wrote to.
-std::string read_back(std::FILE* stream) {
-  std::rewind(stream);
-  std::string bytes;
-  for (int c = std::fgetc(stream); c != EOF; c = std::fgetc(stream)) {
-    bytes.push_back(static_cast<char>(c));
-  }
-  return bytes;
+// The files of a run on "script.j" and "temp.j" in `folder`, opened and checked as a run does.
+ScriptFiles open_files(const fs::path& folder) {
+  ScriptFiles files{.script_path = (folder / "script.j").string(),
+                    .temp_path = (folder / "temp.j").string()};
+  const auto error = open_script_files(files);
+  EXPECT_FALSE(error.has_value()) << error->path << ": " << error->reason;
+  return files;
 }
 
 // The console shows the same lines as the temporary file, each ending in LF.
@@ -91,28 +98,25 @@ class ConvertScriptTest : public testing::TestWithParam<LineCase> {};
 // boundaries at every possible offset, and once with the real block size.
 TEST_P(ConvertScriptTest, WritesEveryLineFilteredWithCrLf) {
   const fs::path folder = make_scratch_folder();
-  const std::string script_path = (folder / "script.j").string();
-  const std::string temp_path = (folder / "temp.j").string();
-  write_file(script_path, GetParam().script);
+  write_file(folder / "script.j", GetParam().script);
   const bool long_case = GetParam().script.size() > kReadBlockSize;
   const std::vector<std::size_t> block_sizes =
       long_case ? std::vector<std::size_t>{4096, kReadBlockSize}
                 : std::vector<std::size_t>{1, 2, 3, 5, kReadBlockSize};
   for (std::size_t block_size : block_sizes) {
     SCOPED_TRACE("read block of " + std::to_string(block_size) + " bytes");
-    std::FILE* shown = open_console_file(folder);
-    ASSERT_NE(shown, nullptr);
-    LineOutput console{.stream = shown, .line_break = "\n"};
+    File shown = open_empty(folder / "console");
+    LineOutput console{.file = &shown, .line_break = "\n"};
+    ScriptFiles files = open_files(folder);
 
-    const auto error = convert_script(script_path, temp_path, console, block_size);
+    const auto error = convert_script(files, console, block_size);
 
     EXPECT_FALSE(error.has_value()) << error->path << ": " << error->reason;
     EXPECT_TRUE(flush_output(console));
-    EXPECT_EQ(read_file(temp_path), GetParam().temp);
-    EXPECT_EQ(read_back(shown), console_bytes(GetParam().temp));
-    EXPECT_EQ(read_file(script_path), GetParam().script)
+    EXPECT_EQ(read_file(folder / "temp.j"), GetParam().temp);
+    EXPECT_EQ(read_file(folder / "console"), console_bytes(GetParam().temp));
+    EXPECT_EQ(read_file(folder / "script.j"), GetParam().script)
         << "the conversion must not touch the script";
-    std::fclose(shown);
   }
 }
 
@@ -122,74 +126,165 @@ INSTANTIATE_TEST_SUITE_P(LineHandling, ConvertScriptTest, testing::ValuesIn(kLin
 TEST(ConvertScript, AFailingConsoleDoesNotStopTheRewrite) {
   const fs::path folder = make_scratch_folder();
   write_file(folder / "script.j", "//!beginusercode\n// a\n");
-  write_file(folder / "console", "");
-  // A stream opened for reading refuses every write, like a closed pipe.
-  std::FILE* unwritable = std::fopen((folder / "console").string().c_str(), "rb");
-  ASSERT_NE(unwritable, nullptr);
-  LineOutput console{.stream = unwritable, .line_break = "\n", .flush_every_line = true};
+  File closed;  // refuses every write, like a closed pipe
+  LineOutput console{.file = &closed, .line_break = "\n", .flush_every_line = true};
+  ScriptFiles files = open_files(folder);
 
-  const auto error =
-      convert_script((folder / "script.j").string(), (folder / "temp.j").string(), console);
+  const auto error = convert_script(files, console);
 
   EXPECT_FALSE(error.has_value());
-  EXPECT_NE(console.error, 0);
+  EXPECT_TRUE(console.error);
   EXPECT_EQ(read_file(folder / "temp.j"), "//!beginusercode\r\n-- a\r\n");
-  std::fclose(unwritable);
 }
 
-TEST(CopyBack, ReplacesTheScriptWithTheExactBytesOfTheTemporaryFile) {
+// The copy-back and the replacement, with what may happen to the script in between.
+struct ReplaceCase {
+  const char* name;
+  bool hard_linked;  // a second name for the script rules out replacing it by a new file
+  std::function<void(const fs::path& script)> meanwhile;
+  bool refused;
+};
+
+void PrintTo(const ReplaceCase& row, std::ostream* os) { *os << row.name; }
+
+const std::vector<ReplaceCase> kReplaceCases = {
+    {"ReplacedInOneStep", false, nullptr, false},
+    {"HardLinkedScriptIsOverwrittenInPlace", true, nullptr, false},
+    // Regression: a script that another program changed during the run was overwritten with the
+    // rewrite of its old content.
+    {"AppendedMeanwhileIsLeftAlone", false,
+     [](const fs::path& script) { write_file(script, read_file(script) + "appended\r\n"); }, true},
+    {"ReplacedMeanwhileIsLeftAlone", false,
+     [](const fs::path& script) {
+       write_file(script.string() + ".other", "another script\r\n");
+       fs::rename(script.string() + ".other", script);
+     },
+     true},
+    {"HardLinkedAndChangedMeanwhileIsLeftAlone", true,
+     [](const fs::path& script) { write_file(script, "edited\r\n"); }, true},
+};
+
+class ReplaceTest : public testing::TestWithParam<ReplaceCase> {};
+
+TEST_P(ReplaceTest, PutsTheExactBytesOfTheTemporaryFileInPlaceOrNothing) {
   const fs::path folder = make_scratch_folder();
+  const fs::path script = folder / "script.j";
   std::string rewritten;
   for (std::size_t i = 0; rewritten.size() < 3 * kReadBlockSize + 7; ++i) {
     rewritten.push_back(static_cast<char>((i * 7919) % 256));
   }
-  write_file(folder / "temp.j", rewritten);
-  write_file(folder / "script.j", std::string(4 * kReadBlockSize, 'x'));
+  write_file(script, std::string(4 * kReadBlockSize, 'x'));
+  if (GetParam().hard_linked) {
+    fs::create_hard_link(script, folder / "other-name.j");
+  }
+  ScriptFiles files = open_files(folder);
+  ASSERT_FALSE(write(files.temp, rewritten));
 
-  const auto error = copy_back((folder / "temp.j").string(), (folder / "script.j").string());
+  const auto copy_error = copy_back(files);
+  ASSERT_FALSE(copy_error.has_value()) << copy_error->reason;
+  if (GetParam().meanwhile) {
+    GetParam().meanwhile(script);
+  }
+  const std::string before = read_file(script);
+  const auto error = replace_script(files);
 
-  EXPECT_FALSE(error.has_value());
-  EXPECT_EQ(read_file(folder / "script.j"), rewritten);
+  EXPECT_EQ(error.has_value(), GetParam().refused);
+  EXPECT_EQ(read_file(script), GetParam().refused ? before : rewritten);
+  if (GetParam().hard_linked) {
+    EXPECT_EQ(read_file(folder / "other-name.j"), read_file(script)) << "the link was broken";
+  }
   EXPECT_EQ(read_file(folder / "temp.j"), rewritten);
+  EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
+  EXPECT_FALSE(fs::exists(folder / "temp.j.copying"));
 }
 
-TEST(CopyBack, AMissingTemporaryFileLeavesTheScriptAlone) {
+INSTANTIATE_TEST_SUITE_P(CopyBack, ReplaceTest, testing::ValuesIn(kReplaceCases),
+                         testing_support::NameOfCase());
+
+// A run that was cut off while overwriting the script in place left the marker behind.
+struct RecoveryCase {
+  const char* name;
+  bool marked;
+  std::string script;
+  bool finished;
+  bool refused;
+};
+
+void PrintTo(const RecoveryCase& row, std::ostream* os) { *os << row.name; }
+
+const std::string kComplete = "//!beginusercode\r\n-- comment\r\n//!endusercode\r\n";
+
+const std::vector<RecoveryCase> kRecoveryCases = {
+    {"NothingWasCut", false, "any script\r\n", false, false},
+    {"CutShortIsFinished", true, kComplete.substr(0, 25), true, false},
+    {"EmptiedIsFinished", true, "", true, false},
+    {"CompleteButStillMarkedIsSettled", true, kComplete, true, false},
+    // A script written anew since the cut is not the earlier rewrite's to overwrite.
+    {"ChangedSinceIsRefused", true, "a new script\r\n", false, true},
+};
+
+class RecoveryTest : public testing::TestWithParam<RecoveryCase> {};
+
+TEST_P(RecoveryTest, FinishesACutCopyOnlyWhenTheScriptIsItsStart) {
   const fs::path folder = make_scratch_folder();
-  write_file(folder / "script.j", "original\r\n");
+  write_file(folder / "script.j", GetParam().script);
+  write_file(folder / "temp.j", kComplete);
+  if (GetParam().marked) {
+    write_file(folder / "temp.j.copying", "");
+  }
 
-  const auto error = copy_back((folder / "temp.j").string(), (folder / "script.j").string());
+  bool finished = false;
+  const auto error =
+      finish_cut_copy_back((folder / "script.j").string(), (folder / "temp.j").string(), finished);
 
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->path, (folder / "temp.j").string());
-  EXPECT_EQ(read_file(folder / "script.j"), "original\r\n");
+  EXPECT_EQ(error.has_value(), GetParam().refused);
+  EXPECT_EQ(finished, GetParam().finished);
+  EXPECT_EQ(read_file(folder / "script.j"), GetParam().finished ? kComplete : GetParam().script);
+  EXPECT_EQ(read_file(folder / "temp.j"), kComplete);
+  EXPECT_EQ(fs::exists(folder / "temp.j.copying"), GetParam().refused);
 }
+
+INSTANTIATE_TEST_SUITE_P(CopyBack, RecoveryTest, testing::ValuesIn(kRecoveryCases),
+                         testing_support::NameOfCase());
 
 #ifndef _WIN32
 // /proc/self/mem is a regular file whose reads fail with EIO: a stand-in for a failing disk.
 TEST(ConvertScript, AReadErrorIsReportedNotTakenForTheEnd) {
   const fs::path folder = make_scratch_folder();
-  std::FILE* shown = open_console_file(folder);
-  ASSERT_NE(shown, nullptr);
-  LineOutput console{.stream = shown, .line_break = "\n"};
+  File shown = open_empty(folder / "console");
+  LineOutput console{.file = &shown, .line_break = "\n"};
+  ScriptFiles files{.script_path = "/proc/self/mem", .temp_path = (folder / "temp.j").string()};
+  ASSERT_FALSE(open_script_files(files).has_value());
 
-  const auto error = convert_script("/proc/self/mem", (folder / "temp.j").string(), console);
+  const auto error = convert_script(files, console);
 
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(error->path, "/proc/self/mem");
   EXPECT_EQ(error->reason, "Input/output error");
-  std::fclose(shown);
 }
 
-TEST(CopyBack, AFailedWriteNamesTheScript) {
+// A disk that fills up while the new script is written, by way of a file-size limit.
+TEST(CopyBack, AFailedWriteLeavesTheScriptAlone) {
   const fs::path folder = make_scratch_folder();
-  write_file(folder / "temp.j", "rewritten\r\n");
+  write_file(folder / "script.j", "original\r\n");
+  ScriptFiles files = open_files(folder);
+  ASSERT_FALSE(write(files.temp, std::string(64 << 10, 'r')));
+  rlimit old_limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old_limit;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
 
-  const auto error = copy_back((folder / "temp.j").string(), "/dev/full");
+  const auto error = copy_back(files);
 
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  signal(SIGXFSZ, old_handler);
   ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->path, "/dev/full");
-  EXPECT_EQ(error->reason, "No space left on device");
-  EXPECT_EQ(read_file(folder / "temp.j"), "rewritten\r\n");
+  EXPECT_EQ(error->path, files.script_path);
+  EXPECT_EQ(error->reason, "File too large");
+  EXPECT_EQ(read_file(folder / "script.j"), "original\r\n");
+  EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
 }
 #endif
 

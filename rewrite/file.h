@@ -1,0 +1,124 @@
+#pragma once
+
+// The file layer: the only code that calls the operating system for files. It has one source file
+// per platform (file_posix.cpp, file_windows.cpp); everything above it is portable.
+//
+// Errors come back as std::error_code in the generic (errno) category on every platform, so that a
+// message reads the same on Linux and on Windows.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace jassrewrite {
+
+#ifdef _WIN32
+using NativeHandle = void*;  // a Win32 HANDLE; INVALID_HANDLE_VALUE is never stored
+inline constexpr NativeHandle kNoHandle = nullptr;
+#else
+using NativeHandle = int;  // a POSIX file descriptor
+inline constexpr NativeHandle kNoHandle = -1;
+#endif
+
+// Owns one open file, folder or lock and closes it when it goes. Closing a file that was written
+// is done with close(), whose result must be checked; the destructor is for everything else.
+class File {
+ public:
+  File() = default;
+  explicit File(NativeHandle handle) : handle_(handle) {}
+  File(File&& other) noexcept : handle_(other.release()) {}
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  [[nodiscard]] bool is_open() const { return handle_ != kNoHandle; }
+  [[nodiscard]] NativeHandle native() const { return handle_; }
+  NativeHandle release() {
+    const NativeHandle handle = handle_;
+    handle_ = kNoHandle;
+    return handle;
+  }
+
+ private:
+  NativeHandle handle_ = kNoHandle;
+};
+
+// Which file a handle or a name refers to: device and inode, or volume serial and file index.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t index = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+struct FileStatus {
+  FileIdentity identity;
+  bool regular = false;
+  bool directory = false;
+  std::uint64_t links = 0;
+  std::uint64_t size = 0;
+  // In the platform's own units; only ever compared.
+  std::int64_t modified = 0;
+  // POSIX permission bits, owner and group; zero on Windows, where the replacement keeps them.
+  std::uint32_t mode = 0;
+  std::uint32_t owner = 0;
+  std::uint32_t group = 0;
+};
+
+// For reading and writing an existing file, following symbolic links: never creates (a dangling
+// link fails as missing), never truncates, never blocks on a FIFO. Asking for write access up
+// front refuses a file the user may not change before anything has happened.
+File open_existing(const std::string& path, std::error_code& error);
+
+// For reading and writing a file that is created when missing, never truncated, never followed:
+// a symbolic link at `path` fails with errc::too_many_symbolic_link_levels.
+File open_or_create_unfollowed(const std::string& path, std::error_code& error);
+
+// For reading and writing a file that must not exist yet, readable by its owner only until
+// copy_permissions says otherwise.
+File create_new(const std::string& path, std::error_code& error);
+
+FileStatus status(const File& file, std::error_code& error);
+// What `path` refers to now, symbolic links followed.
+FileStatus status(const std::string& path, std::error_code& error);
+// True when anything has the name `path`, a dangling symbolic link included.
+bool name_exists(const std::string& path);
+// The path of the file that `path` refers to, symbolic links resolved.
+std::string resolve_links(const std::string& path, std::error_code& error);
+
+// Reads up to buffer.size() bytes; 0 at the end of the file.
+std::size_t read(File& file, std::span<char> buffer, std::error_code& error);
+std::error_code write(File& file, std::string_view bytes);
+std::error_code rewind(File& file);
+std::error_code truncate(File& file);
+// Starts moving what was written so far to the disk without waiting for it, so that the sync at
+// the end has less left to wait for. Does nothing where the platform cannot.
+void start_writeback(File& file);
+std::error_code sync(File& file);
+// A failed close is a failed write: the last data may never have reached the disk.
+std::error_code close(File& file);
+
+// Gives `file` the permission bits of `model` and, with `with_owner`, its owner and group. Does
+// nothing on Windows, where replace() keeps the replaced file's attributes and security.
+std::error_code copy_permissions(File& file, const FileStatus& model, bool with_owner);
+// Puts the closed file `replacement` in the place of `target` in one step and makes that last
+// through a power cut. Fails with errc::device_or_resource_busy where Windows cannot replace a
+// file that another program holds open, and with errc::cross_device_link across file systems.
+std::error_code replace(const std::string& replacement, const std::string& target);
+std::error_code remove(const std::string& path);
+// Makes the creation or removal of a file in the folder of `path` last through a power cut.
+std::error_code sync_folder_of(const std::string& path);
+
+// Takes the lock of `folder` that one run holds at a time, calling `before_waiting` once when
+// another process holds it. The lock ends with the returned handle or with the process.
+File lock_folder(const std::string& folder, const std::function<void()>& before_waiting,
+                 std::error_code& error);
+
+// Standard output, for writing whole blocks to.
+File standard_output();
+
+}  // namespace jassrewrite

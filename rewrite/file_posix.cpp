@@ -1,0 +1,258 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+
+#include "rewrite/file.h"
+
+namespace jassrewrite {
+
+namespace {
+
+std::error_code last_error() {
+  // Some calls fail without setting errno; the failure must still be told.
+  return {errno != 0 ? errno : EIO, std::generic_category()};
+}
+
+// Every descriptor is closed on exec and never becomes a controlling terminal; O_NONBLOCK keeps
+// an open of a FIFO from waiting for a writer. Regular files ignore it.
+constexpr int kOpenFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+File open_file(const char* path, int flags, mode_t mode, std::error_code& error) {
+  int fd = -1;
+  do {
+    errno = 0;
+    fd = ::open(path, flags | kOpenFlags, mode);
+  } while (fd == -1 && errno == EINTR);
+  error = fd == -1 ? last_error() : std::error_code();
+  return File(fd);
+}
+
+FileStatus to_status(const struct stat& info) {
+  FileStatus status;
+  status.identity = {static_cast<std::uint64_t>(info.st_dev),
+                     static_cast<std::uint64_t>(info.st_ino)};
+  status.regular = S_ISREG(info.st_mode);
+  status.directory = S_ISDIR(info.st_mode);
+  status.links = static_cast<std::uint64_t>(info.st_nlink);
+  status.size = static_cast<std::uint64_t>(info.st_size);
+  status.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                    static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+  status.mode = static_cast<std::uint32_t>(info.st_mode & 07777);
+  status.owner = static_cast<std::uint32_t>(info.st_uid);
+  status.group = static_cast<std::uint32_t>(info.st_gid);
+  return status;
+}
+
+std::string folder_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    File closing(handle_);
+    handle_ = other.release();
+  }
+  return *this;
+}
+
+File::~File() {
+  if (handle_ != kNoHandle) {
+    ::close(handle_);
+  }
+}
+
+File open_existing(const std::string& path, std::error_code& error) {
+  return open_file(path.c_str(), O_RDWR, 0, error);
+}
+
+File open_or_create_unfollowed(const std::string& path, std::error_code& error) {
+  return open_file(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0666, error);
+}
+
+File create_new(const std::string& path, std::error_code& error) {
+  return open_file(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, error);
+}
+
+FileStatus status(const File& file, std::error_code& error) {
+  struct stat info {};
+  errno = 0;
+  if (::fstat(file.native(), &info) != 0) {
+    error = last_error();
+    return {};
+  }
+  error.clear();
+  return to_status(info);
+}
+
+FileStatus status(const std::string& path, std::error_code& error) {
+  struct stat info {};
+  errno = 0;
+  if (::stat(path.c_str(), &info) != 0) {
+    error = last_error();
+    return {};
+  }
+  error.clear();
+  return to_status(info);
+}
+
+bool name_exists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::string resolve_links(const std::string& path, std::error_code& error) {
+  errno = 0;
+  const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                             &std::free);
+  if (!resolved) {
+    error = last_error();
+    return {};
+  }
+  error.clear();
+  return resolved.get();
+}
+
+std::size_t read(File& file, std::span<char> buffer, std::error_code& error) {
+  ssize_t got = -1;
+  do {
+    errno = 0;
+    got = ::read(file.native(), buffer.data(), buffer.size());
+  } while (got == -1 && errno == EINTR);
+  if (got == -1) {
+    error = last_error();
+    return 0;
+  }
+  error.clear();
+  return static_cast<std::size_t>(got);
+}
+
+std::error_code write(File& file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    errno = 0;
+    const ssize_t written = ::write(file.native(), bytes.data(), bytes.size());
+    if (written == -1 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return last_error();
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return {};
+}
+
+std::error_code rewind(File& file) {
+  errno = 0;
+  return ::lseek(file.native(), 0, SEEK_SET) == 0 ? std::error_code() : last_error();
+}
+
+std::error_code truncate(File& file) {
+  errno = 0;
+  if (::ftruncate(file.native(), 0) != 0) {
+    return last_error();
+  }
+  return rewind(file);
+}
+
+void start_writeback(File& file) {
+#ifdef __linux__
+  // Asks only for the writing to begin; errors show up at the sync.
+  ::sync_file_range(file.native(), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+  static_cast<void>(file);
+#endif
+}
+
+std::error_code sync(File& file) {
+  errno = 0;
+  return ::fsync(file.native()) == 0 ? std::error_code() : last_error();
+}
+
+std::error_code close(File& file) {
+  errno = 0;
+  // After a failed close the descriptor is gone all the same: retrying could close another's.
+  return ::close(file.release()) == 0 || errno == EINTR ? std::error_code() : last_error();
+}
+
+std::error_code copy_permissions(File& file, const FileStatus& model, bool with_owner) {
+  if (with_owner) {
+    std::error_code error;
+    const FileStatus current = status(file, error);
+    if (error) {
+      return error;
+    }
+    errno = 0;
+    if ((current.owner != model.owner || current.group != model.group) &&
+        ::fchown(file.native(), model.owner, model.group) != 0) {
+      return last_error();
+    }
+  }
+  // After fchown, which may clear the set-user-ID and set-group-ID bits.
+  errno = 0;
+  return ::fchmod(file.native(), model.mode) == 0 ? std::error_code() : last_error();
+}
+
+std::error_code replace(const std::string& replacement, const std::string& target) {
+  errno = 0;
+  if (::rename(replacement.c_str(), target.c_str()) != 0) {
+    return last_error();
+  }
+  return sync_folder_of(target);
+}
+
+std::error_code remove(const std::string& path) {
+  errno = 0;
+  return ::unlink(path.c_str()) == 0 ? std::error_code() : last_error();
+}
+
+std::error_code sync_folder_of(const std::string& path) {
+  std::error_code error;
+  File folder = open_file(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY, 0, error);
+  if (error) {
+    return error;
+  }
+  return sync(folder);
+}
+
+File lock_folder(const std::string& folder, const std::function<void()>& before_waiting,
+                 std::error_code& error) {
+  File lock = open_file(folder.c_str(), O_RDONLY | O_DIRECTORY, 0, error);
+  if (error) {
+    return {};
+  }
+  // flock locks belong to the open folder, not to its name, and end with the last descriptor, so
+  // a run that is killed never leaves the folder locked; the folder itself needs no lock file.
+  if (::flock(lock.native(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) {
+      error = last_error();
+      return {};
+    }
+    before_waiting();
+    int result = -1;
+    do {
+      errno = 0;
+      result = ::flock(lock.native(), LOCK_EX);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+      error = last_error();
+      return {};
+    }
+  }
+  return lock;
+}
+
+File standard_output() { return File(STDOUT_FILENO); }
+
+}  // namespace jassrewrite

@@ -1,0 +1,318 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "rewrite/file.h"
+
+namespace jassrewrite {
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Windows' errors in the errno terms the rest of the tool reports on every platform.
+std::error_code to_error(DWORD code) {
+  int error_number = EIO;
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      error_number = ENOENT;
+      break;
+    case ERROR_ACCESS_DENIED:
+      error_number = EACCES;
+      break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      error_number = EEXIST;
+      break;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_UNABLE_TO_REMOVE_REPLACED:
+      error_number = EBUSY;
+      break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      error_number = ENOSPC;
+      break;
+    case ERROR_NOT_SAME_DEVICE:
+      error_number = EXDEV;
+      break;
+    case ERROR_WRITE_PROTECT:
+      error_number = EROFS;
+      break;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      error_number = ENOMEM;
+      break;
+    case ERROR_INVALID_HANDLE:
+      error_number = EBADF;
+      break;
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_DATA:
+      error_number = EPIPE;
+      break;
+    default:
+      break;
+  }
+  return {error_number, std::generic_category()};
+}
+
+std::error_code last_error() { return to_error(GetLastError()); }
+
+std::wstring wide(const std::string& path) {
+  const int length =
+      MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+  std::wstring converted(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), converted.data(),
+                      length);
+  // Not every call takes forward slashes (ReplaceFileW does not), and "\\?\" paths never do.
+  std::replace(converted.begin(), converted.end(), L'/', L'\\');
+  return converted;
+}
+
+std::string narrow(const std::wstring& path) {
+  const int length = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  std::string converted(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), converted.data(),
+                      length, nullptr, nullptr);
+  return converted;
+}
+
+DWORD attributes_of(const std::string& path) { return GetFileAttributesW(wide(path).c_str()); }
+
+File open_file(const std::string& path, DWORD access, DWORD disposition, DWORD flags,
+               std::error_code& error) {
+  const HANDLE handle = CreateFileW(wide(path).c_str(), access, kShareAll, nullptr, disposition,
+                                    FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    error = last_error();
+    // A folder cannot be opened as a file, and Windows only says "access denied".
+    const DWORD attributes = attributes_of(path);
+    if (error == std::errc::permission_denied && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      error = std::make_error_code(std::errc::is_a_directory);
+    }
+    return {};
+  }
+  error.clear();
+  return File(handle);
+}
+
+}  // namespace
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    File closing(handle_);
+    handle_ = other.release();
+  }
+  return *this;
+}
+
+File::~File() {
+  if (handle_ != kNoHandle) {
+    CloseHandle(handle_);
+  }
+}
+
+File open_existing(const std::string& path, std::error_code& error) {
+  return open_file(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, error);
+}
+
+File open_or_create_unfollowed(const std::string& path, std::error_code& error) {
+  // OPEN_ALWAYS, unlike CREATE_ALWAYS, also opens a hidden or system file.
+  File file = open_file(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
+                        FILE_FLAG_OPEN_REPARSE_POINT, error);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (file.is_open() && GetFileInformationByHandle(file.native(), &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    error = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+    return {};
+  }
+  return file;
+}
+
+File create_new(const std::string& path, std::error_code& error) {
+  return open_file(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, 0, error);
+}
+
+FileStatus status(const File& file, std::error_code& error) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file.native(), &info)) {
+    error = last_error();
+    return {};
+  }
+  error.clear();
+  FileStatus status;
+  status.identity = {info.dwVolumeSerialNumber,
+                     (std::uint64_t{info.nFileIndexHigh} << 32U) | info.nFileIndexLow};
+  status.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  status.regular = !status.directory && GetFileType(file.native()) == FILE_TYPE_DISK;
+  status.links = info.nNumberOfLinks;
+  status.size = (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;
+  status.modified =
+      static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32U) |
+                                info.ftLastWriteTime.dwLowDateTime);
+  return status;
+}
+
+FileStatus status(const std::string& path, std::error_code& error) {
+  const File file =
+      open_file(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, error);
+  return error ? FileStatus{} : status(file, error);
+}
+
+bool name_exists(const std::string& path) { return attributes_of(path) != INVALID_FILE_ATTRIBUTES; }
+
+std::string resolve_links(const std::string& path, std::error_code& error) {
+  error.clear();
+  const DWORD attributes = attributes_of(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return path;
+  }
+  const File file = open_file(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, 0, error);
+  if (error) {
+    return {};
+  }
+  std::wstring resolved(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetFinalPathNameByHandleW(
+        file.native(), resolved.data(), static_cast<DWORD>(resolved.size()), FILE_NAME_NORMALIZED);
+    if (length == 0) {
+      error = last_error();
+      return {};
+    }
+    if (length < resolved.size()) {
+      resolved.resize(length);
+      return narrow(resolved);
+    }
+    resolved.resize(length);
+  }
+}
+
+std::size_t read(File& file, std::span<char> buffer, std::error_code& error) {
+  DWORD got = 0;
+  const auto wanted = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1U << 30U));
+  if (!ReadFile(file.native(), buffer.data(), wanted, &got, nullptr)) {
+    const DWORD code = GetLastError();
+    error =
+        code == ERROR_HANDLE_EOF || code == ERROR_BROKEN_PIPE ? std::error_code() : to_error(code);
+    return 0;
+  }
+  error.clear();
+  return got;
+}
+
+std::error_code write(File& file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1U << 30U));
+    if (!WriteFile(file.native(), bytes.data(), chunk, &written, nullptr)) {
+      return last_error();
+    }
+    if (written == 0) {
+      return std::make_error_code(std::errc::io_error);
+    }
+    bytes.remove_prefix(written);
+  }
+  return {};
+}
+
+std::error_code rewind(File& file) {
+  return SetFilePointerEx(file.native(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) ? std::error_code()
+                                                                               : last_error();
+}
+
+std::error_code truncate(File& file) {
+  if (std::error_code error = rewind(file)) {
+    return error;
+  }
+  return SetEndOfFile(file.native()) ? std::error_code() : last_error();
+}
+
+void start_writeback(File&) {}
+
+std::error_code sync(File& file) {
+  return FlushFileBuffers(file.native()) ? std::error_code() : last_error();
+}
+
+std::error_code close(File& file) {
+  return CloseHandle(file.release()) ? std::error_code() : last_error();
+}
+
+std::error_code copy_permissions(File&, const FileStatus&, bool) { return {}; }
+
+std::error_code replace(const std::string& replacement, const std::string& target) {
+  const std::wstring from = wide(replacement);
+  const std::wstring to = wide(target);
+  // ReplaceFileW gives the replacement the target's attributes, security and creation time.
+  if (ReplaceFileW(to.c_str(), from.c_str(), nullptr,
+                   REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                   nullptr)) {
+    return {};
+  }
+  const DWORD code = GetLastError();
+  // The target is gone already and the replacement still has its own name: finish by renaming.
+  if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+      MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return {};
+  }
+  return to_error(code);
+}
+
+std::error_code remove(const std::string& path) {
+  return DeleteFileW(wide(path).c_str()) ? std::error_code() : last_error();
+}
+
+// NTFS records the creation and removal of names in its journal; a folder cannot be flushed.
+std::error_code sync_folder_of(const std::string&) { return {}; }
+
+File lock_folder(const std::string& folder, const std::function<void()>& before_waiting,
+                 std::error_code& error) {
+  // Byte-range locks need a file to lock, and the folder has none that lives as long as a run. A
+  // mutex named after the folder's identity needs no file, and when its owner ends, however it
+  // ends, the next waiter gets it.
+  FileStatus folder_status;
+  {
+    const File handle =
+        open_file(folder, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, error);
+    if (error) {
+      return {};
+    }
+    folder_status = status(handle, error);
+    if (error) {
+      return {};
+    }
+  }
+  wchar_t name[64];
+  std::swprintf(name, 64, L"Local\\jassrewrite-%llx-%llx",
+                static_cast<unsigned long long>(folder_status.identity.device),
+                static_cast<unsigned long long>(folder_status.identity.index));
+  File lock(CreateMutexW(nullptr, FALSE, name));
+  if (!lock.is_open()) {
+    error = last_error();
+    return {};
+  }
+  DWORD result = WaitForSingleObject(lock.native(), 0);
+  if (result == WAIT_TIMEOUT) {
+    before_waiting();
+    result = WaitForSingleObject(lock.native(), INFINITE);
+  }
+  if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {
+    error = last_error();
+    return {};
+  }
+  error.clear();
+  return lock;
+}
+
+File standard_output() {
+  const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  return File(handle == INVALID_HANDLE_VALUE ? kNoHandle : handle);
+}
+
+}  // namespace jassrewrite

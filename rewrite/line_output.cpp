@@ -1,0 +1,48 @@
+#include "rewrite/line_output.h"
+
+namespace jassrewrite {
+
+namespace {
+
+bool write_bytes(LineOutput& out, std::string_view bytes) {
+  if (!out.error) {
+    out.error = write(*out.file, bytes);
+  }
+  return !out.error;
+}
+
+}  // namespace
+
+void write_line(LineOutput& out, std::string_view line) {
+  if (out.error) {
+    return;
+  }
+  if (out.pending.size() + line.size() + out.line_break.size() > kOutputBlockSize) {
+    if (!write_bytes(out, out.pending)) {
+      return;
+    }
+    out.pending.clear();
+  }
+  // A line too long for a block goes out directly instead of growing the block with it.
+  if (line.size() >= kOutputBlockSize) {
+    if (!write_bytes(out, line)) {
+      return;
+    }
+  } else {
+    out.pending.append(line);
+  }
+  out.pending.append(out.line_break);
+  if (out.flush_every_line) {
+    flush_output(out);
+  }
+}
+
+bool flush_output(LineOutput& out) {
+  if (!write_bytes(out, out.pending)) {
+    return false;
+  }
+  out.pending.clear();
+  return true;
+}
+
+}  // namespace jassrewrite

@@ -1,0 +1,189 @@
+#include "rewrite/script_files.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <vector>
+namespace jassrewrite {
+
+namespace {
+
+FileError os_error(const std::string& path, const std::error_code& error) {
+  return {path, error.message()};
+}
+
+// Reads until `buffer` is full or the file ends; fewer bytes only at the end of the file.
+std::size_t read_fully(File& file, std::span<char> buffer, std::error_code& error) {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    const std::size_t got = read(file, buffer.subspan(filled), error);
+    if (error || got == 0) {
+      break;
+    }
+    filled += got;
+  }
+  return filled;
+}
+
+std::optional<FileError> open_script(ScriptFiles& files) {
+  std::error_code error;
+  files.script = open_existing(files.script_path, error);
+  if (error == std::errc::no_such_file_or_directory) {
+    // Following a dangling link would create a file wherever it points, outside the map's folder.
+    if (name_exists(files.script_path)) {
+      return FileError{files.script_path, "a symbolic link to a file that does not exist"};
+    }
+    return std::nullopt;
+  }
+  if (error) {
+    return os_error(files.script_path, error);
+  }
+  files.script_status = status(files.script, error);
+  if (error) {
+    return os_error(files.script_path, error);
+  }
+  if (!files.script_status.regular) {
+    return FileError{files.script_path, "not a regular file"};
+  }
+  files.target_path = resolve_links(files.script_path, error);
+  if (error) {
+    return os_error(files.script_path, error);
+  }
+  return std::nullopt;
+}
+
+std::optional<FileError> open_temp(ScriptFiles& files) {
+  const std::string& path = files.temp_path;
+  std::error_code error;
+  files.temp = open_or_create_unfollowed(path, error);
+  if (error == std::errc::too_many_symbolic_link_levels) {
+    return FileError{path, "is a symbolic link; delete it and run again"};
+  }
+  if (error) {
+    return os_error(path, error);
+  }
+  const FileStatus temp = status(files.temp, error);
+  if (error) {
+    return os_error(path, error);
+  }
+  if (!temp.regular) {
+    return FileError{path, "not a regular file"};
+  }
+  // Emptying the script itself under another name would lose it before a line was read.
+  if (files.script.is_open() && temp.identity == files.script_status.identity) {
+    return FileError{path, "is the script itself (a link to " + files.script_path + ")"};
+  }
+  if (temp.links > 1) {
+    return FileError{path, "has other hard links; delete it and run again"};
+  }
+  if (files.script.is_open()) {
+    if (error = copy_permissions(files.temp, files.script_status, false); error) {
+      return os_error(path, error);
+    }
+  }
+  if (error = truncate(files.temp); error) {
+    return os_error(path, error);
+  }
+  return std::nullopt;
+}
+
+// True when every byte of `script` is the same as the byte at its place in `temp`.
+bool is_start_of(File& script, File& temp, std::error_code& error) {
+  std::vector<char> script_block(kReadBlockSize);
+  std::vector<char> temp_block(kReadBlockSize);
+  for (;;) {
+    const std::size_t got = read_fully(script, script_block, error);
+    if (error || got == 0) {
+      return !error;
+    }
+    const std::size_t expected = read_fully(temp, std::span(temp_block).first(got), error);
+    if (error || expected != got ||
+        std::string_view(script_block.data(), got) != std::string_view(temp_block.data(), got)) {
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<FileError> open_script_files(ScriptFiles& files) {
+  if (auto refusal = open_script(files)) {
+    return refusal;
+  }
+  return open_temp(files);
+}
+
+std::string cut_copy_marker(const std::string& temp_path) { return temp_path + ".copying"; }
+
+std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
+                                              const std::string& temp_path, bool& finished) {
+  finished = false;
+  const std::string marker = cut_copy_marker(temp_path);
+  if (!name_exists(marker)) {
+    return std::nullopt;
+  }
+  const FileError changed{script_path,
+                          "an earlier run was cut off while writing it back, and it has changed "
+                          "since; its complete rewrite is in " +
+                              temp_path + ": copy that over " + script_path + ", or delete " +
+                              marker + " to rewrite the script as it is now"};
+  std::error_code error;
+  File script = open_existing(script_path, error);
+  if (error) {
+    return changed;
+  }
+  File temp = open_existing(temp_path, error);
+  if (error || !status(script, error).regular || !status(temp, error).regular) {
+    return changed;
+  }
+  if (!is_start_of(script, temp, error)) {
+    return error ? os_error(script_path, error) : changed;
+  }
+  if (error = rewind(script); error) {
+    return os_error(script_path, error);
+  }
+  if (auto failure = copy_contents(temp, temp_path, script, script_path)) {
+    return failure;
+  }
+  if (error = remove(marker); error) {
+    return os_error(marker, error);
+  }
+  finished = true;
+  return std::nullopt;
+}
+
+std::optional<FileError> copy_contents(File& from, const std::string& from_path, File& to,
+                                       const std::string& to_path) {
+  if (std::error_code error = rewind(from); error) {
+    return os_error(from_path, error);
+  }
+  if (std::error_code error = truncate(to); error) {
+    return os_error(to_path, error);
+  }
+  std::vector<char> block(kReadBlockSize);
+  std::size_t unsynced = 0;
+  for (;;) {
+    std::error_code error;
+    const std::size_t got = read(from, block, error);
+    if (error) {
+      return os_error(from_path, error);
+    }
+    if (got == 0) {
+      break;
+    }
+    if (error = write(to, std::string_view(block.data(), got)); error) {
+      return os_error(to_path, error);
+    }
+    if (unsynced += got; unsynced >= kWritebackInterval) {
+      start_writeback(to);
+      unsynced = 0;
+    }
+  }
+  if (std::error_code error = sync(to); error) {
+    return os_error(to_path, error);
+  }
+  return std::nullopt;
+}
+
+}  // namespace jassrewrite

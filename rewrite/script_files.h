@@ -1,0 +1,66 @@
+#pragma once
+
+// The files one run works on, opened and checked before anything is written, and the recovery of a
+// script that an earlier run left cut short.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "rewrite/file.h"
+
+namespace jassrewrite {
+
+// Files are read and copied in blocks of this size: a script of a hundred megabytes then costs
+// about a hundred system calls, and memory stays flat whatever the size of the script.
+inline constexpr std::size_t kReadBlockSize = std::size_t{1} << 20;
+
+// Every this many bytes written, the disk is asked to start writing them, so that the sync that
+// must come before the script is replaced finds little left to do.
+inline constexpr std::size_t kWritebackInterval = std::size_t{8} << 20;
+
+// Why a step stopped, for the message "jassrewrite: <path>: <reason>".
+struct FileError {
+  std::string path;
+  std::string reason;
+};
+
+// What one run holds open, from the checks to the replacement of the script.
+struct ScriptFiles {
+  // As the user knows them, for messages.
+  std::string script_path;
+  std::string temp_path;
+  // Not open when there is no script.
+  File script;
+  // The script as it was when opened; it is replaced only if its name still refers to this.
+  FileStatus script_status;
+  // Where the script really is, symbolic links resolved: the file that gets replaced.
+  std::string target_path;
+  File temp;
+  // The new script beside the target, once copy_back made it; empty when the script is to be
+  // overwritten in place.
+  std::string replacement_path;
+};
+
+// Opens the script (if there is one) and the temporary file, checks the open handles, gives the
+// temporary file the script's permission bits and empties it. Refuses, before anything is written:
+// a script or temporary file that is not a regular file, a temporary file that is a symbolic link,
+// has other hard links or is the script itself, and a script that is a dangling symbolic link.
+std::optional<FileError> open_script_files(ScriptFiles& files);
+
+// Where an overwrite in place records that it is under way: present only while the script may be
+// cut short.
+std::string cut_copy_marker(const std::string& temp_path);
+
+// Settles an overwrite in place that an earlier run left unfinished, before anything else happens.
+// When the script is the first part of the complete rewrite in the temporary file, the copy is
+// finished and `finished` set. When it is anything else, both files are left as they are and an
+// error says so. Without an unfinished overwrite it does nothing.
+std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
+                                              const std::string& temp_path, bool& finished);
+
+// Overwrites `to` with every byte of `from`, from their starts, and syncs `to`.
+std::optional<FileError> copy_contents(File& from, const std::string& from_path, File& to,
+                                       const std::string& to_path);
+
+}  // namespace jassrewrite
