@@ -235,6 +235,11 @@ File lock_folder(const std::string& folder, const std::function<void()>& before_
   // flock locks belong to the open folder, not to its name, and end with the last descriptor, so
   // a run that is killed never leaves the folder locked; the folder itself needs no lock file.
   if (::flock(lock.native(), LOCK_EX | LOCK_NB) != 0) {
+    // Some network file systems cannot lock a folder; a run there goes on unlocked rather than not
+    // at all, as it did before runs locked.
+    if (errno == EBADF || errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL) {
+      return lock;
+    }
     if (errno != EWOULDBLOCK) {
       error = last_error();
       return {};

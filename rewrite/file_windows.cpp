@@ -120,7 +120,16 @@ File::~File() {
 }
 
 File open_existing(const std::string& path, std::error_code& error) {
-  return open_file(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, error);
+  File file = open_file(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0, error);
+  // Windows refuses write access to a read-only file, except where a user's privilege overrides
+  // it (an administrator under Wine): the attribute says the user wants it left alone.
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (file.is_open() && GetFileInformationByHandle(file.native(), &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    error = std::make_error_code(std::errc::permission_denied);
+    return {};
+  }
+  return file;
 }
 
 File open_or_create_unfollowed(const std::string& path, std::error_code& error) {
@@ -249,19 +258,29 @@ std::error_code copy_permissions(File&, const FileStatus&, bool) { return {}; }
 std::error_code replace(const std::string& replacement, const std::string& target) {
   const std::wstring from = wide(replacement);
   const std::wstring to = wide(target);
-  // ReplaceFileW gives the replacement the target's attributes, security and creation time.
-  if (ReplaceFileW(to.c_str(), from.c_str(), nullptr,
-                   REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
-                   nullptr)) {
-    return {};
-  }
-  const DWORD code = GetLastError();
+  // ReplaceFileW gives the replacement the target's attributes, security and creation time. Not
+  // every implementation keeps the attributes (Wine's does not), so they are set again after it.
+  constexpr DWORD kSettable = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                              FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                              FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM |
+                              FILE_ATTRIBUTE_TEMPORARY;
+  const DWORD attributes = GetFileAttributesW(to.c_str());
+  bool replaced = ReplaceFileW(to.c_str(), from.c_str(), nullptr,
+                               REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS,
+                               nullptr, nullptr) != 0;
+  const DWORD code = replaced ? ERROR_SUCCESS : GetLastError();
   // The target is gone already and the replacement still has its own name: finish by renaming.
-  if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
-      MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return {};
+  if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
+    replaced =
+        MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   }
-  return to_error(code);
+  if (!replaced) {
+    return to_error(code);
+  }
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kSettable) != 0) {
+    SetFileAttributesW(to.c_str(), attributes & kSettable);
+  }
+  return {};
 }
 
 std::error_code remove(const std::string& path) {

@@ -77,10 +77,11 @@ std::optional<FileError> open_temp(ScriptFiles& files) {
   if (temp.links > 1) {
     return FileError{path, "has other hard links; delete it and run again"};
   }
-  if (files.script.is_open()) {
-    if (error = copy_permissions(files.temp, files.script_status, false); error) {
-      return os_error(path, error);
-    }
+  // Where the bits cannot be set (another user's file), a file no wider open than the script will
+  // do.
+  if (files.script.is_open() && copy_permissions(files.temp, files.script_status, false) &&
+      (temp.mode & ~files.script_status.mode & 0777U) != 0) {
+    return FileError{path, "belongs to another user and is more widely readable than the script"};
   }
   if (error = truncate(files.temp); error) {
     return os_error(path, error);
@@ -133,8 +134,10 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
   if (error) {
     return changed;
   }
-  File temp = open_existing(temp_path, error);
-  if (error || !status(script, error).regular || !status(temp, error).regular) {
+  // The temporary file as the run that wrote it left it, not whatever a link would lead to.
+  File temp = open_or_create_unfollowed(temp_path, error);
+  if (error || !status(script, error).regular || status(temp, error).links != 1 ||
+      !status(temp, error).regular) {
     return changed;
   }
   if (!is_start_of(script, temp, error)) {

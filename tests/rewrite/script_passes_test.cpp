@@ -154,12 +154,15 @@ const std::vector<ReplaceCase> kReplaceCases = {
     // rewrite of its old content.
     {"AppendedMeanwhileIsLeftAlone", false,
      [](const fs::path& script) { write_file(script, read_file(script) + "appended\r\n"); }, true},
+#ifndef _WIN32
+    // Windows lets no other program rename over a file that the tool holds open.
     {"ReplacedMeanwhileIsLeftAlone", false,
      [](const fs::path& script) {
        write_file(script.string() + ".other", "another script\r\n");
        fs::rename(script.string() + ".other", script);
      },
      true},
+#endif
     {"HardLinkedAndChangedMeanwhileIsLeftAlone", true,
      [](const fs::path& script) { write_file(script, "edited\r\n"); }, true},
 };
