@@ -106,6 +106,24 @@ bool is_start_of(File& script, File& temp, std::error_code& error) {
   }
 }
 
+std::string overwrite_mark(const std::string& temp_path) { return temp_path + ".copying"; }
+
+// What tells a script apart from the same script changed: identity, size and modification time.
+std::string describe(const FileStatus& script) {
+  return std::to_string(script.identity.device) + " " + std::to_string(script.identity.index) +
+         " " + std::to_string(script.size) + " " + std::to_string(script.modified) + "\n";
+}
+
+// What mark_overwrite recorded at `path`; empty when it cannot be read.
+std::string recorded(const std::string& path) {
+  std::error_code error;
+  File mark = open_existing(path, error);
+  std::string text(256, '\0');
+  const std::size_t got = error ? 0 : read_fully(mark, text, error);
+  text.resize(error ? 0 : got);
+  return text;
+}
+
 }  // namespace
 
 std::optional<FileError> open_script_files(ScriptFiles& files) {
@@ -115,12 +133,35 @@ std::optional<FileError> open_script_files(ScriptFiles& files) {
   return open_temp(files);
 }
 
-std::string cut_copy_marker(const std::string& temp_path) { return temp_path + ".copying"; }
+std::optional<FileError> mark_overwrite(const ScriptFiles& files) {
+  const std::string path = overwrite_mark(files.temp_path);
+  std::error_code error;
+  File mark = create_new(path, error);
+  if (!error) {
+    error = write(mark, describe(files.script_status));
+  }
+  if (!error) {
+    error = sync(mark);
+  }
+  if (!error) {
+    error = close(mark);
+  }
+  if (!error) {
+    error = sync_folder_of(path);
+  }
+  return error ? std::optional(os_error(path, error)) : std::nullopt;
+}
+
+std::optional<FileError> unmark_overwrite(const ScriptFiles& files) {
+  const std::string path = overwrite_mark(files.temp_path);
+  const std::error_code error = remove(path);
+  return error ? std::optional(os_error(path, error)) : std::nullopt;
+}
 
 std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
                                               const std::string& temp_path, bool& finished) {
   finished = false;
-  const std::string marker = cut_copy_marker(temp_path);
+  const std::string marker = overwrite_mark(temp_path);
   if (!name_exists(marker)) {
     return std::nullopt;
   }
@@ -133,6 +174,11 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
   File script = open_existing(script_path, error);
   if (error) {
     return changed;
+  }
+  // Cut off before the first byte of the script changed.
+  if (const FileStatus now = status(script, error); !error && describe(now) == recorded(marker)) {
+    error = remove(marker);
+    return error ? std::optional(os_error(marker, error)) : std::nullopt;
   }
   // The temporary file as the run that wrote it left it, not whatever a link would lead to.
   File temp = open_or_create_unfollowed(temp_path, error);

@@ -99,7 +99,7 @@ std::optional<FileError> create_empty_script(const ScriptFiles& files) {
   return error ? std::optional(os_error(files.script_path, error)) : std::nullopt;
 }
 
-// The fallback where no new file can take the script's place. The marker, on disk before the first
+// The fallback where no new file can take the script's place. The mark, on disk before the first
 // byte of the script changes, tells a later run that the script may be cut short.
 std::optional<FileError> overwrite_in_place(ScriptFiles& files) {
   std::error_code error;
@@ -109,27 +109,13 @@ std::optional<FileError> overwrite_in_place(ScriptFiles& files) {
       return FileError{files.script_path, kChanged};
     }
   }
-  const std::string marker_path = cut_copy_marker(files.temp_path);
-  File marker = create_new(marker_path, error);
-  if (!error) {
-    error = sync(marker);
-  }
-  if (!error) {
-    error = close(marker);
-  }
-  if (!error) {
-    error = sync_folder_of(marker_path);
-  }
-  if (error) {
-    return os_error(marker_path, error);
+  if (auto failure = mark_overwrite(files)) {
+    return failure;
   }
   if (auto failure = copy_contents(files.temp, files.temp_path, files.script, files.script_path)) {
     return failure;
   }
-  if (error = remove(marker_path); error) {
-    return os_error(marker_path, error);
-  }
-  return std::nullopt;
+  return unmark_overwrite(files);
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ std::optional<FileError> copy_back(ScriptFiles& files);
 
 // The copy-back pass, second half: checks that the script's name still refers to the file that was
 // read, unchanged, and puts the rewrite in its place: in one step where copy_back made a new file,
-// otherwise by overwriting it in place under the cut_copy_marker, so that a run after an
+// otherwise by overwriting it in place under mark_overwrite, so that a run after an
 // interrupted overwrite can finish it. A missing script is created empty where its folder exists.
 std::optional<FileError> replace_script(ScriptFiles& files);
 

@@ -204,10 +204,12 @@ TEST_P(ReplaceTest, PutsTheExactBytesOfTheTemporaryFileInPlaceOrNothing) {
 INSTANTIATE_TEST_SUITE_P(CopyBack, ReplaceTest, testing::ValuesIn(kReplaceCases),
                          testing_support::NameOfCase());
 
-// A run that was cut off while overwriting the script in place left the marker behind.
+// A run that was cut off while overwriting the script in place left its mark behind.
+enum class Mark { kNone, kOfTheScriptAsItIs, kOfAnotherScript };
+
 struct RecoveryCase {
   const char* name;
-  bool marked;
+  Mark mark;
   std::string script;
   bool finished;
   bool refused;
@@ -218,12 +220,16 @@ void PrintTo(const RecoveryCase& row, std::ostream* os) { *os << row.name; }
 const std::string kComplete = "//!beginusercode\r\n-- comment\r\n//!endusercode\r\n";
 
 const std::vector<RecoveryCase> kRecoveryCases = {
-    {"NothingWasCut", false, "any script\r\n", false, false},
-    {"CutShortIsFinished", true, kComplete.substr(0, 25), true, false},
-    {"EmptiedIsFinished", true, "", true, false},
-    {"CompleteButStillMarkedIsSettled", true, kComplete, true, false},
+    {"NothingWasCut", Mark::kNone, "any script\r\n", false, false},
+    // Regression: a run killed after making its mark, before changing the script, had the next
+    // run refuse an intact script.
+    {"CutOffBeforeTheFirstByteIsLeftToTheRun", Mark::kOfTheScriptAsItIs, "the original\r\n", false,
+     false},
+    {"CutShortIsFinished", Mark::kOfAnotherScript, kComplete.substr(0, 25), true, false},
+    {"EmptiedIsFinished", Mark::kOfAnotherScript, "", true, false},
+    {"CompleteButStillMarkedIsSettled", Mark::kOfAnotherScript, kComplete, true, false},
     // A script written anew since the cut is not the earlier rewrite's to overwrite.
-    {"ChangedSinceIsRefused", true, "a new script\r\n", false, true},
+    {"ChangedSinceIsRefused", Mark::kOfAnotherScript, "a new script\r\n", false, true},
 };
 
 class RecoveryTest : public testing::TestWithParam<RecoveryCase> {};
@@ -231,10 +237,12 @@ class RecoveryTest : public testing::TestWithParam<RecoveryCase> {};
 TEST_P(RecoveryTest, FinishesACutCopyOnlyWhenTheScriptIsItsStart) {
   const fs::path folder = make_scratch_folder();
   write_file(folder / "script.j", GetParam().script);
-  write_file(folder / "temp.j", kComplete);
-  if (GetParam().marked) {
-    write_file(folder / "temp.j.copying", "");
+  if (GetParam().mark == Mark::kOfTheScriptAsItIs) {
+    ASSERT_FALSE(mark_overwrite(open_files(folder)).has_value());
+  } else if (GetParam().mark == Mark::kOfAnotherScript) {
+    write_file(folder / "temp.j.copying", "1 2 3 4\n");
   }
+  write_file(folder / "temp.j", kComplete);
 
   bool finished = false;
   const auto error =
