@@ -15,50 +15,36 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 // Windows' errors in the errno terms the rest of the tool reports on every platform.
 std::error_code to_error(DWORD code) {
-  int error_number = EIO;
-  switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-      error_number = ENOENT;
-      break;
-    case ERROR_ACCESS_DENIED:
-      error_number = EACCES;
-      break;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      error_number = EEXIST;
-      break;
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_UNABLE_TO_REMOVE_REPLACED:
-      error_number = EBUSY;
-      break;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      error_number = ENOSPC;
-      break;
-    case ERROR_NOT_SAME_DEVICE:
-      error_number = EXDEV;
-      break;
-    case ERROR_WRITE_PROTECT:
-      error_number = EROFS;
-      break;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-      error_number = ENOMEM;
-      break;
-    case ERROR_INVALID_HANDLE:
-      error_number = EBADF;
-      break;
-    case ERROR_BROKEN_PIPE:
-    case ERROR_NO_DATA:
-      error_number = EPIPE;
-      break;
-    default:
-      break;
+  struct Translation {
+    DWORD code;
+    int error_number;
+  };
+  static constexpr Translation kTranslations[] = {
+      {ERROR_FILE_NOT_FOUND, ENOENT},
+      {ERROR_PATH_NOT_FOUND, ENOENT},
+      {ERROR_INVALID_NAME, ENOENT},
+      {ERROR_ACCESS_DENIED, EACCES},
+      {ERROR_FILE_EXISTS, EEXIST},
+      {ERROR_ALREADY_EXISTS, EEXIST},
+      {ERROR_SHARING_VIOLATION, EBUSY},
+      {ERROR_LOCK_VIOLATION, EBUSY},
+      {ERROR_UNABLE_TO_REMOVE_REPLACED, EBUSY},
+      {ERROR_DISK_FULL, ENOSPC},
+      {ERROR_HANDLE_DISK_FULL, ENOSPC},
+      {ERROR_NOT_SAME_DEVICE, EXDEV},
+      {ERROR_WRITE_PROTECT, EROFS},
+      {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
+      {ERROR_OUTOFMEMORY, ENOMEM},
+      {ERROR_INVALID_HANDLE, EBADF},
+      {ERROR_BROKEN_PIPE, EPIPE},
+      {ERROR_NO_DATA, EPIPE},
+  };
+  for (const Translation& translation : kTranslations) {
+    if (translation.code == code) {
+      return {translation.error_number, std::generic_category()};
+    }
   }
-  return {error_number, std::generic_category()};
+  return {EIO, std::generic_category()};
 }
 
 std::error_code last_error() { return to_error(GetLastError()); }

@@ -1,17 +1,13 @@
 #include "rewrite/script_files.h"
 
-#include <cerrno>
 #include <cstddef>
 #include <span>
 #include <string_view>
 #include <vector>
+
 namespace jassrewrite {
 
 namespace {
-
-FileError os_error(const std::string& path, const std::error_code& error) {
-  return {path, error.message()};
-}
 
 // Reads until `buffer` is full or the file ends; fewer bytes only at the end of the file.
 std::size_t read_fully(File& file, std::span<char> buffer, std::error_code& error) {
@@ -141,13 +137,7 @@ std::optional<FileError> mark_overwrite(const ScriptFiles& files) {
     error = write(mark, describe(files.script_status));
   }
   if (!error) {
-    error = sync(mark);
-  }
-  if (!error) {
-    error = close(mark);
-  }
-  if (!error) {
-    error = sync_folder_of(path);
+    error = close_lasting(mark, path);
   }
   return error ? std::optional(os_error(path, error)) : std::nullopt;
 }
@@ -200,6 +190,14 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
   }
   finished = true;
   return std::nullopt;
+}
+
+std::error_code close_lasting(File& file, const std::string& path) {
+  std::error_code error = sync(file);
+  if (!error) {
+    error = close(file);
+  }
+  return error ? error : sync_folder_of(path);
 }
 
 std::optional<FileError> copy_contents(File& from, const std::string& from_path, File& to,

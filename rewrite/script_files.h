@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "rewrite/file.h"
 
@@ -24,6 +25,10 @@ struct FileError {
   std::string path;
   std::string reason;
 };
+
+inline FileError os_error(const std::string& path, const std::error_code& error) {
+  return {path, error.message()};
+}
 
 // What one run holds open, from the checks to the replacement of the script.
 struct ScriptFiles {
@@ -61,6 +66,10 @@ std::optional<FileError> unmark_overwrite(const ScriptFiles& files);
 // an unfinished overwrite it does nothing.
 std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
                                               const std::string& temp_path, bool& finished);
+
+// Syncs and closes a file just created at `path`, then syncs its folder, so that the file and its
+// name last through a power cut.
+std::error_code close_lasting(File& file, const std::string& path);
 
 // Overwrites `to` with every byte of `from`, from their starts, and syncs `to`.
 std::optional<FileError> copy_contents(File& from, const std::string& from_path, File& to,

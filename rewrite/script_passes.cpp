@@ -17,10 +17,6 @@ constexpr std::string_view kReplacementSuffix = ".jassrewrite-new";
 
 constexpr const char* kChanged = "changed while it was being rewritten; left as it is";
 
-FileError os_error(const std::string& path, const std::error_code& error) {
-  return {path, error.message()};
-}
-
 std::optional<FileError> convert_lines(ScriptFiles& files, LineOutput& temp, LineOutput& console,
                                        std::size_t read_block_size) {
   UserCodeFilter filter;
@@ -88,13 +84,7 @@ std::optional<FileError> create_empty_script(const ScriptFiles& files) {
     return FileError{files.script_path, kChanged};
   }
   if (!error) {
-    error = sync(script);
-  }
-  if (!error) {
-    error = close(script);
-  }
-  if (!error) {
-    error = sync_folder_of(files.script_path);
+    error = close_lasting(script, files.script_path);
   }
   return error ? std::optional(os_error(files.script_path, error)) : std::nullopt;
 }

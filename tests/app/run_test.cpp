@@ -704,6 +704,24 @@ TEST(EndToEnd, HiddenFilesKeepTheirAttributes) {
         << file;
   }
 }
+
+// Another program holding the script open without sharing its deletion (an editor) rules out
+// replacing it in one step: it is overwritten in place instead.
+TEST(EndToEnd, ScriptHeldOpenByAnotherProgramIsOverwrittenInPlace) {
+  const fs::path folder = make_map_folder("//!beginusercode\r\n// held\r\n");
+  const fs::path script = folder / "logs/outputwar3map.j";
+  const HANDLE held = CreateFileW(script.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+  const ToolRun run = run_tool(folder);
+  CloseHandle(held);
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(read_file(script), "//!beginusercode\r\n-- held\r\n");
+  EXPECT_FALSE(fs::exists(folder / "tempwar3map.j.copying"));
+  EXPECT_FALSE(fs::exists(folder / "logs/outputwar3map.j.jassrewrite-new"));
+}
 #endif
 
 }  // namespace
