@@ -24,21 +24,23 @@ namespace jassrewrite {
 namespace {
 
 #ifdef _WIN32
-constexpr char kUnchanged[] = "jassrewrite: interrupted; the script is unchanged\r\n";
-constexpr char kRewritten[] = "jassrewrite: interrupted after the script was rewritten\r\n";
+constexpr std::string_view kMessages[] = {
+    "jassrewrite: interrupted; the script is unchanged\r\n",
+    "jassrewrite: interrupted after the script was rewritten\r\n",
+    "jassrewrite: interrupted\r\n",
+};
+constexpr int kChanging = -1;
 
-enum Phase { kBeforeChange, kChanging, kAfterRewrite, kAfterNoChange };
-
-// Console events arrive on a thread of their own, the one place where state must be shared: this
-// tells the handler what the main thread is doing.
-std::atomic<int> phase{kBeforeChange};
+// Console events arrive on a thread of their own, the one place where state must be shared: what
+// the main thread is doing, kChanging or the ScriptState to report.
+std::atomic<int> phase{static_cast<int>(ScriptState::kUnchanged)};
 
 BOOL WINAPI end_run(DWORD) {
   int now = phase.load();
   for (; now == kChanging; now = phase.load()) {
     Sleep(10);
   }
-  const std::string_view message = now == kAfterRewrite ? kRewritten : kUnchanged;
+  const std::string_view message = kMessages[now];
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), message.data(), static_cast<DWORD>(message.size()),
             &written, nullptr);
@@ -48,6 +50,10 @@ BOOL WINAPI end_run(DWORD) {
 #else
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
+constexpr char kUnchanged[] = "jassrewrite: interrupted; the script is unchanged\n";
+constexpr char kRewritten[] = "jassrewrite: interrupted after the script was rewritten\n";
+constexpr char kReported[] = "jassrewrite: interrupted\n";
+
 template <const char* kMessage, std::size_t kLength>
 void end_run(int signal_number) {
   static_cast<void>(::write(STDERR_FILENO, kMessage, kLength));
@@ -55,9 +61,6 @@ void end_run(int signal_number) {
   // the shell sees the status it expects (130 for SIGINT).
   ::raise(signal_number);
 }
-
-constexpr char kUnchanged[] = "jassrewrite: interrupted; the script is unchanged\n";
-constexpr char kRewritten[] = "jassrewrite: interrupted after the script was rewritten\n";
 
 void on_interrupt(void (*handler)(int)) {
   struct sigaction action {};
@@ -109,12 +112,20 @@ void hold_interrupts() {
 #endif
 }
 
-void release_interrupts(bool script_rewritten) {
+void release_interrupts(ScriptState state) {
 #ifdef _WIN32
-  phase = script_rewritten ? kAfterRewrite : kAfterNoChange;
+  phase = static_cast<int>(state);
 #else
-  if (script_rewritten) {
-    on_interrupt(end_run<kRewritten, sizeof kRewritten - 1>);
+  switch (state) {
+    case ScriptState::kUnchanged:
+      on_interrupt(end_run<kUnchanged, sizeof kUnchanged - 1>);
+      break;
+    case ScriptState::kRewritten:
+      on_interrupt(end_run<kRewritten, sizeof kRewritten - 1>);
+      break;
+    case ScriptState::kReported:
+      on_interrupt(end_run<kReported, sizeof kReported - 1>);
+      break;
   }
   mask_interrupts(SIG_UNBLOCK);
 #endif

@@ -25,10 +25,18 @@ inline constexpr std::string_view kConsoleLineBreak = "\n";
 // standard error saying that the script is unchanged, and the exit status the shell expects.
 void prepare_process();
 
+// What the line on standard error says of the script when an interrupt ends the run.
+enum class ScriptState {
+  kUnchanged,
+  kRewritten,
+  // The run has already said what became of it.
+  kReported,
+};
+
 // Holds interrupts while the script is being changed: one that arrives meanwhile takes effect at
-// release_interrupts, which says on standard error whether the script was rewritten by then.
+// release_interrupts, and from then on an interrupt says that the script is in `state`.
 void hold_interrupts();
-void release_interrupts(bool script_rewritten);
+void release_interrupts(ScriptState state);
 
 // True when `stream` is an interactive terminal, where a person is watching the output.
 bool is_terminal(std::FILE* stream);

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "app/platform.h"
 #include "rewrite/script_passes.h"
@@ -46,10 +47,23 @@ int run(std::span<char* const> args, LineOutput& console) {
     write_line(console, i < args.size() ? std::string_view(args[i]) : std::string_view());
   }
 
+  // One run at a time in this folder, for tempwar3map.j and the mark of an overwrite in place, and
+  // one at a time on the script, which map folders can share by a link. A run says once that it
+  // waits, whatever it waits for.
+  bool said_waiting = false;
+  const auto wait_saying = [&](const std::string& message) {
+    return [&console, &said_waiting, message] {
+      if (!std::exchange(said_waiting, true)) {
+        report(console, message);
+      }
+    };
+  };
   std::error_code lock_error;
-  const File lock = lock_folder(
-      ".", [&] { report(console, "waiting for another run in this folder to finish"); },
-      lock_error);
+  const File folder = open_folder(".", lock_error);
+  const File folder_lock =
+      lock_error ? File()
+                 : lock(folder, wait_saying("waiting for another run in this folder to finish"),
+                        lock_error);
   if (lock_error) {
     report(console, FileError{".", lock_error.message()});
     return EXIT_FAILURE;
@@ -58,18 +72,30 @@ int run(std::span<char* const> args, LineOutput& console) {
   bool finished = false;
   hold_interrupts();
   const auto unfinished = finish_cut_copy_back(script_path, temp_path, finished);
-  release_interrupts(false);
   if (unfinished) {
     report(console, *unfinished);
-    return EXIT_FAILURE;
-  }
-  if (finished) {
+  } else if (finished) {
     report(console, script_path + ": finished writing back the rewrite that an earlier run " +
                         "left cut short");
   }
+  release_interrupts(unfinished ? ScriptState::kReported
+                     : finished ? ScriptState::kRewritten
+                                : ScriptState::kUnchanged);
+  if (unfinished) {
+    return EXIT_FAILURE;
+  }
 
   ScriptFiles files{.script_path = script_path, .temp_path = temp_path};
-  if (auto error = open_script_files(files)) {
+  if (auto error = open_script_files(
+          files, wait_saying(script_path +
+                             ": waiting for a run in another folder that is rewriting it"))) {
+    report(console, *error);
+    return EXIT_FAILURE;
+  }
+  if (auto error = refuse_shared_output(files, *console.file)) {
+    // Nothing more goes to standard output, which is one of the files.
+    console.pending.clear();
+    console.error = std::make_error_code(std::errc::operation_not_permitted);
     report(console, *error);
     return EXIT_FAILURE;
   }
@@ -87,9 +113,11 @@ int run(std::span<char* const> args, LineOutput& console) {
   }
   hold_interrupts();
   const auto error = replace_script(files);
-  release_interrupts(!error);
   if (error) {
     report(console, *error, kept);
+  }
+  release_interrupts(error ? ScriptState::kReported : ScriptState::kRewritten);
+  if (error) {
     return EXIT_FAILURE;
   }
   flush_output(console);

@@ -61,8 +61,13 @@ struct FileStatus {
   bool directory = false;
   std::uint64_t links = 0;
   std::uint64_t size = 0;
-  // In the platform's own units; only ever compared.
+  // In the platform's own units; only ever compared. `changed` is the time of the last change to
+  // the file's data or attributes (zero on Windows), which no program can set back.
   std::int64_t modified = 0;
+  std::int64_t changed = 0;
+  // Extended attributes or access control lists, which a new file in the script's place would not
+  // have (never on Windows, where the replacement keeps them).
+  bool extended_attributes = false;
   // POSIX permission bits, owner and group; zero on Windows, where the replacement keeps them.
   std::uint32_t mode = 0;
   std::uint32_t owner = 0;
@@ -113,10 +118,14 @@ std::error_code remove(const std::string& path);
 // Makes the creation or removal of a file in the folder of `path` last through a power cut.
 std::error_code sync_folder_of(const std::string& path);
 
-// Takes the lock of `folder` that one run holds at a time, calling `before_waiting` once when
-// another process holds it. The lock ends with the returned handle or with the process.
-File lock_folder(const std::string& folder, const std::function<void()>& before_waiting,
-                 std::error_code& error);
+// For locking a folder and checking what it is.
+File open_folder(const std::string& path, std::error_code& error);
+
+// Takes the lock of the open file or folder `file` that one run holds at a time, calling
+// `before_waiting` once when another process holds it. The lock is held at least as long as the
+// returned handle and never past the end of the process, however it ends. Where the file system
+// cannot lock, the run goes on unlocked.
+File lock(const File& file, const std::function<void()>& before_waiting, std::error_code& error);
 
 // Standard output, for writing whole blocks to.
 File standard_output();

@@ -1,6 +1,9 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +46,8 @@ FileStatus to_status(const struct stat& info) {
   status.size = static_cast<std::uint64_t>(info.st_size);
   status.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
                     static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+  status.changed = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 +
+                   static_cast<std::int64_t>(info.st_ctim.tv_nsec);
   status.mode = static_cast<std::uint32_t>(info.st_mode & 07777);
   status.owner = static_cast<std::uint32_t>(info.st_uid);
   status.group = static_cast<std::uint32_t>(info.st_gid);
@@ -93,7 +98,11 @@ FileStatus status(const File& file, std::error_code& error) {
     return {};
   }
   error.clear();
-  return to_status(info);
+  FileStatus status = to_status(info);
+#ifdef __linux__
+  status.extended_attributes = ::flistxattr(file.native(), nullptr, 0) > 0;
+#endif
+  return status;
 }
 
 FileStatus status(const std::string& path, std::error_code& error) {
@@ -219,41 +228,49 @@ std::error_code remove(const std::string& path) {
 
 std::error_code sync_folder_of(const std::string& path) {
   std::error_code error;
-  File folder = open_file(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY, 0, error);
+  File folder = open_folder(folder_of(path), error);
   if (error) {
     return error;
   }
   return sync(folder);
 }
 
-File lock_folder(const std::string& folder, const std::function<void()>& before_waiting,
-                 std::error_code& error) {
-  File lock = open_file(folder.c_str(), O_RDONLY | O_DIRECTORY, 0, error);
-  if (error) {
+File open_folder(const std::string& path, std::error_code& error) {
+  return open_file(path.c_str(), O_RDONLY | O_DIRECTORY, 0, error);
+}
+
+File lock(const File& file, const std::function<void()>& before_waiting, std::error_code& error) {
+  // flock locks belong to the open file, not to its name, and end with its last descriptor: the
+  // copy made here keeps the lock however the caller's handle is used, and a run that is killed
+  // never leaves anything locked.
+  errno = 0;
+  File lock(::fcntl(file.native(), F_DUPFD_CLOEXEC, 0));
+  if (!lock.is_open()) {
+    error = last_error();
     return {};
   }
-  // flock locks belong to the open folder, not to its name, and end with the last descriptor, so
-  // a run that is killed never leaves the folder locked; the folder itself needs no lock file.
-  if (::flock(lock.native(), LOCK_EX | LOCK_NB) != 0) {
-    // Some network file systems cannot lock a folder; a run there goes on unlocked rather than not
-    // at all, as it did before runs locked.
-    if (errno == EBADF || errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL) {
-      return lock;
-    }
-    if (errno != EWOULDBLOCK) {
-      error = last_error();
-      return {};
-    }
-    before_waiting();
-    int result = -1;
-    do {
-      errno = 0;
-      result = ::flock(lock.native(), LOCK_EX);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-      error = last_error();
-      return {};
-    }
+  error.clear();
+  if (::flock(lock.native(), LOCK_EX | LOCK_NB) == 0) {
+    return lock;
+  }
+  // Some network file systems cannot lock a folder; a run there goes on unlocked rather than not
+  // at all, as it did before runs locked.
+  if (errno == EBADF || errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL) {
+    return lock;
+  }
+  if (errno != EWOULDBLOCK) {
+    error = last_error();
+    return {};
+  }
+  before_waiting();
+  int result = -1;
+  do {
+    errno = 0;
+    result = ::flock(lock.native(), LOCK_EX);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    error = last_error();
+    return {};
   }
   return lock;
 }

@@ -276,27 +276,22 @@ std::error_code remove(const std::string& path) {
 // NTFS records the creation and removal of names in its journal; a folder cannot be flushed.
 std::error_code sync_folder_of(const std::string&) { return {}; }
 
-File lock_folder(const std::string& folder, const std::function<void()>& before_waiting,
-                 std::error_code& error) {
-  // Byte-range locks need a file to lock, and the folder has none that lives as long as a run. A
-  // mutex named after the folder's identity needs no file, and when its owner ends, however it
-  // ends, the next waiter gets it.
-  FileStatus folder_status;
-  {
-    const File handle =
-        open_file(folder, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, error);
-    if (error) {
-      return {};
-    }
-    folder_status = status(handle, error);
-    if (error) {
-      return {};
-    }
+File open_folder(const std::string& path, std::error_code& error) {
+  return open_file(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, error);
+}
+
+File lock(const File& file, const std::function<void()>& before_waiting, std::error_code& error) {
+  // Byte-range locks cannot lock a folder, and a lock on the script would stand in the way of
+  // replacing it. A mutex named after the file's identity needs neither, and when its owner ends,
+  // however it ends, the next waiter gets it.
+  const FileStatus locked = status(file, error);
+  if (error) {
+    return {};
   }
   wchar_t name[64];
   std::swprintf(name, 64, L"Local\\jassrewrite-%llx-%llx",
-                static_cast<unsigned long long>(folder_status.identity.device),
-                static_cast<unsigned long long>(folder_status.identity.index));
+                static_cast<unsigned long long>(locked.identity.device),
+                static_cast<unsigned long long>(locked.identity.index));
   File lock(CreateMutexW(nullptr, FALSE, name));
   if (!lock.is_open()) {
     error = last_error();
@@ -311,7 +306,6 @@ File lock_folder(const std::string& folder, const std::function<void()>& before_
     error = last_error();
     return {};
   }
-  error.clear();
   return lock;
 }
 

@@ -1,6 +1,7 @@
 #include "rewrite/script_files.h"
 
 #include <cstddef>
+#include <functional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -22,31 +23,44 @@ std::size_t read_fully(File& file, std::span<char> buffer, std::error_code& erro
   return filled;
 }
 
-std::optional<FileError> open_script(ScriptFiles& files) {
-  std::error_code error;
-  files.script = open_existing(files.script_path, error);
-  if (error == std::errc::no_such_file_or_directory) {
-    // Following a dangling link would create a file wherever it points, outside the map's folder.
-    if (name_exists(files.script_path)) {
-      return FileError{files.script_path, "a symbolic link to a file that does not exist"};
+// The script is locked as well as the folder, for a script that two map folders share by a link.
+// Another run may replace it while this one waits; the lock is then on a file that has gone, and
+// the script is opened again.
+std::optional<FileError> open_script(ScriptFiles& files,
+                                     const std::function<void()>& before_waiting) {
+  const std::string& path = files.script_path;
+  for (;;) {
+    std::error_code error;
+    files.script = open_existing(path, error);
+    if (error == std::errc::no_such_file_or_directory) {
+      files.script_lock = File();
+      // Following a dangling link would create a file wherever it points, outside the map's
+      // folder.
+      if (name_exists(path)) {
+        return FileError{path, "a symbolic link to a file that does not exist"};
+      }
+      return std::nullopt;
     }
-    return std::nullopt;
+    if (error) {
+      return os_error(path, error);
+    }
+    if (!status(files.script, error).regular) {
+      return error ? os_error(path, error) : FileError{path, "not a regular file"};
+    }
+    files.script_lock = lock(files.script, before_waiting, error);
+    if (!error) {
+      files.script_status = status(files.script, error);
+    }
+    if (error) {
+      return os_error(path, error);
+    }
+    if (status(path, error).identity == files.script_status.identity && !error) {
+      break;
+    }
   }
-  if (error) {
-    return os_error(files.script_path, error);
-  }
-  files.script_status = status(files.script, error);
-  if (error) {
-    return os_error(files.script_path, error);
-  }
-  if (!files.script_status.regular) {
-    return FileError{files.script_path, "not a regular file"};
-  }
-  files.target_path = resolve_links(files.script_path, error);
-  if (error) {
-    return os_error(files.script_path, error);
-  }
-  return std::nullopt;
+  std::error_code error;
+  files.target_path = resolve_links(path, error);
+  return error ? std::optional(os_error(path, error)) : std::nullopt;
 }
 
 std::optional<FileError> open_temp(ScriptFiles& files) {
@@ -107,7 +121,8 @@ std::string overwrite_mark(const std::string& temp_path) { return temp_path + ".
 // What tells a script apart from the same script changed: identity, size and modification time.
 std::string describe(const FileStatus& script) {
   return std::to_string(script.identity.device) + " " + std::to_string(script.identity.index) +
-         " " + std::to_string(script.size) + " " + std::to_string(script.modified) + "\n";
+         " " + std::to_string(script.size) + " " + std::to_string(script.modified) + " " +
+         std::to_string(script.changed) + "\n";
 }
 
 // What mark_overwrite recorded at `path`; empty when it cannot be read.
@@ -122,11 +137,27 @@ std::string recorded(const std::string& path) {
 
 }  // namespace
 
-std::optional<FileError> open_script_files(ScriptFiles& files) {
-  if (auto refusal = open_script(files)) {
+std::optional<FileError> open_script_files(ScriptFiles& files,
+                                           const std::function<void()>& before_waiting) {
+  if (auto refusal = open_script(files, before_waiting)) {
     return refusal;
   }
   return open_temp(files);
+}
+
+std::optional<FileError> refuse_shared_output(const ScriptFiles& files, const File& output) {
+  std::error_code error;
+  const FileIdentity shown = status(output, error).identity;
+  if (error) {
+    return std::nullopt;
+  }
+  if (files.script.is_open() && shown == files.script_status.identity) {
+    return FileError{files.script_path, "is also standard output; send the output elsewhere"};
+  }
+  if (shown == status(files.temp, error).identity && !error) {
+    return FileError{files.temp_path, "is also standard output; send the output elsewhere"};
+  }
+  return std::nullopt;
 }
 
 std::optional<FileError> mark_overwrite(const ScriptFiles& files) {
@@ -166,14 +197,19 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
     return changed;
   }
   // Cut off before the first byte of the script changed.
-  if (const FileStatus now = status(script, error); !error && describe(now) == recorded(marker)) {
+  const FileStatus now = status(script, error);
+  if (error || !now.regular) {
+    return changed;
+  }
+  if (describe(now) == recorded(marker)) {
     error = remove(marker);
     return error ? std::optional(os_error(marker, error)) : std::nullopt;
   }
   // The temporary file as the run that wrote it left it, not whatever a link would lead to.
   File temp = open_or_create_unfollowed(temp_path, error);
-  if (error || !status(script, error).regular || status(temp, error).links != 1 ||
-      !status(temp, error).regular) {
+  const FileStatus temp_status = status(temp, error);
+  if (error || !temp_status.regular || temp_status.links != 1 ||
+      temp_status.identity == status(script, error).identity || error) {
     return changed;
   }
   if (!is_start_of(script, temp, error)) {

@@ -4,6 +4,7 @@
 // script that an earlier run left cut short.
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -37,6 +38,7 @@ struct ScriptFiles {
   std::string temp_path;
   // Not open when there is no script.
   File script;
+  File script_lock;
   // The script as it was when opened; it is replaced only if its name still refers to this.
   FileStatus script_status;
   // Where the script really is, symbolic links resolved: the file that gets replaced.
@@ -47,11 +49,17 @@ struct ScriptFiles {
   std::string replacement_path;
 };
 
-// Opens the script (if there is one) and the temporary file, checks the open handles, gives the
-// temporary file the script's permission bits and empties it. Refuses, before anything is written:
-// a script or temporary file that is not a regular file, a temporary file that is a symbolic link,
-// has other hard links or is the script itself, and a script that is a dangling symbolic link.
-std::optional<FileError> open_script_files(ScriptFiles& files);
+// Opens and locks the script (if there is one), calling `before_waiting` when another run holds
+// it, then opens the temporary file, checks the open handles, gives the temporary file the
+// script's permission bits and empties it. Refuses, before anything is written: a script or
+// temporary file that is not a regular file, a temporary file that is a symbolic link, has other
+// hard links or is the script itself, and a script that is a dangling symbolic link.
+std::optional<FileError> open_script_files(ScriptFiles& files,
+                                           const std::function<void()>& before_waiting);
+
+// Refuses standard output redirected into the script or the temporary file, where it would be
+// mixed into the rewrite (or, appended to the script, be read back without end).
+std::optional<FileError> refuse_shared_output(const ScriptFiles& files, const File& output);
 
 // Records, in a file beside the temporary file, that the script is about to be overwritten in
 // place and how it was before, and makes the record last through a power cut. Only while the

@@ -66,7 +66,7 @@ std::optional<FileError> refuse_if_changed(const ScriptFiles& files) {
   const FileStatus now = status(files.target_path, error);
   const FileStatus& read = files.script_status;
   if (error || now.identity != read.identity || now.size != read.size ||
-      now.modified != read.modified) {
+      now.modified != read.modified || now.changed != read.changed) {
     return FileError{files.script_path, kChanged};
   }
   return std::nullopt;
@@ -133,8 +133,10 @@ std::optional<FileError> convert_script(ScriptFiles& files, LineOutput& console,
 
 std::optional<FileError> copy_back(ScriptFiles& files) {
   discard_replacement(files);
-  // A rename would part the script from its other names, which would keep the old content.
-  if (!files.script.is_open() || files.script_status.links > 1) {
+  // A rename would part the script from its other names, which would keep the old content, and
+  // would lose its extended attributes and access control lists.
+  if (!files.script.is_open() || files.script_status.links > 1 ||
+      files.script_status.extended_attributes) {
     return std::nullopt;
   }
   const std::string path = files.target_path + std::string(kReplacementSuffix);
@@ -145,7 +147,9 @@ std::optional<FileError> copy_back(ScriptFiles& files) {
     remove(path);
     replacement = create_new(path, error);
   }
-  if (error == std::errc::permission_denied || error == std::errc::read_only_file_system) {
+  // Where no new file can be made beside the script, it is overwritten in place; only a disk
+  // that is failing or full (where that would go no better) stops the run.
+  if (error && error != std::errc::no_space_on_device && error != std::errc::io_error) {
     return std::nullopt;
   }
   if (error) {

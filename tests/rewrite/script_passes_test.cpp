@@ -36,7 +36,7 @@ File open_empty(const fs::path& path) {
 ScriptFiles open_files(const fs::path& folder) {
   ScriptFiles files{.script_path = (folder / "script.j").string(),
                     .temp_path = (folder / "temp.j").string()};
-  const auto error = open_script_files(files);
+  const auto error = open_script_files(files, [] {});
   EXPECT_FALSE(error.has_value()) << error->path << ": " << error->reason;
   return files;
 }
@@ -140,30 +140,47 @@ TEST(ConvertScript, AFailingConsoleDoesNotStopTheRewrite) {
 // The copy-back and the replacement, with what may happen to the script in between.
 struct ReplaceCase {
   const char* name;
-  bool hard_linked;  // a second name for the script rules out replacing it by a new file
+  std::function<void(const fs::path& folder)> before;
   std::function<void(const fs::path& script)> meanwhile;
   bool refused;
 };
 
 void PrintTo(const ReplaceCase& row, std::ostream* os) { *os << row.name; }
 
+// A second name for the script rules out replacing it by a new file.
+void link_script(const fs::path& folder) {
+  fs::create_hard_link(folder / "script.j", folder / "other-name.j");
+}
+
 const std::vector<ReplaceCase> kReplaceCases = {
-    {"ReplacedInOneStep", false, nullptr, false},
-    {"HardLinkedScriptIsOverwrittenInPlace", true, nullptr, false},
+    {"ReplacedInOneStep", nullptr, nullptr, false},
+    {"HardLinkedScriptIsOverwrittenInPlace", link_script, nullptr, false},
+    // Regression: a leftover that could not be removed made every run fail.
+    {"LeftoverInTheWayIsWorkedAround",
+     [](const fs::path& f) { fs::create_directory(f / "script.j.jassrewrite-new"); }, nullptr,
+     false},
     // Regression: a script that another program changed during the run was overwritten with the
     // rewrite of its old content.
-    {"AppendedMeanwhileIsLeftAlone", false,
+    {"AppendedMeanwhileIsLeftAlone", nullptr,
      [](const fs::path& script) { write_file(script, read_file(script) + "appended\r\n"); }, true},
 #ifndef _WIN32
     // Windows lets no other program rename over a file that the tool holds open.
-    {"ReplacedMeanwhileIsLeftAlone", false,
+    {"ReplacedMeanwhileIsLeftAlone", nullptr,
      [](const fs::path& script) {
        write_file(script.string() + ".other", "another script\r\n");
        fs::rename(script.string() + ".other", script);
      },
      true},
+    // Windows keeps no change time that a program cannot set back.
+    {"RewrittenMeanwhileWithItsTimeSetBackIsLeftAlone", nullptr,
+     [](const fs::path& script) {
+       const auto modified = fs::last_write_time(script);
+       write_file(script, std::string(fs::file_size(script), 'y'));
+       fs::last_write_time(script, modified);
+     },
+     true},
 #endif
-    {"HardLinkedAndChangedMeanwhileIsLeftAlone", true,
+    {"HardLinkedAndChangedMeanwhileIsLeftAlone", link_script,
      [](const fs::path& script) { write_file(script, "edited\r\n"); }, true},
 };
 
@@ -177,8 +194,8 @@ TEST_P(ReplaceTest, PutsTheExactBytesOfTheTemporaryFileInPlaceOrNothing) {
     rewritten.push_back(static_cast<char>((i * 7919) % 256));
   }
   write_file(script, std::string(4 * kReadBlockSize, 'x'));
-  if (GetParam().hard_linked) {
-    fs::create_hard_link(script, folder / "other-name.j");
+  if (GetParam().before) {
+    GetParam().before(folder);
   }
   ScriptFiles files = open_files(folder);
   ASSERT_FALSE(write(files.temp, rewritten));
@@ -193,11 +210,11 @@ TEST_P(ReplaceTest, PutsTheExactBytesOfTheTemporaryFileInPlaceOrNothing) {
 
   EXPECT_EQ(error.has_value(), GetParam().refused);
   EXPECT_EQ(read_file(script), GetParam().refused ? before : rewritten);
-  if (GetParam().hard_linked) {
+  if (fs::exists(folder / "other-name.j")) {
     EXPECT_EQ(read_file(folder / "other-name.j"), read_file(script)) << "the link was broken";
   }
   EXPECT_EQ(read_file(folder / "temp.j"), rewritten);
-  EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
+  EXPECT_FALSE(fs::is_regular_file(folder / "script.j.jassrewrite-new"));
   EXPECT_FALSE(fs::exists(folder / "temp.j.copying"));
 }
 
@@ -265,7 +282,7 @@ TEST(ConvertScript, AReadErrorIsReportedNotTakenForTheEnd) {
   File shown = open_empty(folder / "console");
   LineOutput console{.file = &shown, .line_break = "\n"};
   ScriptFiles files{.script_path = "/proc/self/mem", .temp_path = (folder / "temp.j").string()};
-  ASSERT_FALSE(open_script_files(files).has_value());
+  ASSERT_FALSE(open_script_files(files, [] {}).has_value());
 
   const auto error = convert_script(files, console);
 
