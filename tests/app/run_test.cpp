@@ -39,13 +39,15 @@ using jassrewrite::testing_support::read_file;
 using jassrewrite::testing_support::write_file;
 using namespace std::string_literals;
 
-// The program under test, as it is started and therefore as it shows its own name.
+// The program under test, as it is started and therefore as it shows its own name. The variable
+// JASSREWRITE_EXE names a copy of it, for running the tests as a user who cannot reach the build.
 std::string tool_path() {
+  const char* copy = std::getenv("JASSREWRITE_EXE");
 #ifdef _WIN32
   // Under Wine the build folder's POSIX path resolves on the current drive.
-  return fs::absolute(JASSREWRITE_EXE).make_preferred().string();
+  return fs::absolute(copy != nullptr ? copy : JASSREWRITE_EXE).make_preferred().string();
 #else
-  return JASSREWRITE_EXE;
+  return copy != nullptr ? copy : JASSREWRITE_EXE;
 #endif
 }
 
@@ -495,7 +497,8 @@ pid_t start_tool(const fs::path& folder, const fs::path& error_file) {
         dup2(error, 2) < 0) {
       _exit(127);
     }
-    execl(JASSREWRITE_EXE, JASSREWRITE_EXE, "a", "b", "c", static_cast<char*>(nullptr));
+    const std::string tool = tool_path();
+    execl(tool.c_str(), tool.c_str(), "a", "b", "c", static_cast<char*>(nullptr));
     _exit(127);
   }
   return pid;
