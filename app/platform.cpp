@@ -29,23 +29,27 @@ constexpr std::string_view kMessages[] = {
     "jassrewrite: interrupted after the script was rewritten\r\n",
     "jassrewrite: interrupted\r\n",
 };
-constexpr int kChanging = -1;
 
-// Console events arrive on a thread of their own, the one place where state must be shared: what
-// the main thread is doing, kChanging or the ScriptState to report.
-std::atomic<int> phase{static_cast<int>(ScriptState::kUnchanged)};
+// Console events arrive on a thread of their own, the one place where state must be shared: the
+// main thread holds `changing` while it changes the script, and `state` says what to report.
+SRWLOCK changing = SRWLOCK_INIT;
+std::atomic<int> state{static_cast<int>(ScriptState::kUnchanged)};
 
-BOOL WINAPI end_run(DWORD) {
-  int now = phase.load();
-  for (; now == kChanging; now = phase.load()) {
-    Sleep(10);
+BOOL WINAPI end_run(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
   }
-  const std::string_view message = kMessages[now];
+  // Waits for a change of the script to be complete; the lock is never given back, since the
+  // process ends here.
+  AcquireSRWLockExclusive(&changing);
+  const std::string_view message = kMessages[state.load()];
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), message.data(), static_cast<DWORD>(message.size()),
             &written, nullptr);
-  // The status cmd.exe shows for a program ended by Ctrl+C.
-  ExitProcess(STATUS_CONTROL_C_EXIT);
+  // The status cmd.exe shows for a program ended by Ctrl+C. TerminateProcess, unlike ExitProcess,
+  // runs no clean-up that could wait for a lock the main thread holds.
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
 }
 #else
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
@@ -106,17 +110,18 @@ void prepare_process() {
 
 void hold_interrupts() {
 #ifdef _WIN32
-  phase = kChanging;
+  AcquireSRWLockExclusive(&changing);
 #else
   mask_interrupts(SIG_BLOCK);
 #endif
 }
 
-void release_interrupts(ScriptState state) {
+void release_interrupts(ScriptState script_state) {
 #ifdef _WIN32
-  phase = static_cast<int>(state);
+  state = static_cast<int>(script_state);
+  ReleaseSRWLockExclusive(&changing);
 #else
-  switch (state) {
+  switch (script_state) {
     case ScriptState::kUnchanged:
       on_interrupt(end_run<kUnchanged, sizeof kUnchanged - 1>);
       break;

@@ -36,7 +36,7 @@ enum class ScriptState {
 // Holds interrupts while the script is being changed: one that arrives meanwhile takes effect at
 // release_interrupts, and from then on an interrupt says that the script is in `state`.
 void hold_interrupts();
-void release_interrupts(ScriptState state);
+void release_interrupts(ScriptState script_state);
 
 // True when `stream` is an interactive terminal, where a person is watching the output.
 bool is_terminal(std::FILE* stream);

@@ -76,11 +76,13 @@ struct FileStatus {
 
 // For reading and writing an existing file, following symbolic links: never creates (a dangling
 // link fails as missing), never truncates, never blocks on a FIFO. Asking for write access up
-// front refuses a file the user may not change before anything has happened.
+// front refuses a file the user may not change before anything has happened. A FIFO, device or
+// socket is refused before it is opened, with errc::not_supported.
 File open_existing(const std::string& path, std::error_code& error);
 
 // For reading and writing a file that is created when missing, never truncated, never followed:
-// a symbolic link at `path` fails with errc::too_many_symbolic_link_levels.
+// a symbolic link at `path` fails with errc::too_many_symbolic_link_levels, and a FIFO, device or
+// socket with errc::not_supported.
 File open_or_create_unfollowed(const std::string& path, std::error_code& error);
 
 // For reading and writing a file that must not exist yet, readable by its owner only until
@@ -112,7 +114,9 @@ std::error_code close(File& file);
 std::error_code copy_permissions(File& file, const FileStatus& model, bool with_owner);
 // Puts the closed file `replacement` in the place of `target` in one step and makes that last
 // through a power cut. Fails with errc::device_or_resource_busy where Windows cannot replace a
-// file that another program holds open, and with errc::cross_device_link across file systems.
+// file that another program holds open, and with errc::cross_device_link across file systems;
+// both files are then as they were. Fails with errc::operation_in_progress where `target` is gone
+// and `replacement` could not take its name: `replacement` is then the only copy and must stay.
 std::error_code replace(const std::string& replacement, const std::string& target);
 std::error_code remove(const std::string& path);
 // Makes the creation or removal of a file in the folder of `path` last through a power cut.

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "rewrite/file.h"
 
@@ -26,7 +27,20 @@ std::error_code last_error() {
 // an open of a FIFO from waiting for a writer. Regular files ignore it.
 constexpr int kOpenFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
+// Opening a device has effects of its own (a watchdog starts counting, a tape rewinds), so what
+// is not a regular file, a folder or a link is refused by its name before it is opened. What was
+// opened is checked again through the handle.
+bool names_a_special_file(const char* path, bool follow) {
+  struct stat info {};
+  const int result = follow ? ::stat(path, &info) : ::lstat(path, &info);
+  return result == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode) && !S_ISLNK(info.st_mode);
+}
+
 File open_file(const char* path, int flags, mode_t mode, std::error_code& error) {
+  if ((flags & O_RDWR) != 0 && names_a_special_file(path, (flags & O_NOFOLLOW) == 0)) {
+    error = std::make_error_code(std::errc::not_supported);
+    return {};
+  }
   int fd = -1;
   do {
     errno = 0;
@@ -60,6 +74,32 @@ std::string folder_of(const std::string& path) {
     return ".";
   }
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool has_extended_attributes(const File& file) {
+#ifdef __linux__
+  const ssize_t size = ::flistxattr(file.native(), nullptr, 0);
+  if (size <= 0) {
+    return false;
+  }
+  std::string names(static_cast<std::size_t>(size), '\0');
+  const ssize_t got = ::flistxattr(file.native(), names.data(), names.size());
+  if (got <= 0) {
+    return got != 0;
+  }
+  names.resize(static_cast<std::size_t>(got));
+  // security.* attributes (SELinux labels and the like) come with any new file made in the same
+  // place; only the others, access control lists among them, would be lost.
+  for (std::size_t start = 0; start < names.size(); start = names.find('\0', start) + 1) {
+    if (names.compare(start, 9, "security.") != 0) {
+      return true;
+    }
+  }
+  return false;
+#else
+  static_cast<void>(file);
+  return false;
+#endif
 }
 
 }  // namespace
@@ -99,9 +139,7 @@ FileStatus status(const File& file, std::error_code& error) {
   }
   error.clear();
   FileStatus status = to_status(info);
-#ifdef __linux__
-  status.extended_attributes = ::flistxattr(file.native(), nullptr, 0) > 0;
-#endif
+  status.extended_attributes = has_extended_attributes(file);
   return status;
 }
 
@@ -229,6 +267,11 @@ std::error_code remove(const std::string& path) {
 std::error_code sync_folder_of(const std::string& path) {
   std::error_code error;
   File folder = open_folder(folder_of(path), error);
+  // A folder the user may write but not read cannot be opened to be synced; what was done in it
+  // stands, and is on the disk as soon as the system writes it back.
+  if (error == std::errc::permission_denied) {
+    return {};
+  }
   if (error) {
     return error;
   }

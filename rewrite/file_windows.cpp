@@ -122,9 +122,13 @@ File open_or_create_unfollowed(const std::string& path, std::error_code& error) 
   // OPEN_ALWAYS, unlike CREATE_ALWAYS, also opens a hidden or system file.
   File file = open_file(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
                         FILE_FLAG_OPEN_REPARSE_POINT, error);
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (file.is_open() && GetFileInformationByHandle(file.native(), &info) &&
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  // Only reparse points that stand for another name are links: OneDrive placeholders,
+  // deduplicated and compressed files are reparse points too, and are files.
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  if (file.is_open() &&
+      GetFileInformationByHandleEx(file.native(), FileAttributeTagInfo, &info, sizeof info) &&
+      (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      IsReparseTagNameSurrogate(info.ReparseTag)) {
     error = std::make_error_code(std::errc::too_many_symbolic_link_levels);
     return {};
   }
@@ -177,9 +181,9 @@ std::string resolve_links(const std::string& path, std::error_code& error) {
   for (;;) {
     const DWORD length = GetFinalPathNameByHandleW(
         file.native(), resolved.data(), static_cast<DWORD>(resolved.size()), FILE_NAME_NORMALIZED);
+    // Some network and virtual file systems cannot tell; the file is then replaced by its name.
     if (length == 0) {
-      error = last_error();
-      return {};
+      return path;
     }
     if (length < resolved.size()) {
       resolved.resize(length);
@@ -251,17 +255,26 @@ std::error_code replace(const std::string& replacement, const std::string& targe
                               FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM |
                               FILE_ATTRIBUTE_TEMPORARY;
   const DWORD attributes = GetFileAttributesW(to.c_str());
-  bool replaced = ReplaceFileW(to.c_str(), from.c_str(), nullptr,
-                               REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS,
-                               nullptr, nullptr) != 0;
-  const DWORD code = replaced ? ERROR_SUCCESS : GetLastError();
-  // The target is gone already and the replacement still has its own name: finish by renaming.
-  if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
-    replaced =
-        MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  }
-  if (!replaced) {
-    return to_error(code);
+  if (!ReplaceFileW(to.c_str(), from.c_str(), nullptr,
+                    REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                    nullptr)) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
+      return to_error(code);
+    }
+    // The target is gone already and the replacement still has its own name. Another program (a
+    // virus scanner) may hold the replacement for a moment; without it, the target is lost.
+    bool moved = false;
+    for (int attempt = 0; attempt < 50 && !moved; ++attempt) {
+      moved = MoveFileExW(from.c_str(), to.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+      if (!moved) {
+        Sleep(100);
+      }
+    }
+    if (!moved) {
+      return std::make_error_code(std::errc::operation_in_progress);
+    }
   }
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kSettable) != 0) {
     SetFileAttributesW(to.c_str(), attributes & kSettable);
@@ -288,11 +301,17 @@ File lock(const File& file, const std::function<void()>& before_waiting, std::er
   if (error) {
     return {};
   }
+  // Global, so that runs from every session on this machine see one another.
   wchar_t name[64];
-  std::swprintf(name, 64, L"Local\\jassrewrite-%llx-%llx",
+  std::swprintf(name, 64, L"Global\\jassrewrite-%llx-%llx",
                 static_cast<unsigned long long>(locked.identity.device),
                 static_cast<unsigned long long>(locked.identity.index));
   File lock(CreateMutexW(nullptr, FALSE, name));
+  // Another user's run made the mutex and holds it closed to others: go on unlocked, as on a
+  // file system that cannot lock.
+  if (!lock.is_open() && GetLastError() == ERROR_ACCESS_DENIED) {
+    return File();
+  }
   if (!lock.is_open()) {
     error = last_error();
     return {};

@@ -10,6 +10,8 @@ namespace jassrewrite {
 
 namespace {
 
+constexpr const char* kNotAFile = "not a regular file";
+
 // Reads until `buffer` is full or the file ends; fewer bytes only at the end of the file.
 std::size_t read_fully(File& file, std::span<char> buffer, std::error_code& error) {
   std::size_t filled = 0;
@@ -39,13 +41,22 @@ std::optional<FileError> open_script(ScriptFiles& files,
       if (name_exists(path)) {
         return FileError{path, "a symbolic link to a file that does not exist"};
       }
+      // An empty script must not take the place of a rewrite that could not take its name.
+      if (name_exists(path + kReplacementSuffix)) {
+        return FileError{path, "not found, but an earlier run left " + path + kReplacementSuffix +
+                                   ": if that is the complete rewrite, give it the script's "
+                                   "name, otherwise delete it"};
+      }
       return std::nullopt;
+    }
+    if (error == std::errc::not_supported) {
+      return FileError{path, kNotAFile};
     }
     if (error) {
       return os_error(path, error);
     }
     if (!status(files.script, error).regular) {
-      return error ? os_error(path, error) : FileError{path, "not a regular file"};
+      return error ? os_error(path, error) : FileError{path, kNotAFile};
     }
     files.script_lock = lock(files.script, before_waiting, error);
     if (!error) {
@@ -70,6 +81,9 @@ std::optional<FileError> open_temp(ScriptFiles& files) {
   if (error == std::errc::too_many_symbolic_link_levels) {
     return FileError{path, "is a symbolic link; delete it and run again"};
   }
+  if (error == std::errc::not_supported) {
+    return FileError{path, kNotAFile};
+  }
   if (error) {
     return os_error(path, error);
   }
@@ -78,7 +92,7 @@ std::optional<FileError> open_temp(ScriptFiles& files) {
     return os_error(path, error);
   }
   if (!temp.regular) {
-    return FileError{path, "not a regular file"};
+    return FileError{path, kNotAFile};
   }
   // Emptying the script itself under another name would lose it before a line was read.
   if (files.script.is_open() && temp.identity == files.script_status.identity) {
@@ -87,11 +101,16 @@ std::optional<FileError> open_temp(ScriptFiles& files) {
   if (temp.links > 1) {
     return FileError{path, "has other hard links; delete it and run again"};
   }
-  // Where the bits cannot be set (another user's file), a file no wider open than the script will
-  // do.
-  if (files.script.is_open() && copy_permissions(files.temp, files.script_status, false) &&
-      (temp.mode & ~files.script_status.mode & 0777U) != 0) {
-    return FileError{path, "belongs to another user and is more widely readable than the script"};
+  // Only the owner may set the bits, and a file of another user's could be changed by that user
+  // between being written and being read back.
+  if (files.script.is_open()) {
+    error = copy_permissions(files.temp, files.script_status, false);
+    if (error == std::errc::operation_not_permitted) {
+      return FileError{path, "belongs to another user; delete it and run again"};
+    }
+    if (error) {
+      return os_error(path, error);
+    }
   }
   if (error = truncate(files.temp); error) {
     return os_error(path, error);
@@ -188,9 +207,9 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
   }
   const FileError changed{script_path,
                           "an earlier run was cut off while writing it back, and it has changed "
-                          "since; its complete rewrite is in " +
-                              temp_path + ": copy that over " + script_path + ", or delete " +
-                              marker + " to rewrite the script as it is now"};
+                          "since: delete " +
+                              marker + " to rewrite it as it is now (" + temp_path +
+                              " holds the complete rewrite of what it was)"};
   std::error_code error;
   File script = open_existing(script_path, error);
   if (error) {
@@ -201,9 +220,16 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
   if (error || !now.regular) {
     return changed;
   }
-  if (describe(now) == recorded(marker)) {
+  const std::string record = recorded(marker);
+  if (describe(now) == record) {
     error = remove(marker);
     return error ? std::optional(os_error(marker, error)) : std::nullopt;
+  }
+  // Only the file that was being overwritten is finished, never one that a link leads to now.
+  const std::string identity =
+      std::to_string(now.identity.device) + " " + std::to_string(now.identity.index) + " ";
+  if (!record.starts_with(identity)) {
+    return changed;
   }
   // The temporary file as the run that wrote it left it, not whatever a link would lead to.
   File temp = open_or_create_unfollowed(temp_path, error);

@@ -21,6 +21,10 @@ inline constexpr std::size_t kReadBlockSize = std::size_t{1} << 20;
 // must come before the script is replaced finds little left to do.
 inline constexpr std::size_t kWritebackInterval = std::size_t{8} << 20;
 
+// Added to the name of the file that a script is replaced with, which is made beside it so that
+// the replacement stays on one file system.
+inline constexpr const char* kReplacementSuffix = ".jassrewrite-new";
+
 // Why a step stopped, for the message "jassrewrite: <path>: <reason>".
 struct FileError {
   std::string path;

@@ -12,9 +12,6 @@ namespace jassrewrite {
 
 namespace {
 
-// Beside the file it replaces, so that the rename stays on one file system.
-constexpr std::string_view kReplacementSuffix = ".jassrewrite-new";
-
 constexpr const char* kChanged = "changed while it was being rewritten; left as it is";
 
 std::optional<FileError> convert_lines(ScriptFiles& files, LineOutput& temp, LineOutput& console,
@@ -139,7 +136,7 @@ std::optional<FileError> copy_back(ScriptFiles& files) {
       files.script_status.extended_attributes) {
     return std::nullopt;
   }
-  const std::string path = files.target_path + std::string(kReplacementSuffix);
+  const std::string path = files.target_path + kReplacementSuffix;
   std::error_code error;
   File replacement = create_new(path, error);
   if (error == std::errc::file_exists) {
@@ -192,8 +189,17 @@ std::optional<FileError> replace_script(ScriptFiles& files) {
       files.replacement_path.clear();
       return std::nullopt;
     }
+    if (error == std::errc::operation_in_progress) {
+      return FileError{
+          files.script_path,
+          "gone, and its rewrite could not take its name: it is in " + files.replacement_path};
+    }
     discard_replacement(files);
-    if (error != std::errc::device_or_resource_busy && error != std::errc::cross_device_link) {
+    // Where the rename is refused (another program holds the script open, a folder where the user
+    // may create but not replace another's file), the script is as it was and can still be
+    // overwritten in place.
+    if (error != std::errc::device_or_resource_busy && error != std::errc::cross_device_link &&
+        error != std::errc::permission_denied && error != std::errc::operation_not_permitted) {
       return os_error(files.script_path, error);
     }
   }

@@ -307,8 +307,8 @@ const std::string kSymbolicLink =
 const std::string kNotAFile = "jassrewrite: tempwar3map.j: not a regular file\n";
 const std::string kCutAndChangedSince =
     "jassrewrite: logs/outputwar3map.j: an earlier run was cut off while writing it back, and it "
-    "has changed since; its complete rewrite is in tempwar3map.j: copy that over "
-    "logs/outputwar3map.j, or delete tempwar3map.j.copying to rewrite the script as it is now\n";
+    "has changed since: delete tempwar3map.j.copying to rewrite it as it is now (tempwar3map.j "
+    "holds the complete rewrite of what it was)\n";
 // What links in the folder point to; a link must never lead the tool to write there.
 const std::string kOutside = "someone else's file\n";
 
@@ -333,6 +333,14 @@ const std::vector<FaultCase> kFaultCases = {
        write_file(f / "tempwar3map.j.copying", "");
      },
      kCutAndChangedSince},
+    // Regression: where a replacement could not take the script's name, the next run made an
+    // empty script and emptied tempwar3map.j.
+    {"ScriptMissingButItsRewriteLeftBeside", replace_script([](const fs::path& s) {
+       write_file(s.string() + ".jassrewrite-new", "a rewrite\r\n");
+     }),
+     "jassrewrite: logs/outputwar3map.j: not found, but an earlier run left "
+     "logs/outputwar3map.j.jassrewrite-new: if that is the complete rewrite, give it the script's "
+     "name, otherwise delete it\n"},
     // A file the user has made read-only is not the tool's to replace.
     {"ScriptIsReadOnly",
      [](const fs::path& f) {

@@ -221,8 +221,9 @@ TEST_P(ReplaceTest, PutsTheExactBytesOfTheTemporaryFileInPlaceOrNothing) {
 INSTANTIATE_TEST_SUITE_P(CopyBack, ReplaceTest, testing::ValuesIn(kReplaceCases),
                          testing_support::NameOfCase());
 
-// A run that was cut off while overwriting the script in place left its mark behind.
-enum class Mark { kNone, kOfTheScriptAsItIs, kOfAnotherScript };
+// A run that was cut off while overwriting the script in place left its mark behind, made when the
+// script was still "the original".
+enum class Mark { kNone, kOfTheScript, kOfAnotherFile };
 
 struct RecoveryCase {
   const char* name;
@@ -234,30 +235,36 @@ struct RecoveryCase {
 
 void PrintTo(const RecoveryCase& row, std::ostream* os) { *os << row.name; }
 
+const std::string kOriginal = "the original\r\n";
 const std::string kComplete = "//!beginusercode\r\n-- comment\r\n//!endusercode\r\n";
 
 const std::vector<RecoveryCase> kRecoveryCases = {
     {"NothingWasCut", Mark::kNone, "any script\r\n", false, false},
     // Regression: a run killed after making its mark, before changing the script, had the next
     // run refuse an intact script.
-    {"CutOffBeforeTheFirstByteIsLeftToTheRun", Mark::kOfTheScriptAsItIs, "the original\r\n", false,
-     false},
-    {"CutShortIsFinished", Mark::kOfAnotherScript, kComplete.substr(0, 25), true, false},
-    {"EmptiedIsFinished", Mark::kOfAnotherScript, "", true, false},
-    {"CompleteButStillMarkedIsSettled", Mark::kOfAnotherScript, kComplete, true, false},
+    {"CutOffBeforeTheFirstByteIsLeftToTheRun", Mark::kOfTheScript, kOriginal, false, false},
+    {"CutShortIsFinished", Mark::kOfTheScript, kComplete.substr(0, 25), true, false},
+    {"EmptiedIsFinished", Mark::kOfTheScript, "", true, false},
+    {"CompleteButStillMarkedIsSettled", Mark::kOfTheScript, kComplete, true, false},
     // A script written anew since the cut is not the earlier rewrite's to overwrite.
-    {"ChangedSinceIsRefused", Mark::kOfAnotherScript, "a new script\r\n", false, true},
+    {"ChangedSinceIsRefused", Mark::kOfTheScript, "a new script\r\n", false, true},
+    // Regression: a hostile folder's mark, tempwar3map.j and link had recovery write its bytes
+    // into whatever file the link led to.
+    {"AnotherFileIsRefused", Mark::kOfAnotherFile, "", false, true},
 };
 
 class RecoveryTest : public testing::TestWithParam<RecoveryCase> {};
 
-TEST_P(RecoveryTest, FinishesACutCopyOnlyWhenTheScriptIsItsStart) {
+TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
   const fs::path folder = make_scratch_folder();
-  write_file(folder / "script.j", GetParam().script);
-  if (GetParam().mark == Mark::kOfTheScriptAsItIs) {
+  write_file(folder / "script.j", kOriginal);
+  if (GetParam().mark == Mark::kOfTheScript) {
     ASSERT_FALSE(mark_overwrite(open_files(folder)).has_value());
-  } else if (GetParam().mark == Mark::kOfAnotherScript) {
-    write_file(folder / "temp.j.copying", "1 2 3 4\n");
+  } else if (GetParam().mark == Mark::kOfAnotherFile) {
+    write_file(folder / "temp.j.copying", "1 2 14 1 1\n");
+  }
+  if (GetParam().script != kOriginal) {
+    write_file(folder / "script.j", GetParam().script);
   }
   write_file(folder / "temp.j", kComplete);
 
