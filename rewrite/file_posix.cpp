@@ -224,7 +224,13 @@ void start_writeback(File& file) {
 
 std::error_code sync(File& file) {
   errno = 0;
+#ifdef __linux__
+  // The data and what is needed to read it back (the size), without waiting for a journal entry
+  // for the modification time: measurably faster when the files are large.
+  return ::fdatasync(file.native()) == 0 ? std::error_code() : last_error();
+#else
   return ::fsync(file.native()) == 0 ? std::error_code() : last_error();
+#endif
 }
 
 std::error_code close(File& file) {
@@ -275,7 +281,8 @@ std::error_code sync_folder_of(const std::string& path) {
   if (error) {
     return error;
   }
-  return sync(folder);
+  errno = 0;
+  return ::fsync(folder.native()) == 0 ? std::error_code() : last_error();
 }
 
 File open_folder(const std::string& path, std::error_code& error) {
