@@ -58,7 +58,6 @@ struct FileIdentity {
 struct FileStatus {
   FileIdentity identity;
   bool regular = false;
-  bool directory = false;
   std::uint64_t links = 0;
   std::uint64_t size = 0;
   // In the platform's own units; only ever compared. `changed` is the time of the last change to

@@ -55,7 +55,6 @@ FileStatus to_status(const struct stat& info) {
   status.identity = {static_cast<std::uint64_t>(info.st_dev),
                      static_cast<std::uint64_t>(info.st_ino)};
   status.regular = S_ISREG(info.st_mode);
-  status.directory = S_ISDIR(info.st_mode);
   status.links = static_cast<std::uint64_t>(info.st_nlink);
   status.size = static_cast<std::uint64_t>(info.st_size);
   status.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +

@@ -149,8 +149,8 @@ FileStatus status(const File& file, std::error_code& error) {
   FileStatus status;
   status.identity = {info.dwVolumeSerialNumber,
                      (std::uint64_t{info.nFileIndexHigh} << 32U) | info.nFileIndexLow};
-  status.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  status.regular = !status.directory && GetFileType(file.native()) == FILE_TYPE_DISK;
+  status.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                   GetFileType(file.native()) == FILE_TYPE_DISK;
   status.links = info.nNumberOfLinks;
   status.size = (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;
   status.modified =

@@ -137,7 +137,8 @@ bool is_start_of(File& script, File& temp, std::error_code& error) {
 
 std::string overwrite_mark(const std::string& temp_path) { return temp_path + ".copying"; }
 
-// What tells a script apart from the same script changed: identity, size and modification time.
+// What tells a script apart from the same script changed: identity, size, modification and change
+// times.
 std::string describe(const FileStatus& script) {
   return std::to_string(script.identity.device) + " " + std::to_string(script.identity.index) +
          " " + std::to_string(script.size) + " " + std::to_string(script.modified) + " " +

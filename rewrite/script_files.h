@@ -40,7 +40,7 @@ struct ScriptFiles {
   // As the user knows them, for messages.
   std::string script_path;
   std::string temp_path;
-  // Not open when there is no script.
+  // Not open when there is no script; its lock is held until the run ends.
   File script;
   File script_lock;
   // The script as it was when opened; it is replaced only if its name still refers to this.

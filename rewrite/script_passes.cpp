@@ -140,7 +140,7 @@ std::optional<FileError> copy_back(ScriptFiles& files) {
   std::error_code error;
   File replacement = create_new(path, error);
   if (error == std::errc::file_exists) {
-    // Left by a run that was killed: the folder's lock says that no run is using it now.
+    // Left by a run that was killed: the script's lock says that no run is using it now.
     remove(path);
     replacement = create_new(path, error);
   }
