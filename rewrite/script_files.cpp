@@ -216,13 +216,14 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
   if (error) {
     return changed;
   }
-  // Cut off before the first byte of the script changed.
   const FileStatus now = status(script, error);
   if (error || !now.regular) {
     return changed;
   }
+  // The script is touched only once its mark is complete on the disk: a mark without its whole
+  // record, or with the record of the script as it is, was left before the first byte changed.
   const std::string record = recorded(marker);
-  if (describe(now) == record) {
+  if (!record.ends_with('\n') || describe(now) == record) {
     error = remove(marker);
     return error ? std::optional(os_error(marker, error)) : std::nullopt;
   }

@@ -330,7 +330,7 @@ const std::vector<FaultCase> kFaultCases = {
     {"EarlierRunCutShortAndScriptChangedSince",
      [](const fs::path& f) {
        write_file(f / "tempwar3map.j", "an earlier rewrite\r\n");
-       write_file(f / "tempwar3map.j.copying", "");
+       write_file(f / "tempwar3map.j.copying", "1 2 3 4 5\n");
      },
      kCutAndChangedSince},
     // Regression: where a replacement could not take the script's name, the next run made an
@@ -369,7 +369,10 @@ const std::vector<FaultCase> kFaultCases = {
      [](const fs::path& f) {
        fs::rename(f / "logs/outputwar3map.j", f / "tempwar3map.j");
        fs::create_symlink("../tempwar3map.j", f / "logs/outputwar3map.j");
-       write_file(f / "tempwar3map.j.copying", "");
+       struct stat script {};
+       ASSERT_EQ(stat((f / "tempwar3map.j").c_str(), &script), 0);
+       write_file(f / "tempwar3map.j.copying",
+                  std::to_string(script.st_dev) + " " + std::to_string(script.st_ino) + " 0 0 0\n");
      },
      kCutAndChangedSince},
     // Regression: opening a FIFO waited for a writer for ever.

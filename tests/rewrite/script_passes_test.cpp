@@ -223,7 +223,7 @@ INSTANTIATE_TEST_SUITE_P(CopyBack, ReplaceTest, testing::ValuesIn(kReplaceCases)
 
 // A run that was cut off while overwriting the script in place left its mark behind, made when the
 // script was still "the original".
-enum class Mark { kNone, kOfTheScript, kOfAnotherFile };
+enum class Mark { kNone, kOfTheScript, kOfAnotherFile, kIncomplete };
 
 struct RecoveryCase {
   const char* name;
@@ -243,6 +243,7 @@ const std::vector<RecoveryCase> kRecoveryCases = {
     // Regression: a run killed after making its mark, before changing the script, had the next
     // run refuse an intact script.
     {"CutOffBeforeTheFirstByteIsLeftToTheRun", Mark::kOfTheScript, kOriginal, false, false},
+    {"CutOffWhileMarkingIsLeftToTheRun", Mark::kIncomplete, kComplete.substr(0, 25), false, false},
     {"CutShortIsFinished", Mark::kOfTheScript, kComplete.substr(0, 25), true, false},
     {"EmptiedIsFinished", Mark::kOfTheScript, "", true, false},
     {"CompleteButStillMarkedIsSettled", Mark::kOfTheScript, kComplete, true, false},
@@ -262,6 +263,8 @@ TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
     ASSERT_FALSE(mark_overwrite(open_files(folder)).has_value());
   } else if (GetParam().mark == Mark::kOfAnotherFile) {
     write_file(folder / "temp.j.copying", "1 2 14 1 1\n");
+  } else if (GetParam().mark == Mark::kIncomplete) {
+    write_file(folder / "temp.j.copying", "1 2 14");
   }
   if (GetParam().script != kOriginal) {
     write_file(folder / "script.j", GetParam().script);
