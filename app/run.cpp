@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "app/platform.h"
+#include "rewrite/overwrite_mark.h"
 #include "rewrite/script_passes.h"
 
 namespace jassrewrite {

@@ -1,7 +1,7 @@
 #pragma once
 
-// The files one run works on, opened and checked before anything is written, and the recovery of a
-// script that an earlier run left cut short.
+// The files one run works on, opened and checked before anything is written, and the copying
+// between them.
 
 #include <cstddef>
 #include <functional>
@@ -64,20 +64,6 @@ std::optional<FileError> open_script_files(ScriptFiles& files,
 // Refuses standard output redirected into the script or the temporary file, where it would be
 // mixed into the rewrite (or, appended to the script, be read back without end).
 std::optional<FileError> refuse_shared_output(const ScriptFiles& files, const File& output);
-
-// Records, in a file beside the temporary file, that the script is about to be overwritten in
-// place and how it was before, and makes the record last through a power cut. Only while the
-// record exists can the script be cut short.
-std::optional<FileError> mark_overwrite(const ScriptFiles& files);
-std::optional<FileError> unmark_overwrite(const ScriptFiles& files);
-
-// Settles an overwrite in place that an earlier run left unfinished, before anything else happens.
-// When the script is still as it was before that overwrite, the record is dropped. When it is the
-// first part of the complete rewrite in the temporary file, the copy is finished and `finished`
-// set. When it is anything else, both files are left as they are and an error says so. Without
-// an unfinished overwrite it does nothing.
-std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
-                                              const std::string& temp_path, bool& finished);
 
 // Syncs and closes a file just created at `path`, then syncs its folder, so that the file and its
 // name last through a power cut.

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "rewrite/overwrite_mark.h"
 #include "rewrite/user_code_filter.h"
 
 namespace jassrewrite {

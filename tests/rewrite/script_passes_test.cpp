@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "rewrite/overwrite_mark.h"
 #include "test_support.h"
 
 namespace jassrewrite {
