@@ -500,6 +500,7 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, FailingConsole, testing::ValuesIn(kConsoleCas
 // Starts the tool in `folder` with its standard output discarded and its standard error in
 // `error_file`, without a shell in between, so that a signal reaches the tool itself.
 pid_t start_tool(const fs::path& folder, const fs::path& error_file) {
+  const std::string tool = tool_path();
   const pid_t pid = fork();
   if (pid == 0) {
     const int null_device = open("/dev/null", O_WRONLY);
@@ -508,7 +509,6 @@ pid_t start_tool(const fs::path& folder, const fs::path& error_file) {
         dup2(error, 2) < 0) {
       _exit(127);
     }
-    const std::string tool = tool_path();
     execl(tool.c_str(), tool.c_str(), "a", "b", "c", static_cast<char*>(nullptr));
     _exit(127);
   }
