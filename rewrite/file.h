@@ -31,7 +31,13 @@ class File {
   File() = default;
   explicit File(NativeHandle handle) : handle_(handle) {}
   File(File&& other) noexcept : handle_(other.release()) {}
-  File& operator=(File&& other) noexcept;
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      File closing(handle_);
+      handle_ = other.release();
+    }
+    return *this;
+  }
   File(const File&) = delete;
   File& operator=(const File&) = delete;
   ~File();

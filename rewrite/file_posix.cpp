@@ -103,14 +103,6 @@ bool has_extended_attributes(const File& file) {
 
 }  // namespace
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    File closing(handle_);
-    handle_ = other.release();
-  }
-  return *this;
-}
-
 File::~File() {
   if (handle_ != kNoHandle) {
     ::close(handle_);

@@ -91,14 +91,6 @@ File open_file(const std::string& path, DWORD access, DWORD disposition, DWORD f
 
 }  // namespace
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    File closing(handle_);
-    handle_ = other.release();
-  }
-  return *this;
-}
-
 File::~File() {
   if (handle_ != kNoHandle) {
     CloseHandle(handle_);

@@ -42,14 +42,6 @@ bool is_start_of(File& script, File& temp, std::error_code& error) {
 
 std::string overwrite_mark(const std::string& temp_path) { return temp_path + ".copying"; }
 
-// What tells a script apart from the same script changed: identity, size, modification and change
-// times.
-std::string describe(const FileStatus& script) {
-  return std::to_string(script.identity.device) + " " + std::to_string(script.identity.index) +
-         " " + std::to_string(script.size) + " " + std::to_string(script.modified) + " " +
-         std::to_string(script.changed) + "\n";
-}
-
 // What mark_overwrite recorded at `path`; empty when it cannot be read.
 std::string recorded(const std::string& path) {
   std::error_code error;
@@ -110,23 +102,18 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
     return error ? std::optional(os_error(marker, error)) : std::nullopt;
   }
   // Only the file that was being overwritten is finished, never one that a link leads to now.
-  const std::string identity =
-      std::to_string(now.identity.device) + " " + std::to_string(now.identity.index) + " ";
-  if (!record.starts_with(identity)) {
+  if (!record.starts_with(describe(now.identity))) {
     return changed;
   }
   // The temporary file as the run that wrote it left it, not whatever a link would lead to.
   File temp = open_or_create_unfollowed(temp_path, error);
   const FileStatus temp_status = status(temp, error);
   if (error || !temp_status.regular || temp_status.links != 1 ||
-      temp_status.identity == status(script, error).identity || error) {
+      temp_status.identity == now.identity) {
     return changed;
   }
   if (!is_start_of(script, temp, error)) {
     return error ? os_error(script_path, error) : changed;
-  }
-  if (error = rewind(script); error) {
-    return os_error(script_path, error);
   }
   if (auto failure = copy_contents(temp, temp_path, script, script_path)) {
     return failure;

@@ -129,6 +129,15 @@ std::optional<FileError> refuse_shared_output(const ScriptFiles& files, const Fi
   return std::nullopt;
 }
 
+std::string describe(const FileIdentity& identity) {
+  return std::to_string(identity.device) + " " + std::to_string(identity.index) + " ";
+}
+
+std::string describe(const FileStatus& script) {
+  return describe(script.identity) + std::to_string(script.size) + " " +
+         std::to_string(script.modified) + " " + std::to_string(script.changed) + "\n";
+}
+
 std::error_code close_lasting(File& file, const std::string& path) {
   std::error_code error = sync(file);
   if (!error) {

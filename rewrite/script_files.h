@@ -65,6 +65,11 @@ std::optional<FileError> open_script_files(ScriptFiles& files,
 // mixed into the rewrite (or, appended to the script, be read back without end).
 std::optional<FileError> refuse_shared_output(const ScriptFiles& files, const File& output);
 
+// What tells a script apart from the same script changed, as text for the mark of an overwrite:
+// identity, size, modification and change times. The identity alone begins it.
+std::string describe(const FileIdentity& identity);
+std::string describe(const FileStatus& script);
+
 // Syncs and closes a file just created at `path`, then syncs its folder, so that the file and its
 // name last through a power cut.
 std::error_code close_lasting(File& file, const std::string& path);

@@ -62,9 +62,7 @@ void discard_replacement(ScriptFiles& files) {
 std::optional<FileError> refuse_if_changed(const ScriptFiles& files) {
   std::error_code error;
   const FileStatus now = status(files.target_path, error);
-  const FileStatus& read = files.script_status;
-  if (error || now.identity != read.identity || now.size != read.size ||
-      now.modified != read.modified || now.changed != read.changed) {
+  if (error || describe(now) != describe(files.script_status)) {
     return FileError{files.script_path, kChanged};
   }
   return std::nullopt;
