@@ -1,14 +1,38 @@
-#include <cstdio>
-#include <span>
+#include <string>
+#include <vector>
 
+#include "app/console.h"
 #include "app/platform.h"
 #include "app/run.h"
+#include "rewrite/file.h"
 
-int main(int argc, char* argv[]) {
+namespace {
+
+int start(const std::vector<std::string>& args) {
   jassrewrite::prepare_process();
-  jassrewrite::File standard_output = jassrewrite::standard_output();
-  jassrewrite::LineOutput console{.file = &standard_output,
-                                  .line_break = jassrewrite::kConsoleLineBreak,
-                                  .flush_every_line = jassrewrite::is_terminal(stdout)};
-  return jassrewrite::run(std::span(argv, static_cast<std::size_t>(argc)), console);
+  jassrewrite::File output_file = jassrewrite::standard_output();
+  jassrewrite::File error_file = jassrewrite::standard_error();
+  jassrewrite::LineOutput output = jassrewrite::console_output(output_file);
+  jassrewrite::LineOutput errors = jassrewrite::console_output(error_file);
+  const int status = jassrewrite::run(args, output, errors);
+  // The standard streams stay open for what the runtime writes at exit (a sanitizer's report).
+  output_file.release();
+  error_file.release();
+  return status;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Windows gives the arguments as typed only in UTF-16; the ANSI form loses what its code page
+// lacks.
+int wmain(int argc, wchar_t* argv[]) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) {
+    args.push_back(jassrewrite::to_utf8(argv[i]));
+  }
+  return start(args);
+}
+#else
+int main(int argc, char* argv[]) { return start({argv, argv + argc}); }
+#endif

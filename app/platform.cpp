@@ -1,22 +1,24 @@
 #include "app/platform.h"
 
+#include <cstddef>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <atomic>
+#include <string_view>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+#endif
+
 #ifdef __MINGW32__
 // The MinGW runtime can expand wildcards in arguments; arguments must come through as typed, as
 // they do with the Microsoft toolchain.
 extern "C" {
 int _dowildcard = 0;
 }
-#endif
-
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-
-#include <atomic>
-#else
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
 #endif
 
 namespace jassrewrite {
@@ -133,14 +135,6 @@ void release_interrupts(ScriptState script_state) {
       break;
   }
   mask_interrupts(SIG_UNBLOCK);
-#endif
-}
-
-bool is_terminal(std::FILE* stream) {
-#ifdef _WIN32
-  return _isatty(_fileno(stream)) != 0;
-#else
-  return isatty(fileno(stream)) != 0;
 #endif
 }
 

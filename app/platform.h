@@ -1,21 +1,10 @@
 #pragma once
 
-// The process-wide things the standard library cannot express portably: signals and console
-// events, closed standard descriptors, terminal detection. Everything here differs between POSIX
-// and Windows, so the rest of the program compiles unchanged on both.
-
-#include <cstdio>
-#include <string_view>
+// The process-wide things the standard library cannot express portably: signals, console events
+// and closed standard descriptors. Everything here differs between POSIX and Windows, so the rest
+// of the program compiles unchanged on both.
 
 namespace jassrewrite {
-
-// The line break of the console: CR LF on Windows, LF elsewhere. Standard output is written
-// directly, never through a text mode, so the break is written out explicitly.
-#ifdef _WIN32
-inline constexpr std::string_view kConsoleLineBreak = "\r\n";
-#else
-inline constexpr std::string_view kConsoleLineBreak = "\n";
-#endif
 
 // Call first thing in main. Makes failed writes come back as errors instead of signals that kill
 // the process mid-rewrite (SIGPIPE from a reader that went away, SIGXFSZ past a file-size limit),
@@ -37,8 +26,5 @@ enum class ScriptState {
 // release_interrupts, and from then on an interrupt says that the script is in `state`.
 void hold_interrupts();
 void release_interrupts(ScriptState script_state);
-
-// True when `stream` is an interactive terminal, where a person is watching the output.
-bool is_terminal(std::FILE* stream);
 
 }  // namespace jassrewrite

@@ -1,12 +1,12 @@
 #include "app/run.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <utility>
 
+#include "app/console.h"
 #include "app/platform.h"
 #include "rewrite/overwrite_mark.h"
 #include "rewrite/script_passes.h"
@@ -19,33 +19,43 @@ namespace {
 // starts at the same line of the output.
 constexpr std::size_t kShownArguments = 4;
 
-void report(LineOutput& console, std::string_view message) {
-  // What the run printed so far goes first, so the two streams never interleave out of order on
-  // a console.
-  flush_output(console);
-  std::string line = "jassrewrite: ";
-  line.append(message).append("\n");
-  std::fwrite(line.data(), 1, line.size(), stderr);
+#ifdef _WIN32
+// Windows users read paths with backslashes; the file layer takes either.
+constexpr const char* kScriptPath = "logs\\outputwar3map.j";
+#else
+constexpr const char* kScriptPath = "logs/outputwar3map.j";
+#endif
+constexpr const char* kTempPath = "tempwar3map.j";
+
+// "jassrewrite: <message>" on `errors`. What the run printed on `output` so far goes first, so that
+// the two streams never interleave out of order on a console.
+void report(LineOutput& output, LineOutput& errors, std::string_view message) {
+  flush_output(output);
+  write_text_line(errors, "jassrewrite: " + std::string(message));
+  flush_output(errors);
 }
 
-void report(LineOutput& console, const FileError& error, std::string_view remedy = {}) {
+std::string message_of(const FileError& error, std::string_view remedy = {}) {
   std::string message = error.path + ": " + error.reason;
   if (!remedy.empty()) {
     message.append("; ").append(remedy);
   }
-  report(console, message);
+  return message;
 }
 
 }  // namespace
 
-int run(std::span<char* const> args, LineOutput& console) {
-  const std::string script_path = "logs/outputwar3map.j";
-  const std::string temp_path = "tempwar3map.j";
+int run(std::span<const std::string> args, LineOutput& output, LineOutput& errors) {
+  const std::string script_path = kScriptPath;
+  const std::string temp_path = kTempPath;
+  const auto say = [&output, &errors](std::string_view message) {
+    report(output, errors, message);
+  };
 
-  write_line(console, "Hello Jass!");
-  write_line(console, std::to_string(args.size()));
+  write_line(output, "Hello Jass!");
+  write_line(output, std::to_string(args.size()));
   for (std::size_t i = 0; i < kShownArguments; ++i) {
-    write_line(console, i < args.size() ? std::string_view(args[i]) : std::string_view());
+    write_text_line(output, i < args.size() ? std::string_view(args[i]) : std::string_view());
   }
 
   // One run at a time in this folder, for tempwar3map.j and the mark of an overwrite in place, and
@@ -53,9 +63,9 @@ int run(std::span<char* const> args, LineOutput& console) {
   // waits, whatever it waits for.
   bool said_waiting = false;
   const auto wait_saying = [&](const std::string& message) {
-    return [&console, &said_waiting, message] {
+    return [&say, &said_waiting, message] {
       if (!std::exchange(said_waiting, true)) {
-        report(console, message);
+        say(message);
       }
     };
   };
@@ -66,7 +76,7 @@ int run(std::span<char* const> args, LineOutput& console) {
                  : lock(folder, wait_saying("waiting for another run in this folder to finish"),
                         lock_error);
   if (lock_error) {
-    report(console, FileError{".", lock_error.message()});
+    say(message_of(FileError{".", lock_error.message()}));
     return EXIT_FAILURE;
   }
 
@@ -74,10 +84,9 @@ int run(std::span<char* const> args, LineOutput& console) {
   hold_interrupts();
   const auto unfinished = finish_cut_copy_back(script_path, temp_path, finished);
   if (unfinished) {
-    report(console, *unfinished);
+    say(message_of(*unfinished));
   } else if (finished) {
-    report(console, script_path + ": finished writing back the rewrite that an earlier run " +
-                        "left cut short");
+    say(script_path + ": finished writing back the rewrite that an earlier run left cut short");
   }
   release_interrupts(unfinished ? ScriptState::kReported
                      : finished ? ScriptState::kRewritten
@@ -90,38 +99,38 @@ int run(std::span<char* const> args, LineOutput& console) {
   if (auto error = open_script_files(
           files, wait_saying(script_path +
                              ": waiting for a run in another folder that is rewriting it"))) {
-    report(console, *error);
+    say(message_of(*error));
     return EXIT_FAILURE;
   }
-  if (auto error = refuse_shared_output(files, *console.file)) {
+  if (auto error = refuse_shared_output(files, *output.file)) {
     // Nothing more goes to standard output, which is one of the files.
-    console.pending.clear();
-    console.error = std::make_error_code(std::errc::operation_not_permitted);
-    report(console, *error);
+    output.pending.clear();
+    output.error = std::make_error_code(std::errc::operation_not_permitted);
+    say(message_of(*error));
     return EXIT_FAILURE;
   }
   if (!files.script.is_open()) {
-    report(console, script_path + ": not found, nothing to rewrite (is this the map's folder?)");
+    say(script_path + ": not found, nothing to rewrite (is this the map's folder?)");
   }
-  if (auto error = convert_script(files, console)) {
-    report(console, *error);
+  if (auto error = convert_script(files, output)) {
+    say(message_of(*error));
     return EXIT_FAILURE;
   }
   const std::string kept = "the complete rewritten script is kept in " + temp_path;
   if (auto error = copy_back(files)) {
-    report(console, *error, error->path == script_path ? "the script is unchanged; " + kept : "");
+    say(message_of(*error, error->path == script_path ? "the script is unchanged; " + kept : ""));
     return EXIT_FAILURE;
   }
   hold_interrupts();
   const auto error = replace_script(files);
   if (error) {
-    report(console, *error, kept);
+    say(message_of(*error, kept));
   }
   release_interrupts(error ? ScriptState::kReported : ScriptState::kRewritten);
   if (error) {
     return EXIT_FAILURE;
   }
-  flush_output(console);
+  flush_output(output);
   return EXIT_SUCCESS;
 }
 

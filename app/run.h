@@ -1,15 +1,16 @@
 #pragma once
 
 #include <span>
+#include <string>
 
 #include "rewrite/line_output.h"
 
 namespace jassrewrite {
 
-// The whole run: banner and argument echo on `console`, then, holding the folder's lock, the
+// The whole run: banner and argument echo on `output`, then, holding the folder's lock, the
 // conversion pass and the copy-back on the fixed paths in the current folder. Failures go to
-// standard error as "jassrewrite: <path>: <reason>". Returns the exit status: EXIT_SUCCESS when the
+// `errors` as "jassrewrite: <path>: <reason>". Returns the exit status: EXIT_SUCCESS when the
 // script was rewritten (or there was none), EXIT_FAILURE when the run failed.
-int run(std::span<char* const> args, LineOutput& console);
+int run(std::span<const std::string> args, LineOutput& output, LineOutput& errors);
 
 }  // namespace jassrewrite

@@ -3,8 +3,9 @@
 // The file layer: the only code that calls the operating system for files. It has one source file
 // per platform (file_posix.cpp, file_windows.cpp); everything above it is portable.
 //
-// Errors come back as std::error_code in the generic (errno) category on every platform, so that a
-// message reads the same on Linux and on Windows.
+// Errors come back as std::error_code. On POSIX they are errno values; on Windows they keep the
+// system's own error code, so that a message is the one Windows gives in the user's language, and
+// they compare equal to the std::errc conditions that the code above tests for on every platform.
 
 #include <cstddef>
 #include <cstdint>
@@ -136,7 +137,15 @@ File open_folder(const std::string& path, std::error_code& error);
 // cannot lock, the run goes on unlocked.
 File lock(const File& file, const std::function<void()>& before_waiting, std::error_code& error);
 
-// Standard output, for writing whole blocks to.
+// Standard output and standard error, for writing whole blocks to.
 File standard_output();
+File standard_error();
+
+#ifdef _WIN32
+// Between the UTF-8 that the tool holds text in (paths, arguments, messages) and the UTF-16 of
+// Windows' own interfaces.
+std::string to_utf8(std::wstring_view text);
+std::wstring to_utf16(std::string_view text);
+#endif
 
 }  // namespace jassrewrite

@@ -318,4 +318,6 @@ File lock(const File& file, const std::function<void()>& before_waiting, std::er
 
 File standard_output() { return File(STDOUT_FILENO); }
 
+File standard_error() { return File(STDERR_FILENO); }
+
 }  // namespace jassrewrite

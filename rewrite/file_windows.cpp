@@ -13,13 +13,13 @@ namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Windows' errors in the errno terms the rest of the tool reports on every platform.
-std::error_code to_error(DWORD code) {
-  struct Translation {
+// The errno condition that a Windows error stands for, which the portable code tests for.
+int condition_of(DWORD code) {
+  struct Equivalent {
     DWORD code;
     int error_number;
   };
-  static constexpr Translation kTranslations[] = {
+  static constexpr Equivalent kEquivalents[] = {
       {ERROR_FILE_NOT_FOUND, ENOENT},
       {ERROR_PATH_NOT_FOUND, ENOENT},
       {ERROR_INVALID_NAME, ENOENT},
@@ -38,34 +38,62 @@ std::error_code to_error(DWORD code) {
       {ERROR_INVALID_HANDLE, EBADF},
       {ERROR_BROKEN_PIPE, EPIPE},
       {ERROR_NO_DATA, EPIPE},
+      {ERROR_CRC, EIO},
+      {ERROR_READ_FAULT, EIO},
+      {ERROR_WRITE_FAULT, EIO},
+      {ERROR_IO_DEVICE, EIO},
   };
-  for (const Translation& translation : kTranslations) {
-    if (translation.code == code) {
-      return {translation.error_number, std::generic_category()};
+  for (const Equivalent& equivalent : kEquivalents) {
+    if (equivalent.code == code) {
+      return equivalent.error_number;
     }
   }
-  return {EIO, std::generic_category()};
+  return 0;
+}
+
+// Windows' error codes, told in the system's own words and in the user's language.
+class WindowsErrors final : public std::error_category {
+ public:
+  [[nodiscard]] const char* name() const noexcept override { return "windows"; }
+
+  [[nodiscard]] std::string message(int code) const override {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    if (length == 0) {
+      return "Windows error " + std::to_string(code);
+    }
+    std::wstring_view message(text, length);
+    // The system ends its sentences with a period and a line break; the tool's messages may go on
+    // after the reason.
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                                message.back() == L' ' || message.back() == L'.')) {
+      message.remove_suffix(1);
+    }
+    std::string converted = to_utf8(message);
+    LocalFree(text);
+    return converted;
+  }
+
+  [[nodiscard]] std::error_condition default_error_condition(int code) const noexcept override {
+    const int error_number = condition_of(static_cast<DWORD>(code));
+    return error_number != 0 ? std::error_condition(error_number, std::generic_category())
+                             : std::error_condition(code, *this);
+  }
+};
+
+std::error_code to_error(DWORD code) {
+  static const WindowsErrors kWindowsErrors;
+  return {static_cast<int>(code), kWindowsErrors};
 }
 
 std::error_code last_error() { return to_error(GetLastError()); }
 
 std::wstring wide(const std::string& path) {
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
-  std::wstring converted(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), converted.data(),
-                      length);
+  std::wstring converted = to_utf16(path);
   // Not every call takes forward slashes (ReplaceFileW does not), and "\\?\" paths never do.
   std::replace(converted.begin(), converted.end(), L'/', L'\\');
-  return converted;
-}
-
-std::string narrow(const std::wstring& path) {
-  const int length = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string converted(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), converted.data(),
-                      length, nullptr, nullptr);
   return converted;
 }
 
@@ -104,7 +132,7 @@ File open_existing(const std::string& path, std::error_code& error) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (file.is_open() && GetFileInformationByHandle(file.native(), &info) &&
       (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    error = std::make_error_code(std::errc::permission_denied);
+    error = to_error(ERROR_ACCESS_DENIED);
     return {};
   }
   return file;
@@ -179,7 +207,7 @@ std::string resolve_links(const std::string& path, std::error_code& error) {
     }
     if (length < resolved.size()) {
       resolved.resize(length);
-      return narrow(resolved);
+      return to_utf8(resolved);
     }
     resolved.resize(length);
   }
@@ -206,7 +234,7 @@ std::error_code write(File& file, std::string_view bytes) {
       return last_error();
     }
     if (written == 0) {
-      return std::make_error_code(std::errc::io_error);
+      return to_error(ERROR_WRITE_FAULT);
     }
     bytes.remove_prefix(written);
   }
@@ -320,9 +348,35 @@ File lock(const File& file, const std::function<void()>& before_waiting, std::er
   return lock;
 }
 
-File standard_output() {
-  const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+namespace {
+
+File standard_handle(DWORD which) {
+  const HANDLE handle = GetStdHandle(which);
   return File(handle == INVALID_HANDLE_VALUE ? kNoHandle : handle);
+}
+
+}  // namespace
+
+File standard_output() { return standard_handle(STD_OUTPUT_HANDLE); }
+
+File standard_error() { return standard_handle(STD_ERROR_HANDLE); }
+
+std::wstring to_utf16(std::string_view text) {
+  const int length =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring converted(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), converted.data(),
+                      length);
+  return converted;
+}
+
+std::string to_utf8(std::wstring_view text) {
+  const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  std::string converted(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), converted.data(),
+                      length, nullptr, nullptr);
+  return converted;
 }
 
 }  // namespace jassrewrite

@@ -8,6 +8,9 @@ bool write_bytes(LineOutput& out, std::string_view bytes) {
   if (!out.error) {
     out.error = write(*out.file, bytes);
   }
+  if (out.console) {
+    out.last_handover = out.now();
+  }
   return !out.error;
 }
 
@@ -32,7 +35,7 @@ void write_line(LineOutput& out, std::string_view line) {
     out.pending.append(line);
   }
   out.pending.append(out.line_break);
-  if (out.flush_every_line) {
+  if (out.console && out.now() - out.last_handover >= kConsoleHandoverInterval) {
     flush_output(out);
   }
 }

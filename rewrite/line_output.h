@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -14,14 +16,24 @@ namespace jassrewrite {
 // the whole pipeline, and the blocks stay in the CPU's cache.
 inline constexpr std::size_t kOutputBlockSize = std::size_t{64} << 10;
 
+// On a console, lines are handed on at least this often: a person watching sees them as they
+// come, and a console, which costs far more per write than a file, still gets whole blocks.
+inline constexpr std::chrono::milliseconds kConsoleHandoverInterval{50};
+
+using Clock = std::chrono::steady_clock;
+
 // A file or console that takes whole lines and hands them on in blocks of up to kOutputBlockSize
 // bytes.
 struct LineOutput {
   File* file = nullptr;
   // Written after every line: "\r\n" in the temporary file, the platform's own on a console.
   std::string_view line_break;
-  // Hand every line on at once, for a person watching a terminal.
-  bool flush_every_line = false;
+  // A console that a person watches: pending lines are also handed on once
+  // kConsoleHandoverInterval has passed since the last hand-over.
+  bool console = false;
+  // Tells the time of a hand-over to a console; tests put a clock of their own here.
+  std::function<Clock::time_point()> now = Clock::now;
+  Clock::time_point last_handover;
   // Lines not yet handed to the file.
   std::string pending;
   // The first write that failed; once set, nothing more is written.
@@ -32,7 +44,8 @@ struct LineOutput {
 // caller who does not care (a console nobody reads any more) can simply go on.
 void write_line(LineOutput& out, std::string_view line);
 
-// Hands every pending byte to the file. Returns false if out.error is set.
+// Hands every pending byte to the file, as at the end of the output. Returns false if out.error is
+// set.
 bool flush_output(LineOutput& out);
 
 }  // namespace jassrewrite

@@ -64,6 +64,36 @@ std::string on_console(const std::string& text) {
 #endif
 }
 
+// What the tool says on standard error: Windows users read paths with backslashes.
+std::string message(const std::string& text) {
+#ifdef _WIN32
+  std::string shown = text;
+  for (std::size_t at = shown.find("logs/"); at != std::string::npos;
+       at = shown.find("logs/", at)) {
+    shown[at + 4] = '\\';
+  }
+  return on_console(shown);
+#else
+  return text;
+#endif
+}
+
+// The reason a message gives for an error of the system's: its own words on Windows, as the tool
+// writes them to a file, without the closing period.
+std::string system_reason([[maybe_unused]] const char* posix, [[maybe_unused]] unsigned windows) {
+#ifdef _WIN32
+  char text[512] = {};
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                windows, 0, text, sizeof text, nullptr);
+  while (length > 0 && std::string_view(" .\r\n").find(text[length - 1]) != std::string::npos) {
+    --length;
+  }
+  return {text, length};
+#else
+  return posix;
+#endif
+}
+
 // One argument as a user would type it into the platform's shell.
 std::string shell_word(const std::string& text) {
 #ifdef _WIN32
@@ -82,7 +112,13 @@ std::string shell_word(const std::string& text) {
 // commands find the program under test in $TOOL.
 int run_shell(const fs::path& folder, const std::string& command) {
 #ifdef _WIN32
-  return std::system(("cd /d " + shell_word(folder.string()) + " && " + command).c_str());
+  // In UTF-16, so that arguments reach the tool as typed even where the ANSI code page lacks them.
+  const std::string line = "cd /d " + shell_word(folder.string()) + " && " + command;
+  std::wstring wide(line.size(), L'\0');
+  wide.resize(static_cast<std::size_t>(
+      MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), wide.data(),
+                          static_cast<int>(wide.size()))));
+  return _wsystem(wide.c_str());
 #else
   const std::string line = "cd " + shell_word(folder.string()) +
                            " && TOOL=" + shell_word(tool_path()) + " && " + command;
@@ -165,11 +201,27 @@ const std::vector<EchoCase> kEchoCases = {
     {"WildcardIsPrintedAsTyped", {"*.j", "logs/*", "c"}, "4", "*.j\nlogs/*\nc\n"},
     {"MissingEntriesAreEmptyLines", {"a"}, "2", "a\n\n\n"},
     {"NoArguments", {}, "1", "\n\n\n"},
+    // Redirected on Windows, arguments come out in the ANSI code page (here Windows-1252), as they
+    // always have: what the code page lacks becomes a look-alike or a question mark. Elsewhere
+    // they are bytes, shown as they are.
+    {"ArgumentsOutsideTheCodePage",
+     {"caf\u00e9", "\u0101", "\u4e2d\u6587"},
+     "4",
+#ifdef _WIN32
+     "caf\xe9\na\n??\n"},
+#else
+     "caf\u00e9\n\u0101\n\u4e2d\u6587\n"},
+#endif
 };
 
 class ArgumentEcho : public testing::TestWithParam<EchoCase> {};
 
 TEST_P(ArgumentEcho, ShowsCountAndEntriesZeroToThree) {
+#ifdef _WIN32
+  if (GetACP() != 1252 && std::string(GetParam().name) == "ArgumentsOutsideTheCodePage") {
+    GTEST_SKIP() << "the ANSI code page here is " << GetACP();
+  }
+#endif
   const fs::path folder = make_map_folder("");
   write_file(folder / "match.j", "");  // something for a wildcard to match
 
@@ -263,8 +315,8 @@ TEST(EndToEnd, MissingScriptWarnsAndLeavesEmptyFiles) {
 
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, header());
-  EXPECT_EQ(run.err, on_console("jassrewrite: logs/outputwar3map.j: not found, nothing to rewrite "
-                                "(is this the map's folder?)\n"));
+  EXPECT_EQ(run.err, message("jassrewrite: logs/outputwar3map.j: not found, nothing to rewrite "
+                             "(is this the map's folder?)\n"));
   EXPECT_EQ(read_file(folder / "tempwar3map.j"), "");
   EXPECT_EQ(read_file(folder / "logs/outputwar3map.j"), "");
 }
@@ -275,8 +327,8 @@ TEST(EndToEnd, MissingLogsFolderIsNotCreated) {
   const ToolRun run = run_tool(folder);
 
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, on_console("jassrewrite: logs/outputwar3map.j: not found, nothing to rewrite "
-                                "(is this the map's folder?)\n"));
+  EXPECT_EQ(run.err, message("jassrewrite: logs/outputwar3map.j: not found, nothing to rewrite "
+                             "(is this the map's folder?)\n"));
   EXPECT_EQ(read_file(folder / "tempwar3map.j"), "");
   EXPECT_FALSE(fs::exists(folder / "logs"));
 }
@@ -348,7 +400,9 @@ const std::vector<FaultCase> kFaultCases = {
                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                        fs::perm_options::remove);
      },
-     "jassrewrite: logs/outputwar3map.j: Permission denied\n", "", true},
+     "jassrewrite: logs/outputwar3map.j: "s +
+         system_reason("Permission denied", 5 /* access denied */) + "\n",
+     "", true},
     {"ScriptIsAFolder", replace_script([](const fs::path& s) { fs::create_directory(s); }),
      "jassrewrite: logs/outputwar3map.j: Is a directory\n"},
 #ifndef _WIN32
@@ -427,7 +481,7 @@ TEST_P(Faults, LeaveTheScriptAsItWas) {
   }
 
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, on_console(GetParam().expected_error));
+  EXPECT_EQ(run.err, message(GetParam().expected_error));
   EXPECT_EQ(read_file(folder / "outside"), kOutside);
   EXPECT_FALSE(fs::exists(folder / "missing"));
   if (fs::exists(folder / "keep")) {
@@ -713,9 +767,9 @@ TEST(EndToEnd, RunsAtOnceGiveTheScriptOfOneRun) {
   fs::create_symlink("../../logs/outputwar3map.j", second / "logs/outputwar3map.j");
 #endif
   const std::vector<std::string> waiting = {
-      "", on_console("jassrewrite: waiting for another run in this folder to finish\n"),
-      on_console("jassrewrite: logs/outputwar3map.j: waiting for a run in another folder that is "
-                 "rewriting it\n")};
+      "", message("jassrewrite: waiting for another run in this folder to finish\n"),
+      message("jassrewrite: logs/outputwar3map.j: waiting for a run in another folder that is "
+              "rewriting it\n")};
 
   int waited = 0;
   for (const std::size_t runs : {std::size_t{2}, std::size_t{3}}) {
@@ -744,6 +798,20 @@ TEST(EndToEnd, RunsAtOnceGiveTheScriptOfOneRun) {
   std::cout << waited << " of 10 runs waited for another\n";
 }
 
+// Build scripts on Windows send the output to NUL, a device that the runtime calls a terminal
+// though no console shows it.
+TEST(EndToEnd, OutputToTheNullDeviceStillRewrites) {
+  const fs::path folder = make_map_folder("//!beginusercode\r\n// c\r\n");
+#ifdef _WIN32
+  const std::string discard = " >NUL";
+#else
+  const std::string discard = " >/dev/null";
+#endif
+
+  EXPECT_EQ(run_shell(folder, shell_word(tool_path()) + " a b c" + discard), 0);
+  EXPECT_EQ(read_file(folder / "logs/outputwar3map.j"), "//!beginusercode\r\n-- c\r\n");
+}
+
 #ifdef _WIN32
 // The script and tempwar3map.j may be hidden or system files, which Windows refuses to open in the
 // way that creates a file anew; both keep their attributes through the run.
@@ -767,21 +835,32 @@ TEST(EndToEnd, HiddenFilesKeepTheirAttributes) {
 }
 
 // Another program holding the script open without sharing its deletion (an editor) rules out
-// replacing it in one step: it is overwritten in place instead.
-TEST(EndToEnd, ScriptHeldOpenByAnotherProgramIsOverwrittenInPlace) {
-  const fs::path folder = make_map_folder("//!beginusercode\r\n// held\r\n");
-  const fs::path script = folder / "logs/outputwar3map.j";
-  const HANDLE held = CreateFileW(script.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+// replacing it in one step: it is overwritten in place instead. One that does not even share
+// reading leaves nothing to do but say, in Windows' words, that the script is in use.
+TEST(EndToEnd, ScriptHeldOpenByAnotherProgram) {
+  const std::string script = "//!beginusercode\r\n// held\r\n";
+  for (const DWORD sharing : {DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE}, DWORD{0}}) {
+    const fs::path folder = make_map_folder(script);
+    const fs::path path = folder / "logs/outputwar3map.j";
+    const HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
 
-  const ToolRun run = run_tool(folder);
-  CloseHandle(held);
+    const ToolRun run = run_tool(folder);
+    CloseHandle(held);
 
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(read_file(script), "//!beginusercode\r\n-- held\r\n");
-  EXPECT_FALSE(fs::exists(folder / "tempwar3map.j.copying"));
-  EXPECT_FALSE(fs::exists(folder / "logs/outputwar3map.j.jassrewrite-new"));
+    if (sharing != 0) {
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_EQ(read_file(path), "//!beginusercode\r\n-- held\r\n");
+    } else {
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.err, message("jassrewrite: logs/outputwar3map.j: " +
+                                 system_reason("", ERROR_SHARING_VIOLATION) + "\n"));
+      EXPECT_EQ(read_file(path), script);
+    }
+    EXPECT_FALSE(fs::exists(folder / "tempwar3map.j.copying"));
+    EXPECT_FALSE(fs::exists(folder / "logs/outputwar3map.j.jassrewrite-new"));
+  }
 }
 #endif
 

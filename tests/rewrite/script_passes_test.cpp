@@ -10,6 +10,11 @@
 #include "rewrite/overwrite_mark.h"
 #include "test_support.h"
 
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#endif
+
 namespace jassrewrite {
 namespace {
 
@@ -18,11 +23,6 @@ using namespace std::string_literals;
 using testing_support::make_scratch_folder;
 using testing_support::read_file;
 using testing_support::write_file;
-
-#ifndef _WIN32
-#include <signal.h>
-#include <sys/resource.h>
-#endif
 
 // An empty file at `path`, open for writing.
 File open_empty(const fs::path& path) {
@@ -128,7 +128,7 @@ TEST(ConvertScript, AFailingConsoleDoesNotStopTheRewrite) {
   const fs::path folder = make_scratch_folder();
   write_file(folder / "script.j", "//!beginusercode\n// a\n");
   File closed;  // refuses every write, like a closed pipe
-  LineOutput console{.file = &closed, .line_break = "\n", .flush_every_line = true};
+  LineOutput console{.file = &closed, .line_break = "\n", .console = true};
   ScriptFiles files = open_files(folder);
 
   const auto error = convert_script(files, console);

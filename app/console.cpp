@@ -1,0 +1,76 @@
+#include "app/console.h"
+
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <algorithm>
+#else
+#include <unistd.h>
+#endif
+
+namespace jassrewrite {
+
+namespace {
+
+#ifdef _WIN32
+// The runtime calls the null device a terminal too, and a build script that sends the output to
+// NUL must not pay a console's price for it.
+bool is_console(const File& file) {
+  DWORD mode = 0;
+  return GetConsoleMode(file.native(), &mode) != 0;
+}
+
+std::error_code write_console_text(File& console, std::string_view text) {
+  const std::wstring wide = to_utf16(text);
+  std::wstring_view rest = wide;
+  while (!rest.empty()) {
+    DWORD written = 0;
+    // Older consoles refuse large writes.
+    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 8192));
+    if (!WriteConsoleW(console.native(), rest.data(), chunk, &written, nullptr) || written == 0) {
+      return {static_cast<int>(GetLastError()), std::system_category()};
+    }
+    rest.remove_prefix(written);
+  }
+  return {};
+}
+
+std::string redirected_text(std::string_view text) {
+  const std::wstring wide = to_utf16(text);
+  // Converted as the runtime converts the command line for programs that take it in the ANSI code
+  // page: a character the code page lacks becomes its nearest look-alike, or a question mark.
+  const int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  std::string converted(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), converted.data(),
+                      length, nullptr, nullptr);
+  return converted;
+}
+#else
+bool is_console(const File& file) { return isatty(file.native()) != 0; }
+#endif
+
+}  // namespace
+
+LineOutput console_output(File& file) {
+  return {.file = &file, .line_break = kConsoleLineBreak, .console = is_console(file)};
+}
+
+void write_text_line(LineOutput& out, std::string_view text) {
+#ifdef _WIN32
+  if (!out.console) {
+    write_line(out, redirected_text(text));
+    return;
+  }
+  if (flush_output(out)) {
+    out.error = write_console_text(*out.file, text);
+  }
+  write_line(out, {});
+#else
+  write_line(out, text);
+#endif
+}
+
+}  // namespace jassrewrite

@@ -1,0 +1,31 @@
+#pragma once
+
+// Standard output and standard error as the user sees them: a console window or terminal that a
+// person watches, or a file or pipe that a build chain reads.
+
+#include <string_view>
+
+#include "rewrite/file.h"
+#include "rewrite/line_output.h"
+
+namespace jassrewrite {
+
+// The line break of the console: CR LF on Windows, LF elsewhere. Standard output and standard
+// error are both written as bytes, never through a text mode, so the break is written out
+// explicitly, and what a build chain captures is the same whatever the runtime's modes.
+#ifdef _WIN32
+inline constexpr std::string_view kConsoleLineBreak = "\r\n";
+#else
+inline constexpr std::string_view kConsoleLineBreak = "\n";
+#endif
+
+// Output to `file`, timed for a person watching where it is a console.
+LineOutput console_output(File& file);
+
+// Appends a line of text: an argument as typed or a message, held as UTF-8 on Windows. On a
+// Windows console it shows as it is, through the console's wide-character interface; written to a
+// file or pipe it is in the ANSI code page, the bytes that programs there have always written.
+// Elsewhere the bytes go out as they are. Script lines are bytes and go through write_line.
+void write_text_line(LineOutput& out, std::string_view text);
+
+}  // namespace jassrewrite
