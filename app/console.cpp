@@ -36,18 +36,6 @@ std::error_code write_console_text(File& console, std::string_view text) {
   }
   return {};
 }
-
-std::string redirected_text(std::string_view text) {
-  const std::wstring wide = to_utf16(text);
-  // Converted as the runtime converts the command line for programs that take it in the ANSI code
-  // page: a character the code page lacks becomes its nearest look-alike, or a question mark.
-  const int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string converted(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), converted.data(),
-                      length, nullptr, nullptr);
-  return converted;
-}
 #else
 bool is_console(const File& file) { return isatty(file.native()) != 0; }
 #endif
@@ -61,7 +49,7 @@ LineOutput console_output(File& file) {
 void write_text_line(LineOutput& out, std::string_view text) {
 #ifdef _WIN32
   if (!out.console) {
-    write_line(out, redirected_text(text));
+    write_line(out, to_ansi_code_page(to_utf16(text)));
     return;
   }
   if (flush_output(out)) {

@@ -146,6 +146,9 @@ File standard_error();
 // Windows' own interfaces.
 std::string to_utf8(std::wstring_view text);
 std::wstring to_utf16(std::string_view text);
+// In the ANSI code page, as the runtime converts the command line for programs that take it that
+// way: a character the code page lacks becomes its nearest look-alike, or a question mark.
+std::string to_ansi_code_page(std::wstring_view text);
 #endif
 
 }  // namespace jassrewrite

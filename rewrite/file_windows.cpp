@@ -370,13 +370,21 @@ std::wstring to_utf16(std::string_view text) {
   return converted;
 }
 
-std::string to_utf8(std::wstring_view text) {
-  const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+namespace {
+
+std::string to_code_page(std::wstring_view text, UINT code_page) {
+  const int length = WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()),
                                          nullptr, 0, nullptr, nullptr);
   std::string converted(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), converted.data(),
+  WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), converted.data(),
                       length, nullptr, nullptr);
   return converted;
 }
+
+}  // namespace
+
+std::string to_utf8(std::wstring_view text) { return to_code_page(text, CP_UTF8); }
+
+std::string to_ansi_code_page(std::wstring_view text) { return to_code_page(text, CP_ACP); }
 
 }  // namespace jassrewrite

@@ -711,22 +711,28 @@ TEST(EndToEnd, SwappingTheTemporaryFileNeverLosesTheScript) {
 }
 
 // Regression: a script readable by its owner only left a tempwar3map.j that everyone could read.
-// Extended attributes (and access control lists, which are kept as such) stay too.
+// The script keeps its bits, and its extended attributes (and access control lists, which are kept
+// as such).
 TEST(EndToEnd, PermissionsAndAttributesOfTheScriptAreKept) {
-  const fs::path folder = make_map_folder("//!beginusercode\n// private\n");
-  const fs::path script = folder / "logs/outputwar3map.j";
-  const fs::perms private_file = fs::perms::owner_read | fs::perms::owner_write;
-  fs::permissions(script, private_file);
-  const bool attributes = setxattr(script.c_str(), "user.origin", "editor", 6, 0) == 0;
+  // Neither the 0600 that a new file starts with nor the umask's 0644.
+  const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  // Without extended attributes the script is replaced by a new file; with them, overwritten.
+  for (const bool with_attribute : {false, true}) {
+    const fs::path folder = make_map_folder("//!beginusercode\n// private\n");
+    const fs::path script = folder / "logs/outputwar3map.j";
+    fs::permissions(script, mode);
+    if (with_attribute && setxattr(script.c_str(), "user.origin", "editor", 6, 0) != 0) {
+      continue;  // the file system has none
+    }
 
-  ASSERT_EQ(run_tool(folder).status, 0);
+    ASSERT_EQ(run_tool(folder).status, 0);
 
-  EXPECT_EQ(read_file(script), "//!beginusercode\r\n-- private\r\n");
-  EXPECT_EQ(fs::status(script).permissions(), private_file);
-  EXPECT_EQ(fs::status(folder / "tempwar3map.j").permissions(), private_file);
-  char value[16] = {};
-  if (attributes) {
-    EXPECT_EQ(getxattr(script.c_str(), "user.origin", value, sizeof value), 6);
+    EXPECT_EQ(read_file(script), "//!beginusercode\r\n-- private\r\n");
+    EXPECT_EQ(fs::status(script).permissions(), mode) << with_attribute;
+    EXPECT_EQ(fs::status(folder / "tempwar3map.j").permissions(), mode) << with_attribute;
+    char value[16] = {};
+    EXPECT_EQ(getxattr(script.c_str(), "user.origin", value, sizeof value),
+              with_attribute ? 6 : -1);
   }
 }
 
