@@ -682,18 +682,22 @@ TEST(EndToEnd, SwappingTheTemporaryFileNeverLosesTheScript) {
     for (int i = 0; !stop; ++i) {
       std::error_code ignored;
       fs::remove(staged, ignored);
-      if (i % 3 == 0) {
+      // A hard link to the script would change the script's own status, which every run that sees
+      // it refuses as a change; the Faults table covers hard links.
+      if (i % 2 == 0) {
         fs::create_symlink("logs/outputwar3map.j", staged, ignored);
-      } else if (i % 3 == 1) {
-        fs::create_hard_link(script, staged, ignored);
       } else {
         std::ofstream(staged) << "stale\r\n";
       }
       fs::rename(staged, folder / "tempwar3map.j", ignored);
+      // Long enough for a run to find a file under the name as often as a link.
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
   });
   int succeeded = 0;
-  for (int trial = 0; trial < 20; ++trial) {
+  int trial = 0;
+  // Until a run has got past the swapped name, for at most 60 trials.
+  for (; trial < 20 || (succeeded == 0 && trial < 60); ++trial) {
     write_file(script, original);
     const ToolRun run = run_tool(folder);
     const std::string now = read_file(script);
@@ -707,7 +711,9 @@ TEST(EndToEnd, SwappingTheTemporaryFileNeverLosesTheScript) {
   }
   stop = true;
   swapper.join();
-  std::cout << succeeded << " of 20 runs succeeded, the others refused the swapped name\n";
+  std::cout << succeeded << " of " << trial
+            << " runs succeeded, the others refused the swapped name\n";
+  EXPECT_GT(succeeded, 0) << "no run got past the swapped name: the test saw no race";
 }
 
 // Regression: a script readable by its owner only left a tempwar3map.j that everyone could read.
