@@ -44,6 +44,10 @@ const std::vector<FilterCase> kFilterCases = {
     {"MarkersAreCaseSensitiveAndAnchored",
      {"//!BEGINUSERCODE", "// a", " //!beginusercode", "// b", "//!beginuser", "// c"},
      {"//!BEGINUSERCODE", "// a", " //!beginusercode", "// b", "//!beginuser", "// c"}},
+    // A UTF-8 byte-order mark is three bytes before the marker like any others.
+    {"ByteOrderMarkBeforeTheMarkerKeepsItFromCounting",
+     {"\xef\xbb\xbf//!beginusercode", "// a", "//!endusercode"},
+     {"\xef\xbb\xbf//!beginusercode", "// a", "//!endusercode"}},
     {"IndentedEndMarkerDoesNotClose",
      {"//!beginusercode", " //!endusercode", "// in", "//!endusercodeX", "// out"},
      {"//!beginusercode", " //!endusercode", "-- in", "//!endusercodeX", "// out"}},
