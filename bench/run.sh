@@ -6,6 +6,9 @@
 #
 #   bench/run.sh [RUNS]        (RUNS timed runs per command after one warm-up, default 7)
 #
+# The generated scripts and the copies of them, about 860 MB in build/bench/work, are removed at the
+# end, unless BENCH_KEEP_WORK=1 is set.
+#
 # Needs: cmake, g++, libbenchmark-dev, time (GNU time), mawk or gawk; hyperfine if installed.
 set -euo pipefail
 
@@ -18,6 +21,7 @@ tool="$root/build/bench/jassrewrite"
 generate="$root/build/bench/bench/generate_script"
 work="$root/build/bench/work"
 awk_program="$root/bench/rewrite.awk"
+[ "${BENCH_KEEP_WORK:-0}" = 1 ] || trap 'rm -rf "$work"' EXIT
 awk_bin=$(command -v mawk || command -v gawk || true)
 [ -n "$awk_bin" ] || { echo "bench: needs mawk or gawk" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "bench: needs GNU time (Debian package: time)" >&2; exit 1; }

@@ -1,15 +1,18 @@
 // libFuzzer target: arbitrary script bytes, cut into arbitrary read blocks, go through the
 // conversion pass's line splitting and the user-code filter; the result must equal that of a
-// plain whole-buffer model of the same rules, written separately here.
+// whole-buffer model of the same rules, written here the other way round from the real code, so
+// that a rule misread in one is not shared by the other.
 //
 // Input layout: the low three bits of the first byte give a count N of block-size bytes that
 // follow (block sizes 1 to 256, used in turn); the rest is the script. N = 0 reads the script
 // as a single block.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,36 +22,38 @@
 
 namespace {
 
-bool starts_with(const std::string& line, std::string_view prefix) {
-  return line.size() >= prefix.size() && line.compare(0, prefix.size(), prefix) == 0;
+auto starts_with(std::string_view prefix) {
+  return [prefix](const std::string& line) { return line.starts_with(prefix); };
 }
 
-// The rules, applied to the whole script at once: each line ends at LF, a CR right before that LF
-// is not part of it, and every line is written back with CR LF.
+// The whole script is split into lines first, then each block is found by its begin and end
+// lines, and only the lines strictly between those two are rewritten.
 std::string model_rewrite(const std::string& script) {
-  std::string out;
-  bool inside = false;
-  std::size_t pos = 0;
-  while (pos < script.size()) {
-    const std::size_t lf = script.find('\n', pos);
-    const bool has_lf = lf != std::string::npos;
-    std::string line = script.substr(pos, (has_lf ? lf : script.size()) - pos);
-    if (has_lf && !line.empty() && line.back() == '\r') {
+  // All of the line-end rules: getline ends a line at LF and yields no empty line after a final
+  // LF; a CR before that LF is part of the break, while a last line without LF keeps its CR.
+  std::vector<std::string> lines;
+  std::istringstream in(script);
+  for (std::string line; std::getline(in, line);) {
+    if (!in.eof() && line.ends_with('\r')) {
       line.pop_back();
     }
-    if (starts_with(line, "//!endusercode")) {
-      inside = false;
-    } else if (inside) {
-      if (starts_with(line, "//")) {
-        line[0] = '-';
-        line[1] = '-';
+    lines.push_back(line);
+  }
+
+  auto begin = std::ranges::find_if(lines, starts_with("//!beginusercode"));
+  while (begin != lines.end()) {
+    const auto end = std::find_if(begin + 1, lines.end(), starts_with("//!endusercode"));
+    std::for_each(begin + 1, end, [](std::string& line) {
+      if (line.starts_with("//")) {
+        line.replace(0, 2, "--");
       }
-    } else if (starts_with(line, "//!beginusercode")) {
-      inside = true;
-    }
-    out += line;
-    out += "\r\n";
-    pos = has_lf ? lf + 1 : script.size();
+    });
+    begin = std::find_if(end, lines.end(), starts_with("//!beginusercode"));
+  }
+
+  std::string out;
+  for (const std::string& line : lines) {
+    out += line + "\r\n";
   }
   return out;
 }

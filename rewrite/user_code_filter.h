@@ -14,8 +14,6 @@ class UserCodeFilter {
   // first two bytes can change, so the caller's buffer serves as the output and nothing is copied.
   void filter_line(std::span<char> line);
 
-  [[nodiscard]] bool in_user_code() const { return in_user_code_; }
-
  private:
   bool in_user_code_ = false;
 };

@@ -599,12 +599,18 @@ class Interrupted : public testing::TestWithParam<InterruptCase> {};
 
 // Signals the tool at random moments of its run. Whatever the moment, the script is the original or
 // the complete rewrite; only an overwrite in place can be cut short, and the next run finishes it.
+// The signals that matter most land in the copy-back, a small part of the run: when none of the
+// random moments hit it, a few more signals are sent as soon as it has begun.
 TEST_P(Interrupted, NeverLeavesTheScriptCutShort) {
   const std::string original = large_script(std::size_t{16} << 20);
   const fs::path folder = make_map_folder(original);
   const fs::path script = folder / "logs/outputwar3map.j";
   const fs::path other_name = folder / "other-name.j";
   const fs::path error_file = folder.parent_path() / (folder.filename().string() + ".err");
+  // What a run leaves behind when it ends in its copy-back: the new script it was writing beside
+  // the old one, or the mark of an overwrite in place.
+  const fs::path replacement = folder / "logs/outputwar3map.j.jassrewrite-new";
+  const fs::path mark = folder / "tempwar3map.j.copying";
   if (GetParam().hard_linked) {
     fs::create_hard_link(script, other_name);
   }
@@ -621,15 +627,29 @@ TEST_P(Interrupted, NeverLeavesTheScriptCutShort) {
   std::mt19937 random(20261207);
   std::uniform_int_distribution<long long> moment(
       0, std::chrono::duration_cast<std::chrono::microseconds>(full_run).count());
-  int untouched = 0;
-  int finished = 0;
+  constexpr int kTrials = 20;
+  constexpr int kAimedTrials = 5;
+  int trials = 0;
+  int before = 0;
+  int in_copy_back = 0;
+  int after = 0;
   int cut_short = 0;
   int said = 0;
-  for (int trial = 0; trial < 20; ++trial) {
+  for (; trials < kTrials || (in_copy_back == 0 && trials < kTrials + kAimedTrials); ++trials) {
     write_file(script, original);
     const pid_t pid = start_tool(folder, error_file);
     ASSERT_GT(pid, 0);
-    std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+    if (trials < kTrials) {
+      std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+    } else {
+      // Until the copy-back has begun, or the run has ended (it is left to be reaped below).
+      siginfo_t ended{};
+      while (!fs::exists(replacement) && !fs::exists(mark) &&
+             waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+             ended.si_pid == 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+      }
+    }
     kill(pid, GetParam().signal_number);
     const int status = wait_for(pid);
 
@@ -639,27 +659,37 @@ TEST_P(Interrupted, NeverLeavesTheScriptCutShort) {
       EXPECT_EQ(WTERMSIG(status), GetParam().signal_number);
       // Nothing is said only by a tool signalled before it could set up its handlers.
       if (now != original || !error.empty()) {
-        EXPECT_EQ(error, now == original ? unchanged_message : rewritten_message) << trial;
+        EXPECT_EQ(error, now == original ? unchanged_message : rewritten_message) << trials;
       }
       said += error.empty() ? 0 : 1;
     }
-    if (now == original) {
-      ++untouched;
-    } else if (now == rewritten) {
-      ++finished;
-    } else {
+    if (now != original && now != rewritten) {
       ++cut_short;
-      EXPECT_TRUE(GetParam().hard_linked) << "trial " << trial << ": the script is cut short";
+      EXPECT_TRUE(GetParam().hard_linked) << "trial " << trials << ": the script is cut short";
     }
-    if (GetParam().hard_linked) {
+    const bool ended_in_copy_back = fs::exists(replacement) || fs::exists(mark);
+    if (ended_in_copy_back) {
+      ++in_copy_back;
+    } else if (now == original) {
+      ++before;
+    } else {
+      ++after;
+    }
+    // The next run clears what this one left and completes the rewrite.
+    if (GetParam().hard_linked || ended_in_copy_back) {
       const int rerun = wait_for(start_tool(folder, error_file));
       EXPECT_TRUE(WIFEXITED(rerun) && WEXITSTATUS(rerun) == 0) << read_file(error_file);
-      EXPECT_TRUE(read_file(script) == rewritten) << "trial " << trial << ": not finished";
-      EXPECT_TRUE(read_file(other_name) == rewritten) << "trial " << trial << ": link broken";
+      EXPECT_TRUE(read_file(script) == rewritten) << "trial " << trials << ": not finished";
+      EXPECT_FALSE(fs::exists(replacement) || fs::exists(mark)) << "trial " << trials;
+    }
+    if (GetParam().hard_linked) {
+      EXPECT_TRUE(read_file(other_name) == rewritten) << "trial " << trials << ": link broken";
     }
   }
-  std::cout << "signalled " << untouched << " times before the script changed, " << cut_short
-            << " times while it was overwritten in place, " << finished << " times after\n";
+  std::cout << trials << " signals (" << std::max(trials - kTrials, 0)
+            << " aimed at the copy-back): " << before << " before the copy-back, " << in_copy_back
+            << " in it (" << cut_short << " with the script cut short), " << after << " after\n";
+  EXPECT_GT(in_copy_back, 0) << "no signal landed in the copy-back";
   if (GetParam().signal_number != SIGKILL) {
     EXPECT_GT(said, 0) << "no interrupt was ever reported";
   }
