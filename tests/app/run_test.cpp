@@ -822,7 +822,7 @@ TEST(EndToEnd, RunsAtOnceGiveTheScriptOfOneRun) {
       for (std::size_t i = 0; i < runs; ++i) {
         threads.emplace_back([&, i] {
           results[i] = run_tool(shared && i % 2 == 1 ? second : folder, {"a", "b", "c"}, "",
-                                "." + std::to_string(i));
+                                std::string(".").append(std::to_string(i)));
         });
       }
       for (std::thread& thread : threads) {
