@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <algorithm>
+
+#include "rewrite/windows_text.h"
 #else
 #include <unistd.h>
 #endif

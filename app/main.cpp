@@ -5,6 +5,9 @@
 #include "app/platform.h"
 #include "app/run.h"
 #include "rewrite/file.h"
+#ifdef _WIN32
+#include "rewrite/windows_text.h"
+#endif
 
 namespace {
 

@@ -141,14 +141,4 @@ File lock(const File& file, const std::function<void()>& before_waiting, std::er
 File standard_output();
 File standard_error();
 
-#ifdef _WIN32
-// Between the UTF-8 that the tool holds text in (paths, arguments, messages) and the UTF-16 of
-// Windows' own interfaces.
-std::string to_utf8(std::wstring_view text);
-std::wstring to_utf16(std::string_view text);
-// In the ANSI code page, as the runtime converts the command line for programs that take it that
-// way: a character the code page lacks becomes its nearest look-alike, or a question mark.
-std::string to_ansi_code_page(std::wstring_view text);
-#endif
-
 }  // namespace jassrewrite
