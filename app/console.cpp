@@ -28,11 +28,18 @@ std::error_code write_console_text(File& console, std::string_view text) {
   const std::wstring wide = to_utf16(text);
   std::wstring_view rest = wide;
   while (!rest.empty()) {
+    // Older consoles refuse large writes; a character made of two UTF-16 units stays whole.
+    std::size_t chunk = std::min<std::size_t>(rest.size(), 8192);
+    if (chunk < rest.size() && IS_HIGH_SURROGATE(rest[chunk - 1])) {
+      --chunk;
+    }
     DWORD written = 0;
-    // Older consoles refuse large writes.
-    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 8192));
-    if (!WriteConsoleW(console.native(), rest.data(), chunk, &written, nullptr) || written == 0) {
-      return {static_cast<int>(GetLastError()), std::system_category()};
+    if (!WriteConsoleW(console.native(), rest.data(), static_cast<DWORD>(chunk), &written,
+                       nullptr)) {
+      return windows_error(GetLastError());
+    }
+    if (written == 0) {
+      return windows_error(ERROR_WRITE_FAULT);
     }
     rest.remove_prefix(written);
   }

@@ -116,6 +116,8 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
     say(message_of(*error));
     return EXIT_FAILURE;
   }
+  // The last lines are shown before the copy-back and the syncs, which can take a while.
+  flush_output(output);
   const std::string kept = "the complete rewritten script is kept in " + temp_path;
   if (auto error = copy_back(files)) {
     say(message_of(*error, error->path == script_path ? "the script is unchanged; " + kept : ""));

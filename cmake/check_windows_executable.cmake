@@ -1,6 +1,7 @@
 # Fails unless the Windows executable EXE is one to hand to users: it imports system DLLs only, so
 # that it runs on a bare Windows without MinGW's runtime DLLs beside it, and it carries a manifest
-# and version information saying VERSION, which the file's properties show.
+# (no elevation, Windows 10 and 11) and version information saying VERSION, which the file's
+# properties show.
 # Run with cmake -DOBJDUMP=... -DEXE=... -DVERSION=... -P.
 execute_process(COMMAND "${OBJDUMP}" -p "${EXE}" OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -27,6 +28,12 @@ foreach(type IN ITEMS 000010 000018)
     message(FATAL_ERROR "${EXE} has no resource of type 0x${type} (version information, manifest)")
   endif()
 endforeach()
+# The manifest asks for no elevation and names Windows 10 and 11.
+file(STRINGS "${EXE}" manifest REGEX "asInvoker|8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a")
+list(LENGTH manifest manifest_lines)
+if(NOT manifest_lines EQUAL 2)
+  message(FATAL_ERROR "${EXE}: the manifest lacks asInvoker or the Windows 10 and 11 entry")
+endif()
 file(STRINGS "${EXE}" texts ENCODING UTF-16LE REGEX "^(ProductVersion|[0-9]+\\.[0-9]+\\.[0-9]+)$")
 list(FIND texts "ProductVersion" at)
 if(at EQUAL -1)
