@@ -692,6 +692,28 @@ TEST_P(Interrupted, NeverLeavesTheScriptCutShort) {
   EXPECT_GT(in_copy_back, 0) << "no signal landed in the copy-back";
   if (GetParam().signal_number != SIGKILL) {
     EXPECT_GT(said, 0) << "no interrupt was ever reported";
+
+    // An interrupt while tempwar3map.j is being written ends the run at once: it is not held
+    // until the script has been rewritten.
+    write_file(script, original);
+    fs::remove(folder / "tempwar3map.j");
+    const pid_t pid = start_tool(folder, error_file);
+    ASSERT_GT(pid, 0);
+    const auto writing_temp = [&folder] {
+      std::error_code missing;
+      const std::uintmax_t size = fs::file_size(folder / "tempwar3map.j", missing);
+      return !missing && size > 0;
+    };
+    siginfo_t ended{};
+    while (!writing_temp() &&
+           waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           ended.si_pid == 0) {
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    kill(pid, GetParam().signal_number);
+    wait_for(pid);
+    EXPECT_TRUE(read_file(script) == original) << "the run went on after the interrupt";
+    EXPECT_EQ(read_file(error_file), unchanged_message);
   }
 }
 
