@@ -1,7 +1,8 @@
 #pragma once
 
 // The file layer: the only code that calls the operating system for files. It has one source file
-// per platform (file_posix.cpp, file_windows.cpp); everything above it is portable.
+// per platform (file_posix.cpp, file_windows.cpp, the latter with the system's messages and text
+// encodings in windows_text.cpp); everything above it is portable.
 //
 // Errors come back as std::error_code. On POSIX they are errno values; on Windows they keep the
 // system's own error code, so that a message is the one Windows gives in the user's language, and

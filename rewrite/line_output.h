@@ -16,8 +16,9 @@ namespace jassrewrite {
 // the whole pipeline, and the blocks stay in the CPU's cache.
 inline constexpr std::size_t kOutputBlockSize = std::size_t{64} << 10;
 
-// On a console, lines are handed on at least this often: a person watching sees them as they
-// come, and a console, which costs far more per write than a file, still gets whole blocks.
+// On a console, pending lines are handed on when a line comes this long after the last hand-over:
+// a person watching sees them as they come, and a console, which costs far more per write than a
+// file, still gets whole blocks.
 inline constexpr std::chrono::milliseconds kConsoleHandoverInterval{50};
 
 using Clock = std::chrono::steady_clock;
