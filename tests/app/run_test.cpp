@@ -575,6 +575,16 @@ int wait_for(pid_t pid) {
   return status;
 }
 
+// Polls until `reached` holds or the tool has ended; an ended tool is left for wait_for to reap.
+void wait_until(pid_t pid, const std::function<bool()>& reached) {
+  siginfo_t ended{};
+  while (!reached() &&
+         waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         ended.si_pid == 0) {
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+}
+
 struct InterruptCase {
   const char* name;
   int signal_number;
@@ -642,13 +652,7 @@ TEST_P(Interrupted, NeverLeavesTheScriptCutShort) {
     if (trials < kTrials) {
       std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
     } else {
-      // Until the copy-back has begun, or the run has ended (it is left to be reaped below).
-      siginfo_t ended{};
-      while (!fs::exists(replacement) && !fs::exists(mark) &&
-             waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-             ended.si_pid == 0) {
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
-      }
+      wait_until(pid, [&] { return fs::exists(replacement) || fs::exists(mark); });
     }
     kill(pid, GetParam().signal_number);
     const int status = wait_for(pid);
@@ -699,17 +703,11 @@ TEST_P(Interrupted, NeverLeavesTheScriptCutShort) {
     fs::remove(folder / "tempwar3map.j");
     const pid_t pid = start_tool(folder, error_file);
     ASSERT_GT(pid, 0);
-    const auto writing_temp = [&folder] {
+    wait_until(pid, [&folder] {
       std::error_code missing;
       const std::uintmax_t size = fs::file_size(folder / "tempwar3map.j", missing);
       return !missing && size > 0;
-    };
-    siginfo_t ended{};
-    while (!writing_temp() &&
-           waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           ended.si_pid == 0) {
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
+    });
     kill(pid, GetParam().signal_number);
     wait_for(pid);
     EXPECT_TRUE(read_file(script) == original) << "the run went on after the interrupt";
