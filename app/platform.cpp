@@ -60,19 +60,35 @@ constexpr char kUnchanged[] = "jassrewrite: interrupted; the script is unchanged
 constexpr char kRewritten[] = "jassrewrite: interrupted after the script was rewritten\n";
 constexpr char kReported[] = "jassrewrite: interrupted\n";
 
+void end_by_default(int signal_number) {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal_number, &action, nullptr);
+  // Pending until it is unblocked below: then the process ends by the signal itself, and the shell
+  // sees the status it expects (130 for SIGINT). The other interrupts stay blocked, so a second
+  // one (`timeout` signals the process and its group) can neither cut this short nor say it again.
+  ::raise(signal_number);
+  sigset_t only_this;
+  sigemptyset(&only_this);
+  sigaddset(&only_this, signal_number);
+  sigprocmask(SIG_UNBLOCK, &only_this, nullptr);
+}
+
 template <const char* kMessage, std::size_t kLength>
 void end_run(int signal_number) {
   static_cast<void>(::write(STDERR_FILENO, kMessage, kLength));
-  // SA_RESETHAND has restored the default action, so the process ends by the signal itself and
-  // the shell sees the status it expects (130 for SIGINT).
-  ::raise(signal_number);
+  end_by_default(signal_number);
 }
 
 void on_interrupt(void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
-  action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
+  // Every interrupt is blocked while the handler runs.
   sigemptyset(&action.sa_mask);
+  for (const int signal_number : kInterrupts) {
+    sigaddset(&action.sa_mask, signal_number);
+  }
   for (const int signal_number : kInterrupts) {
     // An interrupt the caller chose to ignore (nohup, a background job) stays ignored.
     struct sigaction previous {};

@@ -27,4 +27,15 @@ enum class ScriptState {
 void hold_interrupts();
 void release_interrupts(ScriptState script_state);
 
+// Holds interrupts for as long as it lives. An interrupt that arrived meanwhile then says that the
+// script is in `script_state`; left as it is, that the run has said what became of the script.
+struct HeldInterrupts {
+  HeldInterrupts() { hold_interrupts(); }
+  HeldInterrupts(const HeldInterrupts&) = delete;
+  HeldInterrupts& operator=(const HeldInterrupts&) = delete;
+  ~HeldInterrupts() { release_interrupts(script_state); }
+
+  ScriptState script_state = ScriptState::kReported;
+};
+
 }  // namespace jassrewrite

@@ -35,12 +35,18 @@ void report(LineOutput& output, LineOutput& errors, std::string_view message) {
   flush_output(errors);
 }
 
-std::string message_of(const FileError& error, std::string_view remedy = {}) {
+std::string message_of(const FileError& error) {
   std::string message = error.path + ": " + error.reason;
-  if (!remedy.empty()) {
-    message.append("; ").append(remedy);
+  if (!error.note.empty()) {
+    message.append("; ").append(error.note);
   }
   return message;
+}
+
+// Nothing more goes to standard output, which is one of the run's files.
+void silence(LineOutput& output) {
+  output.pending.clear();
+  output.error = std::make_error_code(std::errc::operation_not_permitted);
 }
 
 }  // namespace
@@ -56,6 +62,13 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
   write_line(output, std::to_string(args.size()));
   for (std::size_t i = 0; i < kShownArguments; ++i) {
     write_text_line(output, i < args.size() ? std::string_view(args[i]) : std::string_view());
+  }
+
+  // Decided before any byte goes out: a message flushes what the run printed so far.
+  if (auto error = refuse_output_into_own_files(*output.file, script_path, temp_path)) {
+    silence(output);
+    say(message_of(*error));
+    return EXIT_FAILURE;
   }
 
   // One run at a time in this folder, for tempwar3map.j and the mark of an overwrite in place, and
@@ -80,19 +93,19 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
     return EXIT_FAILURE;
   }
 
-  bool finished = false;
-  hold_interrupts();
-  const auto unfinished = finish_cut_copy_back(script_path, temp_path, finished);
-  if (unfinished) {
-    say(message_of(*unfinished));
-  } else if (finished) {
-    say(script_path + ": finished writing back the rewrite that an earlier run left cut short");
-  }
-  release_interrupts(unfinished ? ScriptState::kReported
-                     : finished ? ScriptState::kRewritten
-                                : ScriptState::kUnchanged);
-  if (unfinished) {
-    return EXIT_FAILURE;
+  {
+    HeldInterrupts held;
+    bool finished = false;
+    if (auto unfinished = finish_cut_copy_back(script_path, temp_path, finished)) {
+      say(message_of(*unfinished));
+      return EXIT_FAILURE;
+    }
+    if (finished) {
+      say(script_path + ": finished writing back the rewrite that an earlier run left unfinished");
+      held.script_state = ScriptState::kRewritten;
+    } else {
+      held.script_state = ScriptState::kUnchanged;
+    }
   }
 
   ScriptFiles files{.script_path = script_path, .temp_path = temp_path};
@@ -103,9 +116,7 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
     return EXIT_FAILURE;
   }
   if (auto error = refuse_shared_output(files, *output.file)) {
-    // Nothing more goes to standard output, which is one of the files.
-    output.pending.clear();
-    output.error = std::make_error_code(std::errc::operation_not_permitted);
+    silence(output);
     say(message_of(*error));
     return EXIT_FAILURE;
   }
@@ -118,19 +129,17 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
   }
   // The last lines are shown before the copy-back and the syncs, which can take a while.
   flush_output(output);
-  const std::string kept = "the complete rewritten script is kept in " + temp_path;
   if (auto error = copy_back(files)) {
-    say(message_of(*error, error->path == script_path ? "the script is unchanged; " + kept : ""));
+    say(message_of(*error));
     return EXIT_FAILURE;
   }
-  hold_interrupts();
-  const auto error = replace_script(files);
-  if (error) {
-    say(message_of(*error, kept));
-  }
-  release_interrupts(error ? ScriptState::kReported : ScriptState::kRewritten);
-  if (error) {
-    return EXIT_FAILURE;
+  {
+    HeldInterrupts held;
+    if (auto error = replace_script(files)) {
+      say(message_of(*error));
+      return EXIT_FAILURE;
+    }
+    held.script_state = ScriptState::kRewritten;
   }
   flush_output(output);
   return EXIT_SUCCESS;

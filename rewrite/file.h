@@ -96,11 +96,16 @@ File open_or_create_unfollowed(const std::string& path, std::error_code& error);
 // copy_permissions says otherwise.
 File create_new(const std::string& path, std::error_code& error);
 
+// For reading a file that must exist: never creates, never follows a symbolic link at `path`
+// (errc::too_many_symbolic_link_levels), refuses a FIFO, device or socket (errc::not_supported).
+File open_for_reading_unfollowed(const std::string& path, std::error_code& error);
+
 FileStatus status(const File& file, std::error_code& error);
 // What `path` refers to now, symbolic links followed.
 FileStatus status(const std::string& path, std::error_code& error);
-// True when anything has the name `path`, a dangling symbolic link included.
-bool name_exists(const std::string& path);
+// True when anything has the name `path`, a dangling symbolic link included. An error means that
+// it cannot be told, never that there is nothing.
+bool name_exists(const std::string& path, std::error_code& error);
 // The path of the file that `path` refers to, symbolic links resolved.
 std::string resolve_links(const std::string& path, std::error_code& error);
 
@@ -116,15 +121,27 @@ std::error_code sync(File& file);
 // A failed close is a failed write: the last data may never have reached the disk.
 std::error_code close(File& file);
 
+// Claims the disk space for `size` bytes of `file` without changing its size or content, so that a
+// full disk is found before anything is overwritten. Fails with errc::not_supported where the file
+// system cannot.
+std::error_code reserve(File& file, std::uint64_t size);
+
 // Gives `file` the permission bits of `model` and, with `with_owner`, its owner and group. Does
 // nothing on Windows, where replace() keeps the replaced file's attributes and security.
 std::error_code copy_permissions(File& file, const FileStatus& model, bool with_owner);
-// Puts the closed file `replacement` in the place of `target` in one step and makes that last
-// through a power cut. Fails with errc::device_or_resource_busy where Windows cannot replace a
-// file that another program holds open, and with errc::cross_device_link across file systems;
-// both files are then as they were. Fails with errc::operation_in_progress where `target` is gone
-// and `replacement` could not take its name: `replacement` is then the only copy and must stay.
+// Puts the closed file `replacement` in the place of `target` in one step; sync_folder_of makes
+// that last through a power cut. Fails with errc::device_or_resource_busy where Windows cannot
+// replace a file that another program holds open, and with errc::cross_device_link across file
+// systems; both files are then as they were. Fails with errc::operation_in_progress where `target`
+// is gone and `replacement` could not take its name: `replacement` is then the only copy and must
+// stay.
 std::error_code replace(const std::string& replacement, const std::string& target);
+// Swaps the names of two files in one step. Fails with errc::not_supported where the system or
+// file system cannot; both names are then as they were.
+std::error_code swap_names(const std::string& first, const std::string& second);
+// Gives the file `from` the name `to`, which must not exist.
+std::error_code rename_new(const std::string& from, const std::string& to);
+// Removes a file, or a folder if it is empty.
 std::error_code remove(const std::string& path);
 // Makes the creation or removal of a file in the folder of `path` last through a power cut.
 std::error_code sync_folder_of(const std::string& path);

@@ -8,10 +8,12 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
+#include "rewrite/fault_seam.h"
 #include "rewrite/file.h"
 
 namespace jassrewrite {
@@ -37,7 +39,12 @@ bool names_a_special_file(const char* path, bool follow) {
 }
 
 File open_file(const char* path, int flags, mode_t mode, std::error_code& error) {
-  if ((flags & O_RDWR) != 0 && names_a_special_file(path, (flags & O_NOFOLLOW) == 0)) {
+  if ((error = injected_fault())) {
+    return {};
+  }
+  // O_EXCL opens nothing that exists, and a folder is opened only to be locked or synced.
+  if ((flags & (O_EXCL | O_DIRECTORY)) == 0 &&
+      names_a_special_file(path, (flags & O_NOFOLLOW) == 0)) {
     error = std::make_error_code(std::errc::not_supported);
     return {};
   }
@@ -75,11 +82,20 @@ std::string folder_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Attributes that cannot be listed count as present: taking them for none would have the script
+// replaced by a new file without them.
 bool has_extended_attributes(const File& file) {
 #ifdef __linux__
+  if (injected_fault()) {
+    return true;
+  }
+  errno = 0;
   const ssize_t size = ::flistxattr(file.native(), nullptr, 0);
-  if (size <= 0) {
+  if (size == 0 || (size == -1 && errno == ENOTSUP)) {
     return false;
+  }
+  if (size < 0) {
+    return true;
   }
   std::string names(static_cast<std::size_t>(size), '\0');
   const ssize_t got = ::flistxattr(file.native(), names.data(), names.size());
@@ -121,7 +137,14 @@ File create_new(const std::string& path, std::error_code& error) {
   return open_file(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, error);
 }
 
+File open_for_reading_unfollowed(const std::string& path, std::error_code& error) {
+  return open_file(path.c_str(), O_RDONLY | O_NOFOLLOW, 0, error);
+}
+
 FileStatus status(const File& file, std::error_code& error) {
+  if ((error = injected_fault())) {
+    return {};
+  }
   struct stat info {};
   errno = 0;
   if (::fstat(file.native(), &info) != 0) {
@@ -135,6 +158,9 @@ FileStatus status(const File& file, std::error_code& error) {
 }
 
 FileStatus status(const std::string& path, std::error_code& error) {
+  if ((error = injected_fault())) {
+    return {};
+  }
   struct stat info {};
   errno = 0;
   if (::stat(path.c_str(), &info) != 0) {
@@ -145,12 +171,23 @@ FileStatus status(const std::string& path, std::error_code& error) {
   return to_status(info);
 }
 
-bool name_exists(const std::string& path) {
+bool name_exists(const std::string& path, std::error_code& error) {
+  if ((error = injected_fault())) {
+    return false;
+  }
   struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0;
+  errno = 0;
+  if (::lstat(path.c_str(), &info) == 0) {
+    return true;
+  }
+  error = errno == ENOENT ? std::error_code() : last_error();
+  return false;
 }
 
 std::string resolve_links(const std::string& path, std::error_code& error) {
+  if ((error = injected_fault())) {
+    return {};
+  }
   errno = 0;
   const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
                                                              &std::free);
@@ -163,6 +200,9 @@ std::string resolve_links(const std::string& path, std::error_code& error) {
 }
 
 std::size_t read(File& file, std::span<char> buffer, std::error_code& error) {
+  if ((error = injected_fault())) {
+    return 0;
+  }
   ssize_t got = -1;
   do {
     errno = 0;
@@ -177,6 +217,9 @@ std::size_t read(File& file, std::span<char> buffer, std::error_code& error) {
 }
 
 std::error_code write(File& file, std::string_view bytes) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
   while (!bytes.empty()) {
     errno = 0;
     const ssize_t written = ::write(file.native(), bytes.data(), bytes.size());
@@ -192,11 +235,17 @@ std::error_code write(File& file, std::string_view bytes) {
 }
 
 std::error_code rewind(File& file) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
   errno = 0;
   return ::lseek(file.native(), 0, SEEK_SET) == 0 ? std::error_code() : last_error();
 }
 
 std::error_code truncate(File& file) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
   errno = 0;
   if (::ftruncate(file.native(), 0) != 0) {
     return last_error();
@@ -214,6 +263,9 @@ void start_writeback(File& file) {
 }
 
 std::error_code sync(File& file) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
   errno = 0;
 #ifdef __linux__
   // The data and what is needed to read it back (the size), without waiting for a journal entry
@@ -225,12 +277,41 @@ std::error_code sync(File& file) {
 }
 
 std::error_code close(File& file) {
+  if (std::error_code fault = injected_fault()) {
+    File closing(file.release());
+    return fault;
+  }
   errno = 0;
   // After a failed close the descriptor is gone all the same: retrying could close another's.
   return ::close(file.release()) == 0 || errno == EINTR ? std::error_code() : last_error();
 }
 
+std::error_code reserve(File& file, std::uint64_t size) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
+#ifdef __linux__
+  int result = -1;
+  do {
+    errno = 0;
+    result = ::fallocate(file.native(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+  } while (result != 0 && errno == EINTR);
+  if (result == 0) {
+    return {};
+  }
+  return errno == EOPNOTSUPP || errno == ENOSYS ? std::make_error_code(std::errc::not_supported)
+                                                : last_error();
+#else
+  static_cast<void>(file);
+  static_cast<void>(size);
+  return std::make_error_code(std::errc::not_supported);
+#endif
+}
+
 std::error_code copy_permissions(File& file, const FileStatus& model, bool with_owner) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
   if (with_owner) {
     std::error_code error;
     const FileStatus current = status(file, error);
@@ -249,19 +330,64 @@ std::error_code copy_permissions(File& file, const FileStatus& model, bool with_
 }
 
 std::error_code replace(const std::string& replacement, const std::string& target) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
   errno = 0;
-  if (::rename(replacement.c_str(), target.c_str()) != 0) {
+  return ::rename(replacement.c_str(), target.c_str()) == 0 ? std::error_code() : last_error();
+}
+
+std::error_code swap_names(const std::string& first, const std::string& second) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
+#ifdef RENAME_EXCHANGE
+  errno = 0;
+  if (::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) == 0) {
+    return {};
+  }
+  // Older kernels and some file systems (network ones among them) cannot swap.
+  return errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP
+             ? std::make_error_code(std::errc::not_supported)
+             : last_error();
+#else
+  static_cast<void>(first);
+  static_cast<void>(second);
+  return std::make_error_code(std::errc::not_supported);
+#endif
+}
+
+std::error_code rename_new(const std::string& from, const std::string& to) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
+  errno = 0;
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return {};
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
     return last_error();
   }
-  return sync_folder_of(target);
+#endif
+  // Where the file system cannot refuse an existing name, the caller's lock has made sure of it.
+  errno = 0;
+  return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code() : last_error();
 }
 
 std::error_code remove(const std::string& path) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
   errno = 0;
-  return ::unlink(path.c_str()) == 0 ? std::error_code() : last_error();
+  // ::remove takes a file or an empty folder alike.
+  return ::remove(path.c_str()) == 0 ? std::error_code() : last_error();
 }
 
 std::error_code sync_folder_of(const std::string& path) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
   std::error_code error;
   File folder = open_folder(folder_of(path), error);
   // A folder the user may write but not read cannot be opened to be synced; what was done in it
@@ -281,6 +407,9 @@ File open_folder(const std::string& path, std::error_code& error) {
 }
 
 File lock(const File& file, const std::function<void()>& before_waiting, std::error_code& error) {
+  if ((error = injected_fault())) {
+    return {};
+  }
   // flock locks belong to the open file, not to its name, and end with its last descriptor: the
   // copy made here keeps the lock however the caller's handle is used, and a run that is killed
   // never leaves anything locked.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "rewrite/fault_seam.h"
 #include "rewrite/file.h"
 #include "rewrite/windows_text.h"
 
@@ -26,6 +27,9 @@ DWORD attributes_of(const std::string& path) { return GetFileAttributesW(wide(pa
 
 File open_file(const std::string& path, DWORD access, DWORD disposition, DWORD flags,
                std::error_code& error) {
+  if ((error = injected_fault())) {
+    return {};
+  }
   const HANDLE handle = CreateFileW(wide(path).c_str(), access, kShareAll, nullptr, disposition,
                                     FILE_ATTRIBUTE_NORMAL | flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -84,18 +88,37 @@ File create_new(const std::string& path, std::error_code& error) {
   return open_file(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, 0, error);
 }
 
+File open_for_reading_unfollowed(const std::string& path, std::error_code& error) {
+  File file = open_file(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, error);
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  if (file.is_open() &&
+      GetFileInformationByHandleEx(file.native(), FileAttributeTagInfo, &info, sizeof info) &&
+      (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      IsReparseTagNameSurrogate(info.ReparseTag)) {
+    error = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+    return {};
+  }
+  return file;
+}
+
 FileStatus status(const File& file, std::error_code& error) {
+  if ((error = injected_fault())) {
+    return {};
+  }
+  // A console, a pipe or the null device has no file information, and is no file.
+  error.clear();
+  if (GetFileType(file.native()) != FILE_TYPE_DISK) {
+    return {};
+  }
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file.native(), &info)) {
     error = last_error();
     return {};
   }
-  error.clear();
   FileStatus status;
   status.identity = {info.dwVolumeSerialNumber,
                      (std::uint64_t{info.nFileIndexHigh} << 32U) | info.nFileIndexLow};
-  status.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-                   GetFileType(file.native()) == FILE_TYPE_DISK;
+  status.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   status.links = info.nNumberOfLinks;
   status.size = (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;
   status.modified =
@@ -110,10 +133,23 @@ FileStatus status(const std::string& path, std::error_code& error) {
   return error ? FileStatus{} : status(file, error);
 }
 
-bool name_exists(const std::string& path) { return attributes_of(path) != INVALID_FILE_ATTRIBUTES; }
+bool name_exists(const std::string& path, std::error_code& error) {
+  if ((error = injected_fault())) {
+    return false;
+  }
+  if (attributes_of(path) != INVALID_FILE_ATTRIBUTES) {
+    return true;
+  }
+  const DWORD code = GetLastError();
+  error = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? std::error_code()
+                                                                       : windows_error(code);
+  return false;
+}
 
 std::string resolve_links(const std::string& path, std::error_code& error) {
-  error.clear();
+  if ((error = injected_fault())) {
+    return {};
+  }
   const DWORD attributes = attributes_of(path);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     return path;
@@ -139,6 +175,9 @@ std::string resolve_links(const std::string& path, std::error_code& error) {
 }
 
 std::size_t read(File& file, std::span<char> buffer, std::error_code& error) {
+  if ((error = injected_fault())) {
+    return 0;
+  }
   DWORD got = 0;
   const auto wanted = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1U << 30U));
   if (!ReadFile(file.native(), buffer.data(), wanted, &got, nullptr)) {
@@ -152,6 +191,9 @@ std::size_t read(File& file, std::span<char> buffer, std::error_code& error) {
 }
 
 std::error_code write(File& file, std::string_view bytes) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
   while (!bytes.empty()) {
     DWORD written = 0;
     const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1U << 30U));
@@ -167,11 +209,17 @@ std::error_code write(File& file, std::string_view bytes) {
 }
 
 std::error_code rewind(File& file) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
   return SetFilePointerEx(file.native(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) ? std::error_code()
                                                                                : last_error();
 }
 
 std::error_code truncate(File& file) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
   if (std::error_code error = rewind(file)) {
     return error;
   }
@@ -181,16 +229,43 @@ std::error_code truncate(File& file) {
 void start_writeback(File&) {}
 
 std::error_code sync(File& file) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
   return FlushFileBuffers(file.native()) ? std::error_code() : last_error();
 }
 
 std::error_code close(File& file) {
+  if (std::error_code fault = injected_fault()) {
+    File closing(file.release());
+    return fault;
+  }
   return CloseHandle(file.release()) ? std::error_code() : last_error();
 }
 
-std::error_code copy_permissions(File&, const FileStatus&, bool) { return {}; }
+std::error_code reserve(File& file, std::uint64_t size) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
+  FILE_ALLOCATION_INFO allocation{};
+  allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+  if (SetFileInformationByHandle(file.native(), FileAllocationInfo, &allocation,
+                                 sizeof allocation)) {
+    return {};
+  }
+  const DWORD code = GetLastError();
+  return code == ERROR_INVALID_PARAMETER || code == ERROR_NOT_SUPPORTED ||
+                 code == ERROR_INVALID_FUNCTION
+             ? std::make_error_code(std::errc::not_supported)
+             : windows_error(code);
+}
+
+std::error_code copy_permissions(File&, const FileStatus&, bool) { return injected_fault(); }
 
 std::error_code replace(const std::string& replacement, const std::string& target) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
   const std::wstring from = wide(replacement);
   const std::wstring to = wide(target);
   // ReplaceFileW gives the replacement the target's attributes, security and creation time. Not
@@ -227,18 +302,49 @@ std::error_code replace(const std::string& replacement, const std::string& targe
   return {};
 }
 
+std::error_code swap_names(const std::string&, const std::string&) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
+  return std::make_error_code(std::errc::not_supported);
+}
+
+std::error_code rename_new(const std::string& from, const std::string& to) {
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
+  return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_WRITE_THROUGH)
+             ? std::error_code()
+             : last_error();
+}
+
 std::error_code remove(const std::string& path) {
-  return DeleteFileW(wide(path).c_str()) ? std::error_code() : last_error();
+  if (std::error_code fault = injected_fault()) {
+    return fault;
+  }
+  const std::wstring name = wide(path);
+  if (DeleteFileW(name.c_str())) {
+    return {};
+  }
+  const std::error_code error = last_error();
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return error;
+  }
+  return RemoveDirectoryW(name.c_str()) ? std::error_code() : last_error();
 }
 
 // NTFS records the creation and removal of names in its journal; a folder cannot be flushed.
-std::error_code sync_folder_of(const std::string&) { return {}; }
+std::error_code sync_folder_of(const std::string&) { return injected_fault(); }
 
 File open_folder(const std::string& path, std::error_code& error) {
   return open_file(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, error);
 }
 
 File lock(const File& file, const std::function<void()>& before_waiting, std::error_code& error) {
+  if ((error = injected_fault())) {
+    return {};
+  }
   // Byte-range locks cannot lock a folder, and a lock on the script would stand in the way of
   // replacing it. A mutex named after the file's identity needs neither, and when its owner ends,
   // however it ends, the next waiter gets it.

@@ -10,6 +10,17 @@ namespace jassrewrite {
 
 namespace {
 
+// A record is two lines, the script's and the temporary file's description; anything longer than
+// this was not written by the tool.
+constexpr std::size_t kLongestRecord = 256;
+
+// How the temporary file was when the mark was made: identity, size and change time (no
+// modification time, which Windows may set when the file is closed, long after it was written).
+std::string describe_rewrite(const FileStatus& temp) {
+  return describe(temp.identity) + std::to_string(temp.size) + " " + std::to_string(temp.changed) +
+         "\n";
+}
+
 // Reads until `buffer` is full or the file ends; fewer bytes only at the end of the file.
 std::size_t read_fully(File& file, std::span<char> buffer, std::error_code& error) {
   std::size_t filled = 0;
@@ -40,86 +51,180 @@ bool is_start_of(File& script, File& temp, std::error_code& error) {
   }
 }
 
-std::string overwrite_mark(const std::string& temp_path) { return temp_path + ".copying"; }
+struct Record {
+  std::string script;
+  std::string temp;
+};
 
-// What mark_overwrite recorded at `path`; empty when it cannot be read.
-std::string recorded(const std::string& path) {
+// The two lines of a mark, or an error: a mark that cannot be read, or that holds anything else,
+// is of a state that cannot be known.
+std::optional<FileError> read_record(const std::string& path, const std::string& note,
+                                     Record& record) {
   std::error_code error;
-  File mark = open_existing(path, error);
-  std::string text(256, '\0');
-  const std::size_t got = error ? 0 : read_fully(mark, text, error);
-  text.resize(error ? 0 : got);
-  return text;
+  File mark = open_for_reading_unfollowed(path, error);
+  if (error) {
+    return os_error(path, error, note);
+  }
+  std::string text(kLongestRecord + 1, '\0');
+  text.resize(read_fully(mark, text, error));
+  if (error) {
+    return os_error(path, error, note);
+  }
+  const std::size_t first_end = text.find('\n');
+  if (first_end != std::string::npos && text.find('\n', first_end + 1) + 1 == text.size()) {
+    record = {text.substr(0, first_end + 1), text.substr(first_end + 1)};
+    return std::nullopt;
+  }
+  return FileError{path, "not a record that this tool wrote", note};
+}
+
+// Removes a file and makes its removal last through a power cut.
+std::error_code remove_lasting(const std::string& path) {
+  std::error_code error = remove(path);
+  return error ? error : sync_folder_of(path);
+}
+
+// A mark that was still being written when its run ended never took effect: the script is
+// touched only once the mark has its own name.
+std::optional<FileError> drop_unfinished_mark(const std::string& temp_path) {
+  const std::string path = unfinished_mark_path(temp_path);
+  std::error_code error;
+  if (!name_exists(path, error) && !error) {
+    return std::nullopt;
+  }
+  if (!error) {
+    error = remove(path);
+  }
+  return error ? std::optional(os_error(path, error)) : std::nullopt;
 }
 
 }  // namespace
 
 std::optional<FileError> mark_overwrite(const ScriptFiles& files) {
-  const std::string path = overwrite_mark(files.temp_path);
+  const std::string unfinished = unfinished_mark_path(files.temp_path);
+  const std::string path = overwrite_mark_path(files.temp_path);
   std::error_code error;
-  File mark = create_new(path, error);
-  if (!error) {
-    error = write(mark, describe(files.script_status));
+  const FileStatus temp = status(files.temp, error);
+  if (error) {
+    return os_error(files.temp_path, error);
   }
-  if (!error) {
-    error = close_lasting(mark, path);
+  File mark = create_new(unfinished, error);
+  if (error) {
+    return os_error(unfinished, error);
   }
-  return error ? std::optional(os_error(path, error)) : std::nullopt;
+  error = write(mark, describe(files.script_status) + describe_rewrite(temp));
+  if (!error) {
+    error = sync(mark);
+  }
+  const std::error_code close_error = close(mark);
+  if (!error && !(error = close_error)) {
+    error = rename_new(unfinished, path);
+  }
+  if (error) {
+    remove(unfinished);
+    return os_error(path, error);
+  }
+  if (error = sync_folder_of(path); error) {
+    // A mark left here is harmless: the next run finds the script as it records, and drops it.
+    remove(path);
+    return os_error(path, error);
+  }
+  return std::nullopt;
 }
 
-std::optional<FileError> unmark_overwrite(const ScriptFiles& files) {
-  const std::string path = overwrite_mark(files.temp_path);
-  const std::error_code error = remove(path);
+std::optional<FileError> unmark_overwrite(const std::string& temp_path) {
+  const std::string path = overwrite_mark_path(temp_path);
+  const std::error_code error = remove_lasting(path);
   return error ? std::optional(os_error(path, error)) : std::nullopt;
 }
 
 std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
                                               const std::string& temp_path, bool& finished) {
   finished = false;
-  const std::string marker = overwrite_mark(temp_path);
-  if (!name_exists(marker)) {
-    return std::nullopt;
-  }
-  const FileError changed{script_path,
-                          "an earlier run was cut off while writing it back, and it has changed "
-                          "since: delete " +
-                              marker + " to rewrite it as it is now (" + temp_path +
-                              " holds the complete rewrite of what it was)"};
-  std::error_code error;
-  File script = open_existing(script_path, error);
-  if (error) {
-    return changed;
-  }
-  const FileStatus now = status(script, error);
-  if (error || !now.regular) {
-    return changed;
-  }
-  // The script is touched only once its mark is complete on the disk: a mark without its whole
-  // record, or with the record of the script as it is, was left before the first byte changed.
-  const std::string record = recorded(marker);
-  if (!record.ends_with('\n') || describe(now) == record) {
-    error = remove(marker);
-    return error ? std::optional(os_error(marker, error)) : std::nullopt;
-  }
-  // Only the file that was being overwritten is finished, never one that a link leads to now.
-  if (!record.starts_with(describe(now.identity))) {
-    return changed;
-  }
-  // The temporary file as the run that wrote it left it, not whatever a link would lead to.
-  File temp = open_or_create_unfollowed(temp_path, error);
-  const FileStatus temp_status = status(temp, error);
-  if (error || !temp_status.regular || temp_status.links != 1 ||
-      temp_status.identity == now.identity) {
-    return changed;
-  }
-  if (!is_start_of(script, temp, error)) {
-    return error ? os_error(script_path, error) : changed;
-  }
-  if (auto failure = copy_contents(temp, temp_path, script, script_path)) {
+  if (auto failure = drop_unfinished_mark(temp_path)) {
     return failure;
   }
-  if (error = remove(marker); error) {
-    return os_error(marker, error);
+  const std::string marker = overwrite_mark_path(temp_path);
+  std::error_code error;
+  const bool marked = name_exists(marker, error);
+  const std::string unknown = "an earlier run may have been cut off while writing back " +
+                              script_path + "; nothing was changed";
+  if (error) {
+    return os_error(marker, error, unknown);
+  }
+  if (!marked) {
+    return std::nullopt;
+  }
+  Record record;
+  if (auto failure = read_record(marker, unknown, record)) {
+    return failure;
+  }
+
+  // The temporary file as the run that wrote it left it, not whatever a link would lead to.
+  const std::string temp_lost = "an earlier run was cut off while writing it back, and " +
+                                temp_path + ", which held the rest, is not as it left it: the " +
+                                "script may be cut short; restore it, then delete " + marker;
+  File temp = open_for_reading_unfollowed(temp_path, error);
+  if (error == std::errc::no_such_file_or_directory ||
+      error == std::errc::too_many_symbolic_link_levels) {
+    return FileError{script_path, temp_lost};
+  }
+  if (error) {
+    return os_error(temp_path, error, unknown);
+  }
+  const FileStatus temp_status = status(temp, error);
+  if (error) {
+    return os_error(temp_path, error, unknown);
+  }
+  if (describe_rewrite(temp_status) != record.temp) {
+    return FileError{script_path, temp_lost};
+  }
+
+  const std::string kept = "an earlier run was cut off while writing it back, and " + temp_path +
+                           " holds the complete rewrite";
+  File script = open_existing(script_path, error);
+  if (error) {
+    return os_error(script_path, error, kept + ": run again once the script can be written");
+  }
+  const FileStatus now = status(script, error);
+  if (error) {
+    return os_error(script_path, error, kept);
+  }
+  // A mark with the record of the script as it is was left before its first byte changed.
+  if (describe(now) == record.script) {
+    error = remove_lasting(marker);
+    return error ? std::optional(os_error(marker, error, unknown)) : std::nullopt;
+  }
+  // Only the file that was being overwritten is finished, never one that a link leads to now,
+  // nor one that another program wrote since.
+  const FileError changed{script_path,
+                          "an earlier run was cut off while writing it back, and it "
+                          "has changed since: " +
+                              temp_path +
+                              " holds the complete rewrite of what it was; to "
+                              "rewrite it as it is now instead, keep a copy of " +
+                              temp_path + " and delete " + marker};
+  if (!now.regular || !record.script.starts_with(describe(now.identity))) {
+    return changed;
+  }
+  // Copying a file onto itself would empty it first.
+  if (now.identity == temp_status.identity) {
+    return FileError{temp_path, "is the script itself (a link to " + script_path + ")", unknown};
+  }
+  if (!is_start_of(script, temp, error)) {
+    return error ? os_error(script_path, error, kept) : changed;
+  }
+  const std::string again = kept + ": the next run finishes the copy";
+  if (auto failure = reserve_space(script, script_path, temp_status.size)) {
+    failure->note = again;
+    return failure;
+  }
+  if (auto failure = overwrite_with(temp, temp_path, script, script_path, temp_status.size)) {
+    failure->note = again;
+    return failure;
+  }
+  if (error = remove_lasting(marker); error) {
+    return os_error(marker, error, "the script was rewritten");
   }
   finished = true;
   return std::nullopt;

@@ -11,16 +11,20 @@
 namespace jassrewrite {
 
 // Records, in a file beside the temporary file, that the script is about to be overwritten in
-// place and how it was before, and makes the record last through a power cut. Only while the
-// record exists can the script be cut short.
+// place: how the script was, and how the temporary file with its complete rewrite is. The record
+// is on the disk before it takes effect, so a mark is complete or absent. Only while it exists can
+// the script be cut short. On failure there is no mark, or one that the next run drops because
+// the script is still as it records.
 std::optional<FileError> mark_overwrite(const ScriptFiles& files);
-std::optional<FileError> unmark_overwrite(const ScriptFiles& files);
+// Removes the mark once the overwrite is complete and synced, and makes its removal last.
+std::optional<FileError> unmark_overwrite(const std::string& temp_path);
 
 // Settles an overwrite in place that an earlier run left unfinished, before anything else happens.
-// When the script is still as it was before that overwrite, the record is dropped. When it is the
-// first part of the complete rewrite in the temporary file, the copy is finished and `finished`
-// set. When it is anything else, both files are left as they are and an error says so. Without
-// an unfinished overwrite it does nothing.
+// When the script is still as it was before that overwrite, the mark is dropped. When it is the
+// same file and the start of the complete rewrite, which the temporary file still holds as it was
+// recorded, the copy is finished and `finished` set. In every other case, and whenever a step of
+// this fails or cannot tell, everything is left as it is and an error says where things are.
+// Without a mark it does nothing.
 std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
                                               const std::string& temp_path, bool& finished);
 

@@ -10,28 +10,33 @@ namespace jassrewrite {
 namespace {
 
 constexpr const char* kNotAFile = "not a regular file";
+constexpr const char* kAlsoOutput = "is also standard output; send the output elsewhere";
 
 // The script is locked as well as the folder, for a script that two map folders share by a link.
 // Another run may replace it while this one waits; the lock is then on a file that has gone, and
-// the script is opened again.
+// is given up before the script is opened again: waiting on it while holding it would wait for
+// ever, and every later run with it.
 std::optional<FileError> open_script(ScriptFiles& files,
                                      const std::function<void()>& before_waiting) {
   const std::string& path = files.script_path;
   for (;;) {
+    files.script_lock = File();
     std::error_code error;
     files.script = open_existing(path, error);
     if (error == std::errc::no_such_file_or_directory) {
-      files.script_lock = File();
       // Following a dangling link would create a file wherever it points, outside the map's
       // folder.
-      if (name_exists(path)) {
-        return FileError{path, "a symbolic link to a file that does not exist"};
+      if (name_exists(path, error) || error) {
+        return error ? os_error(path, error)
+                     : FileError{path, "a symbolic link to a file that does not exist"};
       }
       // An empty script must not take the place of a rewrite that could not take its name.
-      if (name_exists(path + kReplacementSuffix)) {
-        return FileError{path, "not found, but an earlier run left " + path + kReplacementSuffix +
-                                   ": if that is the complete rewrite, give it the script's "
-                                   "name, otherwise delete it"};
+      const std::string left = path + kReplacementSuffix;
+      if (name_exists(left, error) || error) {
+        return error ? os_error(left, error)
+                     : FileError{path, "not found, but an earlier run left " + left +
+                                           ": if that is the complete rewrite, give it the "
+                                           "script's name, otherwise delete it"};
       }
       return std::nullopt;
     }
@@ -51,13 +56,21 @@ std::optional<FileError> open_script(ScriptFiles& files,
     if (error) {
       return os_error(path, error);
     }
-    if (status(path, error).identity == files.script_status.identity && !error) {
+    // Only a script that another run replaced by a new file, or took away, is opened again.
+    const FileStatus now = status(path, error);
+    if (!error && now.identity == files.script_status.identity) {
       break;
+    }
+    if (error && error != std::errc::no_such_file_or_directory) {
+      return os_error(path, error);
     }
   }
   std::error_code error;
   files.target_path = resolve_links(path, error);
-  return error ? std::optional(os_error(path, error)) : std::nullopt;
+  if (error) {
+    return os_error(path, error);
+  }
+  return std::nullopt;
 }
 
 std::optional<FileError> open_temp(ScriptFiles& files) {
@@ -114,17 +127,61 @@ std::optional<FileError> open_script_files(ScriptFiles& files,
   return open_temp(files);
 }
 
+std::optional<FileError> refuse_output_into_own_files(const File& output,
+                                                      const std::string& script_path,
+                                                      const std::string& temp_path) {
+  std::error_code error;
+  const FileStatus shown = status(output, error);
+  if (error) {
+    return os_error("standard output", error);
+  }
+  // A console, a pipe or the null device is none of the run's files.
+  if (!shown.regular) {
+    return std::nullopt;
+  }
+  for (const std::string& path : {script_path, temp_path, overwrite_mark_path(temp_path)}) {
+    const FileIdentity identity = status(path, error).identity;
+    if (error == std::errc::no_such_file_or_directory) {
+      continue;
+    }
+    if (error) {
+      return os_error(path, error);
+    }
+    if (identity == shown.identity) {
+      return FileError{path, kAlsoOutput};
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<FileError> refuse_shared_output(const ScriptFiles& files, const File& output) {
   std::error_code error;
   const FileIdentity shown = status(output, error).identity;
   if (error) {
-    return std::nullopt;
+    return os_error("standard output", error);
   }
   if (files.script.is_open() && shown == files.script_status.identity) {
-    return FileError{files.script_path, "is also standard output; send the output elsewhere"};
+    return FileError{files.script_path, kAlsoOutput};
   }
-  if (shown == status(files.temp, error).identity && !error) {
-    return FileError{files.temp_path, "is also standard output; send the output elsewhere"};
+  const FileIdentity temp = status(files.temp, error).identity;
+  if (error) {
+    return os_error(files.temp_path, error);
+  }
+  if (shown == temp) {
+    return FileError{files.temp_path, kAlsoOutput};
+  }
+  return std::nullopt;
+}
+
+std::optional<FileError> refuse_if_changed(File& file, const FileStatus& as_read,
+                                           const std::string& path) {
+  std::error_code error;
+  const FileStatus now = status(file, error);
+  if (error) {
+    return os_error(path, error);
+  }
+  if (describe(now) != describe(as_read)) {
+    return FileError{path, kChanged};
   }
   return std::nullopt;
 }
@@ -151,7 +208,7 @@ std::optional<FileError> copy_contents(File& from, const std::string& from_path,
   if (std::error_code error = rewind(from); error) {
     return os_error(from_path, error);
   }
-  if (std::error_code error = truncate(to); error) {
+  if (std::error_code error = rewind(to); error) {
     return os_error(to_path, error);
   }
   std::vector<char> block(kReadBlockSize);
@@ -177,6 +234,25 @@ std::optional<FileError> copy_contents(File& from, const std::string& from_path,
     return os_error(to_path, error);
   }
   return std::nullopt;
+}
+
+std::optional<FileError> reserve_space(File& file, const std::string& path, std::uint64_t size) {
+  const std::error_code error = reserve(file, size);
+  if (error && error != std::errc::not_supported) {
+    return os_error(path, error);
+  }
+  return std::nullopt;
+}
+
+std::optional<FileError> overwrite_with(File& from, const std::string& from_path, File& to,
+                                        const std::string& to_path, std::uint64_t size) {
+  if (std::error_code error = truncate(to); error) {
+    return os_error(to_path, error);
+  }
+  if (auto failure = reserve_space(to, to_path, size)) {
+    return failure;
+  }
+  return copy_contents(from, from_path, to, to_path);
 }
 
 }  // namespace jassrewrite

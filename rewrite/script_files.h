@@ -4,10 +4,12 @@
 // between them.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "rewrite/file.h"
 
@@ -25,15 +27,57 @@ inline constexpr std::size_t kWritebackInterval = std::size_t{8} << 20;
 // the replacement stays on one file system.
 inline constexpr const char* kReplacementSuffix = ".jassrewrite-new";
 
-// Why a step stopped, for the message "jassrewrite: <path>: <reason>".
+// The mark of an overwrite in place, beside the temporary file, and the name that it is written
+// under before it takes effect under its own: a mark is either complete or absent.
+inline std::string overwrite_mark_path(const std::string& temp_path) {
+  return temp_path + ".copying";
+}
+inline std::string unfinished_mark_path(const std::string& temp_path) {
+  return temp_path + ".copying-new";
+}
+
+// Why a step stopped, for the message "jassrewrite: <path>: <reason>[; <note>]". The note says
+// where the script and its rewrite are, and only what the code has verified.
 struct FileError {
   std::string path;
   std::string reason;
+  std::string note;
 };
 
-inline FileError os_error(const std::string& path, const std::error_code& error) {
-  return {path, error.message()};
+inline FileError os_error(const std::string& path, const std::error_code& error,
+                          std::string note = {}) {
+  return {path, error.message(), std::move(note)};
 }
+
+// The new script made beside the old one, which takes its place in one step. Like a lock file it
+// is removed when it goes out of scope, unless kept: until it has taken the script's place it is
+// only ever a copy of the rewrite in the temporary file.
+struct Replacement {
+  Replacement() = default;
+  explicit Replacement(std::string staged_path) : path(std::move(staged_path)) {}
+  Replacement(Replacement&& other) noexcept
+      : path(std::exchange(other.path, {})), file(std::move(other.file)) {}
+  Replacement& operator=(Replacement&& other) noexcept {
+    Replacement discarded(std::move(*this));
+    path = std::exchange(other.path, {});
+    file = std::move(other.file);
+    return *this;
+  }
+  Replacement(const Replacement&) = delete;
+  Replacement& operator=(const Replacement&) = delete;
+  ~Replacement() {
+    file = File();
+    if (!path.empty()) {
+      remove(path);
+    }
+  }
+  [[nodiscard]] bool staged() const { return !path.empty(); }
+  // Leaves the file at `path`: it has taken the script's place, or holds what must not be lost.
+  void keep() { path.clear(); }
+
+  std::string path;
+  File file;
+};
 
 // What one run holds open, from the checks to the replacement of the script.
 struct ScriptFiles {
@@ -48,9 +92,9 @@ struct ScriptFiles {
   // Where the script really is, symbolic links resolved: the file that gets replaced.
   std::string target_path;
   File temp;
-  // The new script beside the target, once copy_back made it; empty when the script is to be
+  // The new script beside the target, once copy_back made it; none when the script is to be
   // overwritten in place.
-  std::string replacement_path;
+  Replacement replacement;
 };
 
 // Opens and locks the script (if there is one), calling `before_waiting` when another run holds
@@ -61,9 +105,19 @@ struct ScriptFiles {
 std::optional<FileError> open_script_files(ScriptFiles& files,
                                            const std::function<void()>& before_waiting);
 
-// Refuses standard output redirected into the script or the temporary file, where it would be
-// mixed into the rewrite (or, appended to the script, be read back without end).
+// Refuses standard output redirected into the script, the temporary file or the mark of an
+// overwrite, where it would be mixed into the rewrite (or, appended to the script, be read back
+// without end). By name, before any byte is written to standard output.
+std::optional<FileError> refuse_output_into_own_files(const File& output,
+                                                      const std::string& script_path,
+                                                      const std::string& temp_path);
+// The same, on the files that the run has opened.
 std::optional<FileError> refuse_shared_output(const ScriptFiles& files, const File& output);
+
+// Refuses with "changed while it was being rewritten" where `file` is no longer as `as_read`.
+std::optional<FileError> refuse_if_changed(File& file, const FileStatus& as_read,
+                                           const std::string& path);
+inline constexpr const char* kChanged = "changed while it was being rewritten; left as it is";
 
 // What tells a script apart from the same script changed, as text for the mark of an overwrite:
 // identity, size, modification and change times. The identity alone begins it.
@@ -74,8 +128,16 @@ std::string describe(const FileStatus& script);
 // name last through a power cut.
 std::error_code close_lasting(File& file, const std::string& path);
 
-// Overwrites `to` with every byte of `from`, from their starts, and syncs `to`.
+// Writes every byte of `from`, from its start, at the start of `to`, and syncs `to`.
 std::optional<FileError> copy_contents(File& from, const std::string& from_path, File& to,
                                        const std::string& to_path);
+
+// Overwrites `to` in place with the `size` bytes of `from`: empties it, claims the space for all of
+// them where the file system can, copies and syncs. Whoever calls it has claimed the space before,
+// so that a full disk is found with `to` untouched; emptying it gives that space back for a moment.
+std::optional<FileError> overwrite_with(File& from, const std::string& from_path, File& to,
+                                        const std::string& to_path, std::uint64_t size);
+// Claims the space for `size` bytes of `file`; where the file system cannot, the run goes on.
+std::optional<FileError> reserve_space(File& file, const std::string& path, std::uint64_t size);
 
 }  // namespace jassrewrite

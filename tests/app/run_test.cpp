@@ -357,10 +357,9 @@ const std::string kSameFile =
 const std::string kSymbolicLink =
     "jassrewrite: tempwar3map.j: is a symbolic link; delete it and run again\n";
 const std::string kNotAFile = "jassrewrite: tempwar3map.j: not a regular file\n";
-const std::string kCutAndChangedSince =
-    "jassrewrite: logs/outputwar3map.j: an earlier run was cut off while writing it back, and it "
-    "has changed since: delete tempwar3map.j.copying to rewrite it as it is now (tempwar3map.j "
-    "holds the complete rewrite of what it was)\n";
+const std::string kMarkNotKnown =
+    "; an earlier run may have been cut off while writing back logs/outputwar3map.j; nothing was "
+    "changed\n";
 // What links in the folder point to; a link must never lead the tool to write there.
 const std::string kOutside = "someone else's file\n";
 
@@ -379,12 +378,14 @@ const std::vector<FaultCase> kFaultCases = {
      "jassrewrite: tempwar3map.j: has other hard links; delete it and run again\n"},
     // Regression: a stale run had left the script cut short; the script was since written anew and
     // must not be overwritten with the stale rewrite.
-    {"EarlierRunCutShortAndScriptChangedSince",
+    // Regression: a mark that held anything but a record was deleted, and a script that an earlier
+    // run had left cut short was kept as if it were whole.
+    {"MarkThatIsNotARecord",
      [](const fs::path& f) {
        write_file(f / "tempwar3map.j", "an earlier rewrite\r\n");
        write_file(f / "tempwar3map.j.copying", "1 2 3 4 5\n");
      },
-     kCutAndChangedSince},
+     "jassrewrite: tempwar3map.j.copying: not a record that this tool wrote" + kMarkNotKnown},
     // Regression: where a replacement could not take the script's name, the next run made an
     // empty script and emptied tempwar3map.j.
     {"ScriptMissingButItsRewriteLeftBeside", replace_script([](const fs::path& s) {
@@ -425,10 +426,15 @@ const std::vector<FaultCase> kFaultCases = {
        fs::create_symlink("../tempwar3map.j", f / "logs/outputwar3map.j");
        struct stat script {};
        ASSERT_EQ(stat((f / "tempwar3map.j").c_str(), &script), 0);
-       write_file(f / "tempwar3map.j.copying",
-                  std::to_string(script.st_dev) + " " + std::to_string(script.st_ino) + " 0 0 0\n");
+       const std::string identity =
+           std::to_string(script.st_dev) + " " + std::to_string(script.st_ino) + " ";
+       const long long changed = script.st_ctim.tv_sec * 1000000000LL + script.st_ctim.tv_nsec;
+       write_file(f / "tempwar3map.j.copying", identity + "0 0 0\n" + identity +
+                                                   std::to_string(script.st_size) + " " +
+                                                   std::to_string(changed) + "\n");
      },
-     kCutAndChangedSince},
+     "jassrewrite: tempwar3map.j: is the script itself (a link to logs/outputwar3map.j)" +
+         kMarkNotKnown},
     // Regression: opening a FIFO waited for a writer for ever.
     {"TemporaryFileIsAFifo",
      [](const fs::path& f) { ASSERT_EQ(mkfifo((f / "tempwar3map.j").c_str(), 0600), 0); },

@@ -223,13 +223,16 @@ INSTANTIATE_TEST_SUITE_P(CopyBack, ReplaceTest, testing::ValuesIn(kReplaceCases)
                          testing_support::NameOfCase());
 
 // A run that was cut off while overwriting the script in place left its mark behind, made when the
-// script was still "the original".
-enum class Mark { kNone, kOfTheScript, kOfAnotherFile, kIncomplete };
+// script was still "the original" and the temporary file held the complete rewrite.
+enum class Mark { kNone, kOfTheScript, kUnfinished, kNotARecord };
 
 struct RecoveryCase {
   const char* name;
   Mark mark;
+  // What the script holds, in the same file, when the next run starts.
   std::string script;
+  // What else happened to the folder since.
+  std::function<void(const fs::path& folder)> meanwhile;
   bool finished;
   bool refused;
 };
@@ -238,49 +241,78 @@ void PrintTo(const RecoveryCase& row, std::ostream* os) { *os << row.name; }
 
 const std::string kOriginal = "the original\r\n";
 const std::string kComplete = "//!beginusercode\r\n-- comment\r\n//!endusercode\r\n";
+const std::string kCut = kComplete.substr(0, 25);
 
 const std::vector<RecoveryCase> kRecoveryCases = {
-    {"NothingWasCut", Mark::kNone, "any script\r\n", false, false},
+    {"NothingWasCut", Mark::kNone, "any script\r\n", nullptr, false, false},
     // Regression: a run killed after making its mark, before changing the script, had the next
     // run refuse an intact script.
-    {"CutOffBeforeTheFirstByteIsLeftToTheRun", Mark::kOfTheScript, kOriginal, false, false},
-    {"CutOffWhileMarkingIsLeftToTheRun", Mark::kIncomplete, kComplete.substr(0, 25), false, false},
-    {"CutShortIsFinished", Mark::kOfTheScript, kComplete.substr(0, 25), true, false},
-    {"EmptiedIsFinished", Mark::kOfTheScript, "", true, false},
-    {"CompleteButStillMarkedIsSettled", Mark::kOfTheScript, kComplete, true, false},
+    {"CutOffBeforeTheFirstByteIsLeftToTheRun", Mark::kOfTheScript, kOriginal, nullptr, false,
+     false},
+    {"CutOffWhileMarkingIsLeftToTheRun", Mark::kUnfinished, kOriginal, nullptr, false, false},
+    {"CutShortIsFinished", Mark::kOfTheScript, kCut, nullptr, true, false},
+    {"EmptiedIsFinished", Mark::kOfTheScript, "", nullptr, true, false},
+    {"CompleteButStillMarkedIsSettled", Mark::kOfTheScript, kComplete, nullptr, true, false},
     // A script written anew since the cut is not the earlier rewrite's to overwrite.
-    {"ChangedSinceIsRefused", Mark::kOfTheScript, "a new script\r\n", false, true},
+    {"ChangedSinceIsRefused", Mark::kOfTheScript, "a new script\r\n", nullptr, false, true},
     // Regression: a hostile folder's mark, tempwar3map.j and link had recovery write its bytes
     // into whatever file the link led to.
-    {"AnotherFileIsRefused", Mark::kOfAnotherFile, "", false, true},
+    {"AnotherFileIsRefused", Mark::kOfTheScript, kCut,
+     [](const fs::path& f) {
+       write_file(f / "another.j", "");
+       fs::rename(f / "another.j", f / "script.j");
+     },
+     false, true},
+    // Regression: a mark that could not be read, or held anything but a record, was deleted and
+    // the cut script kept as if it were whole.
+    {"MarkNotARecordIsKept", Mark::kNotARecord, kCut, nullptr, false, true},
+    {"MarkUnreadableIsKept", Mark::kNone, kCut,
+     [](const fs::path& f) { fs::create_directory(f / "temp.j.copying"); }, false, true},
+    // Regression: with tempwar3map.j deleted, recovery made an empty one and "finished" an empty
+    // script from it.
+    {"TemporaryFileGoneIsRefused", Mark::kOfTheScript, "",
+     [](const fs::path& f) { fs::remove(f / "temp.j"); }, false, true},
+    {"TemporaryFileChangedIsRefused", Mark::kOfTheScript, kCut,
+     [](const fs::path& f) { write_file(f / "temp.j", kComplete + "more\r\n"); }, false, true},
 };
 
 class RecoveryTest : public testing::TestWithParam<RecoveryCase> {};
 
 TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
   const fs::path folder = make_scratch_folder();
-  write_file(folder / "script.j", kOriginal);
+  const fs::path script = folder / "script.j";
+  const fs::path temp = folder / "temp.j";
+  write_file(script, kOriginal);
   if (GetParam().mark == Mark::kOfTheScript) {
-    ASSERT_FALSE(mark_overwrite(open_files(folder)).has_value());
-  } else if (GetParam().mark == Mark::kOfAnotherFile) {
+    ScriptFiles files = open_files(folder);
+    ASSERT_FALSE(write(files.temp, kComplete));
+    ASSERT_FALSE(mark_overwrite(files).has_value());
+  } else {
+    write_file(temp, kComplete);
+  }
+  if (GetParam().mark == Mark::kUnfinished) {
+    write_file(folder / "temp.j.copying-new", "1 2 14");
+  } else if (GetParam().mark == Mark::kNotARecord) {
     write_file(folder / "temp.j.copying", "1 2 14 1 1\n");
-  } else if (GetParam().mark == Mark::kIncomplete) {
-    write_file(folder / "temp.j.copying", "1 2 14");
   }
   if (GetParam().script != kOriginal) {
-    write_file(folder / "script.j", GetParam().script);
+    write_file(script, GetParam().script);
   }
-  write_file(folder / "temp.j", kComplete);
+  if (GetParam().meanwhile) {
+    GetParam().meanwhile(folder);
+  }
+  const std::string before = read_file(script);
+  const std::string temp_before = fs::exists(temp) ? read_file(temp) : "(none)";
 
   bool finished = false;
-  const auto error =
-      finish_cut_copy_back((folder / "script.j").string(), (folder / "temp.j").string(), finished);
+  const auto error = finish_cut_copy_back(script.string(), temp.string(), finished);
 
   EXPECT_EQ(error.has_value(), GetParam().refused);
   EXPECT_EQ(finished, GetParam().finished);
-  EXPECT_EQ(read_file(folder / "script.j"), GetParam().finished ? kComplete : GetParam().script);
-  EXPECT_EQ(read_file(folder / "temp.j"), kComplete);
+  EXPECT_EQ(read_file(script), GetParam().finished ? kComplete : before);
+  EXPECT_EQ(fs::exists(temp) ? read_file(temp) : "(none)", temp_before);
   EXPECT_EQ(fs::exists(folder / "temp.j.copying"), GetParam().refused);
+  EXPECT_FALSE(fs::exists(folder / "temp.j.copying-new"));
 }
 
 INSTANTIATE_TEST_SUITE_P(CopyBack, RecoveryTest, testing::ValuesIn(kRecoveryCases),
