@@ -1,0 +1,261 @@
+// The fault sweep: the test build of the tool runs with each call of its file layer failing in
+// turn, and again ended at each call as `kill -9` or a power cut would end it, on every kind of map
+// folder where the script's safety is at stake; after each such run, the real tool runs once on
+// what it left. Whatever failed, the script is the original or the complete rewrite (cut short
+// only under the mark, with the complete rewrite in tempwar3map.j), exit status 0 means the
+// complete rewrite, every failure is told in "jassrewrite:" lines, and the clean run finishes the
+// rewrite or names a file that holds it.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/tool_runs.h"
+#include "test_support.h"
+
+#ifndef _WIN32
+#include <sys/xattr.h>
+#endif
+
+namespace {
+
+using namespace jassrewrite::end_to_end;
+using jassrewrite::testing_support::NameOfCase;
+
+const std::string kOriginal =
+    "globals\n// generated\nendglobals\n//!beginusercode\n// user\n//!endusercode\n";
+const std::string kRewritten =
+    "globals\r\n// generated\r\nendglobals\r\n//!beginusercode\r\n-- user\r\n//!endusercode\r\n";
+const fs::path kScript = "logs/outputwar3map.j";
+const fs::path kReplacement = "logs/outputwar3map.j.jassrewrite-new";
+const fs::path kTemp = "tempwar3map.j";
+const fs::path kMark = "tempwar3map.j.copying";
+const fs::path kUnfinishedMark = "tempwar3map.j.copying-new";
+
+// Wine starts a program in a tenth of a second, not a few milliseconds: the Windows sweep makes
+// each call fail in one way only, besides ending the run there.
+#ifdef _WIN32
+const std::vector<const char*> kFaults = {"kill", "io"};
+#else
+const std::vector<const char*> kFaults = {"kill", "io", "space", "access"};
+#endif
+
+std::string with_faults_path() {
+#ifdef _WIN32
+  return fs::absolute(JASSREWRITE_WITH_FAULTS_EXE).make_preferred().string();
+#else
+  return JASSREWRITE_WITH_FAULTS_EXE;
+#endif
+}
+
+void set_fault(const std::string& plan) {
+#ifdef _WIN32
+  _putenv_s("JASSREWRITE_FAULT", plan.c_str());
+#else
+  if (plan.empty()) {
+    unsetenv("JASSREWRITE_FAULT");
+  } else {
+    setenv("JASSREWRITE_FAULT", plan.c_str(), 1);
+  }
+#endif
+}
+
+ToolRun run_with_fault(const fs::path& folder, long call, const std::string& fault) {
+  set_fault(std::to_string(call) + ":" + fault);
+  ToolRun run = run_program(with_faults_path(), folder, {"a", "b", "c"}, "", ".faulty");
+  set_fault("");
+  return run;
+}
+
+bool reached(const ToolRun& run) { return run.err.find("fault seam: call") != std::string::npos; }
+
+// The lines of standard error that the tool wrote, without the seam's.
+std::vector<std::string> tool_lines(const std::string& err) {
+  std::vector<std::string> lines;
+  std::istringstream in(err);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    if (!line.starts_with("fault seam: ")) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+std::string contents(const fs::path& path) {
+  return fs::is_regular_file(path) ? read_file(path) : "(none)";
+}
+
+void link_script(const fs::path& folder) {
+  fs::create_hard_link(folder / kScript, folder / "other-name.j");
+}
+
+// The call at which a run that overwrites the script in place has emptied it under the mark.
+long call_that_cuts_an_overwrite(const fs::path& beside) {
+  static const long found = [&beside] {
+    const fs::path folder = beside.parent_path() / "finding-the-cut";
+    for (long call = 1; call < 1000; ++call) {
+      fs::remove_all(folder);
+      fs::create_directories(folder / "logs");
+      write_file(folder / kScript, kOriginal);
+      link_script(folder);
+      if (!reached(run_with_fault(folder, call, "kill"))) {
+        break;
+      }
+      if (fs::exists(folder / kMark) && contents(folder / kScript) != kOriginal) {
+        return call;
+      }
+    }
+    return 0L;
+  }();
+  return found;
+}
+
+struct SweepFolder {
+  const char* name;
+  std::function<void(const fs::path& folder)> setup;
+  // What must still hold of the script after a clean run that succeeded.
+  std::function<void(const fs::path& folder, const std::string& where)> kept = nullptr;
+};
+
+void PrintTo(const SweepFolder& row, std::ostream* os) { *os << row.name; }
+
+const std::vector<SweepFolder> kFolders = {
+    {"ReplacedByANewFile", [](const fs::path&) {}},
+    // A second name for the script rules out a new file in its place.
+    {"OverwrittenInPlace", link_script},
+    {"CutOverwriteToRecover",
+     [](const fs::path& f) {
+       link_script(f);
+       const long cut = call_that_cuts_an_overwrite(f);
+       ASSERT_GT(cut, 0) << "no call left the script cut short under the mark";
+       run_with_fault(f, cut, "kill");
+       ASSERT_TRUE(fs::exists(f / kMark));
+     }},
+    {"StaleReplacement", [](const fs::path& f) { write_file(f / kReplacement, "stale\r\n"); }},
+#ifndef _WIN32
+    // Regression: extended attributes that could not be listed counted as none, and the script
+    // was replaced by a new file without them.
+    {"ScriptWithExtendedAttributes",
+     [](const fs::path& f) {
+       if (setxattr((f / kScript).c_str(), "user.origin", "editor", 6, 0) != 0) {
+         GTEST_SKIP() << "the file system here has no extended attributes";
+       }
+     },
+     [](const fs::path& f, const std::string& where) {
+       char value[8] = {};
+       EXPECT_EQ(getxattr((f / kScript).c_str(), "user.origin", value, sizeof value), 6) << where;
+     }},
+#endif
+    // Regression: a stale tempwar3map.j longer than the rewrite was not emptied first, and its
+    // tail stayed in the script.
+    {"StaleLongerTemporaryFile",
+     [](const fs::path& f) { write_file(f / kTemp, std::string(4096, 's')); }},
+};
+
+class FaultSweep : public testing::TestWithParam<SweepFolder> {};
+
+// What a run may leave: the original, the complete rewrite, or a script cut short under the mark
+// with the complete rewrite in tempwar3map.j.
+void expect_the_script_is_whole(const fs::path& folder, const std::string& where) {
+  const std::string script = contents(folder / kScript);
+  EXPECT_TRUE(script == kOriginal || script == kRewritten ||
+              (fs::exists(folder / kMark) && contents(folder / kTemp) == kRewritten))
+      << where << ": the script is lost: " << script;
+}
+
+// Regression: messages said that tempwar3map.j held the complete rewrite when it held part of it,
+// and that the script was left as it was when it had been rewritten.
+void expect_only_true_claims(const fs::path& folder, const std::string& err,
+                             const std::string& where) {
+  const std::string script = contents(folder / kScript);
+  // What the copy-back says is unchanged is what it found: a recovery before it may have
+  // finished the rewrite already.
+  const bool recovered = err.find("finished writing back") != std::string::npos;
+  if (!recovered && (err.find("the script is unchanged") != std::string::npos ||
+                     err.find("left as it is") != std::string::npos)) {
+    EXPECT_NE(script, kRewritten) << where << ": " << err;
+  }
+  if (err.find("was rewritten") != std::string::npos) {
+    EXPECT_EQ(script, kRewritten) << where << ": " << err;
+  }
+  if (err.find("complete rewrit") != std::string::npos) {
+    EXPECT_EQ(contents(folder / kTemp), kRewritten) << where << ": " << err;
+  }
+}
+
+TEST_P(FaultSweep, NeverLosesTheScript) {
+  int trials = 0;
+  for (const std::string fault : kFaults) {
+    for (long call = 1;; ++call) {
+      const fs::path folder = make_scratch_folder() / "map";
+      fs::create_directories(folder / "logs");
+      write_file(folder / kScript, kOriginal);
+      GetParam().setup(folder);
+      if (IsSkipped() || HasFatalFailure()) {
+        return;
+      }
+      const std::string where = fault + " at call " + std::to_string(call);
+
+      const ToolRun run = run_with_fault(folder, call, fault);
+      const std::string script = contents(folder / kScript);
+      if (!reached(run)) {
+        EXPECT_EQ(run.status, 0) << where << ": " << run.err;
+        EXPECT_EQ(script, kRewritten) << where;
+        break;
+      }
+      ++trials;
+      expect_the_script_is_whole(folder, where);
+      if (run.status == 0) {
+        EXPECT_EQ(script, kRewritten) << where << ": exit status 0 without the rewrite";
+      } else if (fault != "kill") {
+        EXPECT_EQ(run.status, 1) << where;
+        const std::vector<std::string> lines = tool_lines(run.err);
+        EXPECT_FALSE(lines.empty()) << where << ": a failure without a word";
+        for (const std::string& line : lines) {
+          EXPECT_TRUE(line.starts_with("jassrewrite: ")) << where << ": " << line;
+        }
+        expect_only_true_claims(folder, run.err, where);
+      }
+
+      const ToolRun clean = run_tool(folder, {"a", "b", "c"}, "", ".clean");
+      const std::string after = contents(folder / kScript);
+      expect_the_script_is_whole(folder, where + ", then a clean run");
+      if (clean.status == 0) {
+        EXPECT_EQ(after, kRewritten) << where << ", then a clean run";
+        if (GetParam().kept) {
+          GetParam().kept(folder, where + ", then a clean run");
+        }
+        for (const fs::path& left : {kMark, kUnfinishedMark, kReplacement}) {
+          EXPECT_FALSE(fs::exists(folder / left)) << where << ", then a clean run: " << left;
+        }
+      } else {
+        // A refusal names a file that holds the complete rewrite.
+        const bool in_temp =
+            clean.err.find("tempwar3map.j holds the complete rewrite") != std::string::npos &&
+            contents(folder / kTemp) == kRewritten;
+        const bool beside = clean.err.find(".jassrewrite-new") != std::string::npos &&
+                            contents(folder / kReplacement) == kRewritten;
+        EXPECT_TRUE(in_temp || beside) << where << ", then a clean run: " << clean.err;
+      }
+      if (HasFailure()) {
+        std::cout << "the first trial that failed: " << where << "\n";
+        return;
+      }
+    }
+  }
+  std::cout << trials << " faulty runs, each followed by a clean one\n";
+  EXPECT_GT(trials, 20) << "the seam was hardly reached";
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, FaultSweep, testing::ValuesIn(kFolders), NameOfCase());
+
+}  // namespace
