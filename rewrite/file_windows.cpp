@@ -254,8 +254,9 @@ std::error_code reserve(File& file, std::uint64_t size) {
     return {};
   }
   const DWORD code = GetLastError();
+  // Some file systems, and Wine, cannot set a file's allocation.
   return code == ERROR_INVALID_PARAMETER || code == ERROR_NOT_SUPPORTED ||
-                 code == ERROR_INVALID_FUNCTION
+                 code == ERROR_INVALID_FUNCTION || code == ERROR_CALL_NOT_IMPLEMENTED
              ? std::make_error_code(std::errc::not_supported)
              : windows_error(code);
 }

@@ -259,3 +259,35 @@ TEST_P(FaultSweep, NeverLosesTheScript) {
 INSTANTIATE_TEST_SUITE_P(EndToEnd, FaultSweep, testing::ValuesIn(kFolders), NameOfCase());
 
 }  // namespace
+
+namespace {
+
+// Regression: with standard output appended to the script while a cut overwrite was pending, the
+// recovery finished the script and the banner was then flushed into it, for good; on Windows the
+// banner went into the script with no recovery pending at all. Standard output is now decided
+// before any byte of it is written.
+TEST(EndToEnd, OutputAppendedToTheScriptIsRefusedBeforeAnythingIsWritten) {
+  for (const bool cut_pending : {false, true}) {
+    const fs::path folder = make_scratch_folder() / (cut_pending ? "cut" : "whole");
+    fs::create_directories(folder / "logs");
+    write_file(folder / kScript, kOriginal);
+    link_script(folder);
+    if (cut_pending) {
+      run_with_fault(folder, call_that_cuts_an_overwrite(folder), "kill");
+      ASSERT_TRUE(fs::exists(folder / kMark));
+    }
+    const std::string before = contents(folder / kScript);
+
+    run_shell(folder, shell_word(tool_path()) + " a b c >>" +
+                          shell_word(fs::path(kScript).make_preferred().string()) + " 2>err");
+
+    EXPECT_EQ(contents(folder / kScript), before) << "cut pending: " << cut_pending;
+    EXPECT_EQ(contents(folder / "err"),
+              message("jassrewrite: logs/outputwar3map.j: is also standard output; send the "
+                      "output elsewhere\n"));
+    ASSERT_EQ(run_tool(folder).status, 0);
+    EXPECT_EQ(contents(folder / kScript), kRewritten);
+  }
+}
+
+}  // namespace

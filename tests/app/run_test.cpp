@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -25,7 +27,9 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -579,6 +583,33 @@ TEST_P(Interrupted, NeverLeavesTheScriptCutShort) {
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, Interrupted, testing::ValuesIn(kInterruptCases), NameOfCase());
 
+// Regression: two interrupts close together (`timeout` signals the process and its group) ended
+// the run now and then without a word, or made it say so twice: the second ended it inside the
+// handler of the first.
+TEST(EndToEnd, TwoInterruptsAtOnceAreToldOnce) {
+  const fs::path folder = make_map_folder(large_script(std::size_t{4} << 20));
+  const fs::path error_file = folder.parent_path() / (folder.filename().string() + ".err");
+  for (int trial = 0; trial < 20; ++trial) {
+    fs::remove(folder / "tempwar3map.j");
+    const pid_t pid = start_tool(folder, error_file);
+    ASSERT_GT(pid, 0);
+    wait_until(pid, [&folder] {
+      std::error_code missing;
+      const std::uintmax_t size = fs::file_size(folder / "tempwar3map.j", missing);
+      return !missing && size > 0;
+    });
+    // A burst, so that some arrive while the first is being handled.
+    for (int sent = 0; sent < 200; ++sent) {
+      kill(pid, sent % 2 == 0 ? SIGTERM : SIGINT);
+    }
+    const int status = wait_for(pid);
+
+    EXPECT_TRUE(WIFSIGNALED(status)) << "trial " << trial;
+    EXPECT_EQ(read_file(error_file), "jassrewrite: interrupted; the script is unchanged\n")
+        << "trial " << trial;
+  }
+}
+
 // Regression: another program swapping tempwar3map.j for a link to the script, between the tool's
 // checks of the name and its opening it, had the script emptied with exit status 0.
 TEST(EndToEnd, SwappingTheTemporaryFileNeverLosesTheScript) {
@@ -652,6 +683,49 @@ TEST(EndToEnd, PermissionsAndAttributesOfTheScriptAreKept) {
     EXPECT_EQ(getxattr(script.c_str(), "user.origin", value, sizeof value),
               with_attribute ? 6 : -1);
   }
+}
+
+// Regression: an overwrite in place on a nearly full disk always left the script cut short under
+// its mark: tempwar3map.j fitted, the script's growth from LF to CR LF did not. The space is
+// claimed first now, and a disk without it is refused with the script untouched.
+TEST(EndToEnd, AFullDiskIsFoundBeforeTheScriptIsOverwrittenInPlace) {
+  const fs::path folder = make_scratch_folder();
+  if (mount("jassrewrite-test", folder.c_str(), "tmpfs", 0, "size=4m") != 0) {
+    GTEST_SKIP() << "no small file system can be mounted here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    fs::path at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{folder};
+  std::string script;
+  std::string rewritten;
+  while (script.size() < (std::size_t{1} << 20)) {
+    script += "// line\n";
+    rewritten += "// line\r\n";
+  }
+  fs::create_directory(folder / "logs");
+  write_file(folder / "logs/outputwar3map.j", script);
+  // A second name keeps the script from being replaced by a new file.
+  fs::create_hard_link(folder / "logs/outputwar3map.j", folder / "other-name.j");
+  // Room for tempwar3map.j, and for half the script's growth besides.
+  struct statvfs disk {};
+  ASSERT_EQ(statvfs(folder.c_str(), &disk), 0);
+  const std::uint64_t room = (rewritten.size() + 4095) / 4096 * 4096;
+  write_file(folder / "filler", std::string(disk.f_bavail * disk.f_frsize - room -
+                                                (rewritten.size() - script.size()) / 2,
+                                            '\0'));
+
+  const ToolRun run = run_tool(folder);
+
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err,
+            "jassrewrite: logs/outputwar3map.j: No space left on device; the script is unchanged; "
+            "the complete rewritten script is kept in tempwar3map.j\n");
+  EXPECT_TRUE(read_file(folder / "logs/outputwar3map.j") == script);
+  EXPECT_FALSE(fs::exists(folder / "tempwar3map.j.copying"));
+  fs::remove(folder / "filler");
+  EXPECT_EQ(run_tool(folder).status, 0);
+  EXPECT_TRUE(read_file(folder / "logs/outputwar3map.j") == rewritten);
 }
 
 // Regression: standard output sent into tempwar3map.j was mixed into the rewrite, and appended to

@@ -13,6 +13,7 @@
 #ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #endif
 
 namespace jassrewrite {
@@ -124,6 +125,24 @@ TEST_P(ConvertScriptTest, WritesEveryLineFilteredWithCrLf) {
 INSTANTIATE_TEST_SUITE_P(LineHandling, ConvertScriptTest, testing::ValuesIn(kLineCases),
                          testing_support::NameOfCase());
 
+// Regression: a script that another program wrote anew while it was read was reported as
+// changed, with "the complete rewritten script is kept in tempwar3map.j", which held the rewrite of
+// a part of it.
+TEST(ConvertScript, AScriptChangedWhileReadIsNotCalledComplete) {
+  const fs::path folder = make_scratch_folder();
+  write_file(folder / "script.j", "//!beginusercode\n// a\n");
+  File shown = open_empty(folder / "console");
+  LineOutput console{.file = &shown, .line_break = "\n"};
+  ScriptFiles files = open_files(folder);
+  write_file(folder / "script.j", "// written anew by another program\n");
+
+  const auto error = convert_script(files, console);
+
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->reason, "changed while it was being rewritten; left as it is");
+  EXPECT_EQ(error->note, "");
+}
+
 TEST(ConvertScript, AFailingConsoleDoesNotStopTheRewrite) {
   const fs::path folder = make_scratch_folder();
   write_file(folder / "script.j", "//!beginusercode\n// a\n");
@@ -160,8 +179,17 @@ const std::vector<ReplaceCase> kReplaceCases = {
     {"LeftoverInTheWayIsWorkedAround",
      [](const fs::path& f) { fs::create_directory(f / "script.j.jassrewrite-new"); }, nullptr,
      false},
-    // Regression: a script that another program changed during the run was overwritten with the
-    // rewrite of its old content.
+// Regression: a script that another program changed during the run was overwritten with the
+// rewrite of its old content.
+#ifndef _WIN32
+    // Regression: a leftover that was a FIFO was never removed, and had every run overwrite the
+    // script in place.
+    {"LeftoverFifoIsRemoved",
+     [](const fs::path& f) {
+       ASSERT_EQ(mkfifo((f / "script.j.jassrewrite-new").c_str(), 0600), 0);
+     },
+     nullptr, false},
+#endif
     {"AppendedMeanwhileIsLeftAlone", nullptr,
      [](const fs::path& script) { write_file(script, read_file(script) + "appended\r\n"); }, true},
 #ifndef _WIN32
@@ -215,7 +243,7 @@ TEST_P(ReplaceTest, PutsTheExactBytesOfTheTemporaryFileInPlaceOrNothing) {
     EXPECT_EQ(read_file(folder / "other-name.j"), read_file(script)) << "the link was broken";
   }
   EXPECT_EQ(read_file(folder / "temp.j"), rewritten);
-  EXPECT_FALSE(fs::is_regular_file(folder / "script.j.jassrewrite-new"));
+  EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
   EXPECT_FALSE(fs::exists(folder / "temp.j.copying"));
 }
 
