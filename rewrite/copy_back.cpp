@@ -1,0 +1,252 @@
+// The copy-back pass: the rewrite in the temporary file takes the script's place, in one step
+// where a new file can, otherwise by an overwrite in place under the mark.
+
+#include <string>
+#include <system_error>
+
+#include "rewrite/overwrite_mark.h"
+#include "rewrite/script_passes.h"
+
+namespace jassrewrite {
+
+namespace {
+
+constexpr const char* kUnchangedKept =
+    "the script is unchanged; the complete rewritten script is kept in ";
+
+// A missing script is created empty, but only where its folder exists: a run in the wrong folder
+// must not create one. One that appeared meanwhile is left as it is.
+std::optional<FileError> create_empty_script(const ScriptFiles& files) {
+  std::error_code error;
+  File script = open_or_create_unfollowed(files.script_path, error);
+  if (error == std::errc::no_such_file_or_directory) {
+    return std::nullopt;
+  }
+  if (error == std::errc::too_many_symbolic_link_levels) {
+    return FileError{files.script_path, kChanged};
+  }
+  if (!error) {
+    error = close_lasting(script, files.script_path);
+  }
+  return error ? std::optional(os_error(files.script_path, error)) : std::nullopt;
+}
+
+// Refuses where the script's name no longer leads to the file that was read, or that file has
+// changed since.
+std::optional<FileError> refuse_if_moved_or_changed(ScriptFiles& files) {
+  if (auto changed = refuse_if_changed(files.script, files.script_status, files.script_path)) {
+    return changed;
+  }
+  std::error_code error;
+  const FileIdentity named = status(files.target_path, error).identity;
+  if (error) {
+    return os_error(files.script_path, error);
+  }
+  if (named != files.script_status.identity) {
+    return FileError{files.script_path, kChanged};
+  }
+  return std::nullopt;
+}
+
+// The fallback where no new file can take the script's place. The space is claimed and the mark
+// is on the disk before the first byte of the script changes; the mark tells a later run that the
+// script may be cut short, and that the temporary file holds the rest.
+std::optional<FileError> overwrite_in_place(ScriptFiles& files) {
+  const std::string unchanged = kUnchangedKept + files.temp_path;
+  std::error_code error;
+  if (!files.script.is_open()) {
+    files.script = open_existing(files.target_path, error);
+    if (error) {
+      return os_error(files.script_path, error, unchanged);
+    }
+  }
+  const FileStatus temp = status(files.temp, error);
+  if (error) {
+    return os_error(files.temp_path, error, unchanged);
+  }
+  if (auto changed = refuse_if_moved_or_changed(files)) {
+    return changed;
+  }
+  if (auto failure = reserve_space(files.script, files.script_path, temp.size)) {
+    failure->note = unchanged;
+    return failure;
+  }
+  // Claiming space changes the file's times on some file systems: the mark records the script as
+  // it is now, so that a run that finds it so knows that no byte of it has changed.
+  const FileStatus reserved = status(files.script, error);
+  if (error || reserved.size != files.script_status.size) {
+    return error ? os_error(files.script_path, error) : FileError{files.script_path, kChanged};
+  }
+  files.script_status = reserved;
+  if (auto failure = mark_overwrite(files)) {
+    failure->note = unchanged;
+    return failure;
+  }
+  // Checked again right before the first byte changes: the mark's syncs take a while.
+  if (auto changed = refuse_if_moved_or_changed(files)) {
+    if (auto failure = unmark_overwrite(files.temp_path)) {
+      failure->note = "the script is unchanged";
+      return failure;
+    }
+    return changed;
+  }
+  if (auto failure =
+          overwrite_with(files.temp, files.temp_path, files.script, files.script_path, temp.size)) {
+    failure->note = "the complete rewritten script is kept in " + files.temp_path +
+                    ", and the next run finishes the copy";
+    return failure;
+  }
+  if (auto failure = unmark_overwrite(files.temp_path)) {
+    failure->note = "the script was rewritten";
+    return failure;
+  }
+  return std::nullopt;
+}
+
+// After the new file has taken the script's name, what had the name is checked: it must be the
+// file that was read, unchanged. When another program saved the script in the moment since the
+// last check, the two are swapped back and nothing is lost.
+std::optional<FileError> settle_exchange(ScriptFiles& files) {
+  Replacement& swapped_out = files.replacement;
+  std::error_code error;
+  const FileIdentity identity = status(swapped_out.path, error).identity;
+  std::optional<FileError> changed;
+  if (error) {
+    changed = os_error(files.script_path, error);
+  } else if (identity != files.script_status.identity) {
+    changed = FileError{files.script_path, kChanged};
+  } else {
+    const FileStatus now = status(files.script, error);
+    if (error || now.size != files.script_status.size ||
+        now.modified != files.script_status.modified) {
+      changed = error ? os_error(files.script_path, error) : FileError{files.script_path, kChanged};
+    }
+  }
+  if (changed) {
+    if (error = swap_names(swapped_out.path, files.target_path); error) {
+      // What another program saved, or what cannot be told apart from it, must not be removed.
+      swapped_out.keep();
+      return FileError{files.script_path,
+                       "changed while it was being rewritten, and the other version could not be "
+                       "put back (" +
+                           error.message() + "): it is in " + files.target_path +
+                           kReplacementSuffix};
+    }
+    return changed;
+  }
+  // The script as it was, now under the new file's name, is no longer needed.
+  error = remove(swapped_out.path);
+  swapped_out.keep();
+  if (error) {
+    return FileError{files.target_path + kReplacementSuffix, error.message(),
+                     "the script was rewritten; this is what it was, and the next run removes it"};
+  }
+  return std::nullopt;
+}
+
+// Puts the new file in the script's place in one step. Where that is refused, the script is as it
+// was and is overwritten in place instead.
+std::optional<FileError> put_replacement_in_place(ScriptFiles& files) {
+  std::error_code error;
+  const FileStatus now = status(files.target_path, error);
+  if (error || describe(now) != describe(files.script_status)) {
+    return error ? os_error(files.script_path, error) : FileError{files.script_path, kChanged};
+  }
+  error = swap_names(files.replacement.path, files.target_path);
+  if (!error) {
+    if (auto failure = settle_exchange(files)) {
+      return failure;
+    }
+  } else if (error == std::errc::not_supported) {
+    // Windows cannot replace a file that is open without sharing its deletion; the fallback
+    // opens the script again.
+    files.script = File();
+    error = replace(files.replacement.path, files.target_path);
+    if (error == std::errc::operation_in_progress) {
+      files.replacement.keep();
+      return FileError{files.script_path,
+                       "gone, and its rewrite could not take its name: it is in " +
+                           files.target_path + kReplacementSuffix};
+    }
+    if (!error) {
+      files.replacement.keep();
+    }
+  }
+  if (error) {
+    files.replacement = Replacement();
+    // Where the rename is refused (another program holds the script open, a folder where the user
+    // may create but not replace another's file), the script is as it was and can still be
+    // overwritten in place.
+    if (error != std::errc::device_or_resource_busy && error != std::errc::cross_device_link &&
+        error != std::errc::permission_denied && error != std::errc::operation_not_permitted) {
+      return os_error(files.script_path, error, kUnchangedKept + files.temp_path);
+    }
+    return overwrite_in_place(files);
+  }
+  if (error = sync_folder_of(files.target_path); error) {
+    return os_error(files.script_path, error,
+                    "it was rewritten, but the change may not last through a power cut");
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<FileError> copy_back(ScriptFiles& files) {
+  files.replacement = Replacement();
+  // A rename would part the script from its other names, which would keep the old content, and
+  // would lose its extended attributes and access control lists.
+  if (!files.script.is_open() || files.script_status.links > 1 ||
+      files.script_status.extended_attributes) {
+    return std::nullopt;
+  }
+  const std::string unchanged = kUnchangedKept + files.temp_path;
+  const std::string path = files.target_path + kReplacementSuffix;
+  std::error_code error;
+  File file = create_new(path, error);
+  if (error == std::errc::file_exists) {
+    // Left by a run that was killed: the script's lock says that no run is using it now.
+    if (error = remove(path); error) {
+      return os_error(path, error, "it is in the way of the rewrite; " + unchanged);
+    }
+    file = create_new(path, error);
+  }
+  // Where no new file can be made beside the script, it is overwritten in place; only a disk
+  // that is failing or full (where that would go no better) stops the run.
+  if (error && error != std::errc::no_space_on_device && error != std::errc::io_error) {
+    return std::nullopt;
+  }
+  if (error) {
+    return os_error(files.script_path, error, unchanged);
+  }
+  Replacement staged(path);
+  staged.file = std::move(file);
+  if (copy_permissions(staged.file, files.script_status, true)) {
+    // An owner that cannot be kept: overwrite in place, which keeps everything.
+    return std::nullopt;
+  }
+  if (auto failure = copy_contents(files.temp, files.temp_path, staged.file, files.script_path)) {
+    failure->note = unchanged;
+    return failure;
+  }
+  if (error = close(staged.file); error) {
+    return os_error(files.script_path, error, unchanged);
+  }
+  files.replacement = std::move(staged);
+  return std::nullopt;
+}
+
+std::optional<FileError> replace_script(ScriptFiles& files) {
+  if (!files.script.is_open()) {
+    return create_empty_script(files);
+  }
+  if (files.replacement.staged()) {
+    auto failure = put_replacement_in_place(files);
+    // Whatever became of it, the new file is settled: in place, kept on purpose, or removed here.
+    files.replacement = Replacement();
+    return failure;
+  }
+  return overwrite_in_place(files);
+}
+
+}  // namespace jassrewrite
