@@ -40,7 +40,7 @@ std::optional<FileError> refuse_if_moved_or_changed(ScriptFiles& files) {
   std::error_code error;
   const FileIdentity named = status(files.target_path, error).identity;
   if (error) {
-    return os_error(files.script_path, error);
+    return os_error(files.script_path, error, kUnchangedKept + files.temp_path);
   }
   if (named != files.script_status.identity) {
     return FileError{files.script_path, kChanged};
@@ -75,7 +75,8 @@ std::optional<FileError> overwrite_in_place(ScriptFiles& files) {
   // it is now, so that a run that finds it so knows that no byte of it has changed.
   const FileStatus reserved = status(files.script, error);
   if (error || reserved.size != files.script_status.size) {
-    return error ? os_error(files.script_path, error) : FileError{files.script_path, kChanged};
+    return error ? os_error(files.script_path, error, unchanged)
+                 : FileError{files.script_path, kChanged};
   }
   files.script_status = reserved;
   if (auto failure = mark_overwrite(files)) {
@@ -103,24 +104,30 @@ std::optional<FileError> overwrite_in_place(ScriptFiles& files) {
   return std::nullopt;
 }
 
+constexpr const char* kMayNotLast =
+    "it was rewritten, but the change may not last through a power cut";
+
 // After the new file has taken the script's name, what had the name is checked: it must be the
 // file that was read, unchanged. When another program saved the script in the moment since the
-// last check, the two are swapped back and nothing is lost.
+// last check, the two are swapped back and nothing is lost. Either way the folder is synced, so
+// that a power cut cannot bring back a state in which another program's save sits where the next
+// run removes leftovers.
 std::optional<FileError> settle_exchange(ScriptFiles& files) {
   Replacement& swapped_out = files.replacement;
   std::error_code error;
   const FileIdentity identity = status(swapped_out.path, error).identity;
   std::optional<FileError> changed;
-  if (error) {
-    changed = os_error(files.script_path, error);
-  } else if (identity != files.script_status.identity) {
-    changed = FileError{files.script_path, kChanged};
-  } else {
+  if (!error && identity == files.script_status.identity) {
     const FileStatus now = status(files.script, error);
-    if (error || now.size != files.script_status.size ||
-        now.modified != files.script_status.modified) {
-      changed = error ? os_error(files.script_path, error) : FileError{files.script_path, kChanged};
+    if (!error &&
+        (now.size != files.script_status.size || now.modified != files.script_status.modified)) {
+      changed = FileError{files.script_path, kChanged};
     }
+  } else if (!error) {
+    changed = FileError{files.script_path, kChanged};
+  }
+  if (error) {
+    changed = os_error(files.script_path, error, kUnchangedKept + files.temp_path);
   }
   if (changed) {
     if (error = swap_names(swapped_out.path, files.target_path); error) {
@@ -129,16 +136,24 @@ std::optional<FileError> settle_exchange(ScriptFiles& files) {
       return FileError{files.script_path,
                        "changed while it was being rewritten, and the other version could not be "
                        "put back (" +
-                           error.message() + "): it is in " + files.target_path +
-                           kReplacementSuffix};
+                           error.message() + "): it is in " + swapped_out.path};
+    }
+    if (error = sync_folder_of(files.target_path); error) {
+      return os_error(files.script_path, error,
+                      "it changed while it was being rewritten and was left as it is, but that "
+                      "may not last through a power cut");
     }
     return changed;
   }
   // The script as it was, now under the new file's name, is no longer needed.
-  error = remove(swapped_out.path);
+  const std::error_code removal = remove(swapped_out.path);
+  const std::string left = swapped_out.path;
   swapped_out.keep();
-  if (error) {
-    return FileError{files.target_path + kReplacementSuffix, error.message(),
+  if (error = sync_folder_of(files.target_path); error) {
+    return os_error(files.script_path, error, kMayNotLast);
+  }
+  if (removal) {
+    return FileError{left, removal.message(),
                      "the script was rewritten; this is what it was, and the next run removes it"};
   }
   return std::nullopt;
@@ -150,14 +165,14 @@ std::optional<FileError> put_replacement_in_place(ScriptFiles& files) {
   std::error_code error;
   const FileStatus now = status(files.target_path, error);
   if (error || describe(now) != describe(files.script_status)) {
-    return error ? os_error(files.script_path, error) : FileError{files.script_path, kChanged};
+    return error ? os_error(files.script_path, error, kUnchangedKept + files.temp_path)
+                 : FileError{files.script_path, kChanged};
   }
   error = swap_names(files.replacement.path, files.target_path);
   if (!error) {
-    if (auto failure = settle_exchange(files)) {
-      return failure;
-    }
-  } else if (error == std::errc::not_supported) {
+    return settle_exchange(files);
+  }
+  if (error == std::errc::not_supported) {
     // Windows cannot replace a file that is open without sharing its deletion; the fallback
     // opens the script again.
     files.script = File();
@@ -184,8 +199,7 @@ std::optional<FileError> put_replacement_in_place(ScriptFiles& files) {
     return overwrite_in_place(files);
   }
   if (error = sync_folder_of(files.target_path); error) {
-    return os_error(files.script_path, error,
-                    "it was rewritten, but the change may not last through a power cut");
+    return os_error(files.script_path, error, kMayNotLast);
   }
   return std::nullopt;
 }
