@@ -117,10 +117,14 @@ std::optional<FileError> mark_overwrite(const ScriptFiles& files) {
     error = sync(mark);
   }
   const std::error_code close_error = close(mark);
-  if (!error && !(error = close_error)) {
-    error = rename_new(unfinished, path);
+  if (!error) {
+    error = close_error;
   }
   if (error) {
+    remove(unfinished);
+    return os_error(unfinished, error);
+  }
+  if (error = rename_new(unfinished, path); error) {
     remove(unfinished);
     return os_error(path, error);
   }
