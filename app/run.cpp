@@ -43,10 +43,30 @@ std::string message_of(const FileError& error) {
   return message;
 }
 
-// Nothing more goes to standard output, which is one of the run's files.
-void silence(LineOutput& output) {
-  output.pending.clear();
-  output.error = std::make_error_code(std::errc::operation_not_permitted);
+// Nothing more goes to a stream that is one of the run's files.
+void silence(LineOutput& stream) {
+  stream.pending.clear();
+  stream.error = std::make_error_code(std::errc::operation_not_permitted);
+}
+
+const char* stream_name(const LineOutput& output, const LineOutput& stream) {
+  return &stream == &output ? kStandardOutput : kStandardError;
+}
+
+// Refuses the run where `refusal` finds standard output or error to be one of its files. The
+// refusal goes to the other stream, so that nothing more is written into the file.
+template <class Refusal>
+bool refuse_shared_streams(LineOutput& output, LineOutput& errors, const Refusal& refusal) {
+  for (LineOutput* stream : {&output, &errors}) {
+    if (auto error = refusal(*stream)) {
+      silence(*stream);
+      LineOutput& other = stream == &output ? errors : output;
+      write_text_line(other, "jassrewrite: " + message_of(*error));
+      flush_output(other);
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -65,9 +85,10 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
   }
 
   // Decided before any byte goes out: a message flushes what the run printed so far.
-  if (auto error = refuse_output_into_own_files(*output.file, script_path, temp_path)) {
-    silence(output);
-    say(message_of(*error));
+  if (refuse_shared_streams(output, errors, [&](const LineOutput& stream) {
+        return refuse_output_into_own_files(*stream.file, stream_name(output, stream), script_path,
+                                            temp_path);
+      })) {
     return EXIT_FAILURE;
   }
 
@@ -93,6 +114,15 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
     return EXIT_FAILURE;
   }
 
+  ScriptFiles files{.script_path = script_path, .temp_path = temp_path};
+  if (auto error = open_script(
+          files, wait_saying(script_path +
+                             ": waiting for a run in another folder that is rewriting it"))) {
+    say(message_of(*error));
+    return EXIT_FAILURE;
+  }
+  // Under the script's lock too: a run in another folder that shares the script must not rewrite
+  // it while it is being finished.
   {
     HeldInterrupts held;
     bool finished = false;
@@ -100,24 +130,27 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
       say(message_of(*unfinished));
       return EXIT_FAILURE;
     }
+    held.script_state = ScriptState::kUnchanged;
     if (finished) {
       say(script_path + ": finished writing back the rewrite that an earlier run left unfinished");
       held.script_state = ScriptState::kRewritten;
-    } else {
-      held.script_state = ScriptState::kUnchanged;
+      // What the conversion reads, and checks against, is the finished script.
+      std::error_code error;
+      files.script_status = status(files.script, error);
+      if (error) {
+        say(message_of(os_error(script_path, error)));
+        return EXIT_FAILURE;
+      }
     }
   }
 
-  ScriptFiles files{.script_path = script_path, .temp_path = temp_path};
-  if (auto error = open_script_files(
-          files, wait_saying(script_path +
-                             ": waiting for a run in another folder that is rewriting it"))) {
+  if (auto error = open_temp(files)) {
     say(message_of(*error));
     return EXIT_FAILURE;
   }
-  if (auto error = refuse_shared_output(files, *output.file)) {
-    silence(output);
-    say(message_of(*error));
+  if (refuse_shared_streams(output, errors, [&](const LineOutput& stream) {
+        return refuse_shared_output(files, *stream.file, stream_name(output, stream));
+      })) {
     return EXIT_FAILURE;
   }
   if (!files.script.is_open()) {

@@ -60,14 +60,15 @@ std::optional<FileError> overwrite_in_place(ScriptFiles& files) {
       return os_error(files.script_path, error, unchanged);
     }
   }
-  const FileStatus temp = status(files.temp, error);
-  if (error) {
-    return os_error(files.temp_path, error, unchanged);
+  if (auto changed = refuse_if_temp_changed(files)) {
+    changed->note = "the script is unchanged";
+    return changed;
   }
   if (auto changed = refuse_if_moved_or_changed(files)) {
     return changed;
   }
-  if (auto failure = reserve_space(files.script, files.script_path, temp.size)) {
+  const std::uint64_t size = files.temp_status.size;
+  if (auto failure = reserve_space(files.script, files.script_path, size)) {
     failure->note = unchanged;
     return failure;
   }
@@ -92,10 +93,14 @@ std::optional<FileError> overwrite_in_place(ScriptFiles& files) {
     return changed;
   }
   if (auto failure =
-          overwrite_with(files.temp, files.temp_path, files.script, files.script_path, temp.size)) {
+          overwrite_with(files.temp, files.temp_path, files.script, files.script_path, size)) {
     failure->note = "the complete rewritten script is kept in " + files.temp_path +
                     ", and the next run finishes the copy";
     return failure;
+  }
+  if (auto changed = refuse_if_temp_changed(files)) {
+    changed->note = "what was copied into the script is not the rewrite: it may be cut short";
+    return changed;
   }
   if (auto failure = unmark_overwrite(files.temp_path)) {
     failure->note = "the script was rewritten";
@@ -188,7 +193,17 @@ std::optional<FileError> put_replacement_in_place(ScriptFiles& files) {
     }
   }
   if (error) {
-    files.replacement = Replacement();
+    // The new file goes before the script is overwritten in place: a run that ends well leaves
+    // nothing beside the script.
+    if (const std::error_code removal = remove(files.replacement.path)) {
+      const std::string left = files.replacement.path;
+      files.replacement.keep();
+      return os_error(left, removal,
+                      "the script is unchanged; the complete rewritten script is "
+                      "kept in " +
+                          files.temp_path);
+    }
+    files.replacement.keep();
     // Where the rename is refused (another program holds the script open, a folder where the user
     // may create but not replace another's file), the script is as it was and can still be
     // overwritten in place.
@@ -219,8 +234,14 @@ std::optional<FileError> copy_back(ScriptFiles& files) {
   std::error_code error;
   File file = create_new(path, error);
   if (error == std::errc::file_exists) {
-    // Left by a run that was killed: the script's lock says that no run is using it now.
-    if (error = remove(path); error) {
+    // Left by a run that was killed: the script's lock says that no run is using it now. One that
+    // may not be removed (another user's in a shared folder, a folder where nothing may be
+    // removed) leaves the overwrite in place.
+    if (error = remove(path);
+        error == std::errc::permission_denied || error == std::errc::operation_not_permitted) {
+      return std::nullopt;
+    }
+    if (error) {
       return os_error(path, error, "it is in the way of the rewrite; " + unchanged);
     }
     file = create_new(path, error);
@@ -242,6 +263,10 @@ std::optional<FileError> copy_back(ScriptFiles& files) {
   if (auto failure = copy_contents(files.temp, files.temp_path, staged.file, files.script_path)) {
     failure->note = unchanged;
     return failure;
+  }
+  if (auto changed = refuse_if_temp_changed(files)) {
+    changed->note = "the script is unchanged";
+    return changed;
   }
   if (error = close(staged.file); error) {
     return os_error(files.script_path, error, unchanged);

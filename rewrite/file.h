@@ -79,6 +79,8 @@ struct FileStatus {
   std::uint32_t mode = 0;
   std::uint32_t owner = 0;
   std::uint32_t group = 0;
+  // Whether the user the tool runs as owns the file (always on Windows).
+  bool owned_by_caller = true;
 };
 
 // For reading and writing an existing file, following symbolic links: never creates (a dangling

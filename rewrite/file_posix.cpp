@@ -71,6 +71,7 @@ FileStatus to_status(const struct stat& info) {
   status.mode = static_cast<std::uint32_t>(info.st_mode & 07777);
   status.owner = static_cast<std::uint32_t>(info.st_uid);
   status.group = static_cast<std::uint32_t>(info.st_gid);
+  status.owned_by_caller = info.st_uid == ::geteuid();
   return status;
 }
 
@@ -289,6 +290,9 @@ std::error_code close(File& file) {
 std::error_code reserve(File& file, std::uint64_t size) {
   if (std::error_code fault = injected_fault()) {
     return fault;
+  }
+  if (size == 0) {
+    return {};
   }
 #ifdef __linux__
   int result = -1;

@@ -247,6 +247,9 @@ std::error_code reserve(File& file, std::uint64_t size) {
   if (std::error_code fault = injected_fault()) {
     return fault;
   }
+  if (size == 0) {
+    return {};
+  }
   FILE_ALLOCATION_INFO allocation{};
   allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
   if (SetFileInformationByHandle(file.native(), FileAllocationInfo, &allocation,

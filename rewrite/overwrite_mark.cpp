@@ -104,15 +104,11 @@ std::optional<FileError> mark_overwrite(const ScriptFiles& files) {
   const std::string unfinished = unfinished_mark_path(files.temp_path);
   const std::string path = overwrite_mark_path(files.temp_path);
   std::error_code error;
-  const FileStatus temp = status(files.temp, error);
-  if (error) {
-    return os_error(files.temp_path, error);
-  }
   File mark = create_new(unfinished, error);
   if (error) {
     return os_error(unfinished, error);
   }
-  error = write(mark, describe(files.script_status) + describe_rewrite(temp));
+  error = write(mark, describe(files.script_status) + describe_rewrite(files.temp_status));
   if (!error) {
     error = sync(mark);
   }
@@ -226,6 +222,11 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
   if (auto failure = overwrite_with(temp, temp_path, script, script_path, temp_status.size)) {
     failure->note = again;
     return failure;
+  }
+  // Another program writing to the temporary file meanwhile would have had its bytes copied.
+  const FileStatus copied = status(temp, error);
+  if (error || describe_rewrite(copied) != record.temp) {
+    return error ? os_error(temp_path, error, unknown) : FileError{script_path, temp_lost};
   }
   if (error = remove_lasting(marker); error) {
     return os_error(marker, error, "the script was rewritten");

@@ -10,12 +10,13 @@ namespace jassrewrite {
 namespace {
 
 constexpr const char* kNotAFile = "not a regular file";
-constexpr const char* kAlsoOutput = "is also standard output; send the output elsewhere";
 
 // The script is locked as well as the folder, for a script that two map folders share by a link.
 // Another run may replace it while this one waits; the lock is then on a file that has gone, and
 // is given up before the script is opened again: waiting on it while holding it would wait for
 // ever, and every later run with it.
+}  // namespace
+
 std::optional<FileError> open_script(ScriptFiles& files,
                                      const std::function<void()>& before_waiting) {
   const std::string& path = files.script_path;
@@ -100,8 +101,12 @@ std::optional<FileError> open_temp(ScriptFiles& files) {
   if (temp.links > 1) {
     return FileError{path, "has other hard links; delete it and run again"};
   }
-  // Only the owner may set the bits, and a file of another user's could be changed by that user
-  // between being written and being read back.
+  // A file of another user's could be changed by that user between being written and being read
+  // back, into a script that user may not write. Permission bits do not stop root, so the owner
+  // is checked as well as whether the bits can be set.
+  if (files.script.is_open() && !temp.owned_by_caller && temp.owner != files.script_status.owner) {
+    return FileError{path, "belongs to another user; delete it and run again"};
+  }
   if (files.script.is_open()) {
     error = copy_permissions(files.temp, files.script_status, false);
     if (error == std::errc::operation_not_permitted) {
@@ -117,8 +122,6 @@ std::optional<FileError> open_temp(ScriptFiles& files) {
   return std::nullopt;
 }
 
-}  // namespace
-
 std::optional<FileError> open_script_files(ScriptFiles& files,
                                            const std::function<void()>& before_waiting) {
   if (auto refusal = open_script(files, before_waiting)) {
@@ -127,13 +130,14 @@ std::optional<FileError> open_script_files(ScriptFiles& files,
   return open_temp(files);
 }
 
-std::optional<FileError> refuse_output_into_own_files(const File& output,
+std::optional<FileError> refuse_output_into_own_files(const File& output, const char* stream,
                                                       const std::string& script_path,
                                                       const std::string& temp_path) {
+  const std::string shared = std::string("is also ") + stream;
   std::error_code error;
   const FileStatus shown = status(output, error);
   if (error) {
-    return os_error("standard output", error);
+    return os_error(stream == kStandardOutput ? "standard output" : "standard error", error);
   }
   // A console, a pipe or the null device is none of the run's files.
   if (!shown.regular) {
@@ -148,27 +152,41 @@ std::optional<FileError> refuse_output_into_own_files(const File& output,
       return os_error(path, error);
     }
     if (identity == shown.identity) {
-      return FileError{path, kAlsoOutput};
+      return FileError{path, shared};
     }
   }
   return std::nullopt;
 }
 
-std::optional<FileError> refuse_shared_output(const ScriptFiles& files, const File& output) {
+std::optional<FileError> refuse_shared_output(const ScriptFiles& files, const File& output,
+                                              const char* stream) {
+  const std::string shared = std::string("is also ") + stream;
   std::error_code error;
   const FileIdentity shown = status(output, error).identity;
   if (error) {
-    return os_error("standard output", error);
+    return os_error(stream == kStandardOutput ? "standard output" : "standard error", error);
   }
   if (files.script.is_open() && shown == files.script_status.identity) {
-    return FileError{files.script_path, kAlsoOutput};
+    return FileError{files.script_path, shared};
   }
   const FileIdentity temp = status(files.temp, error).identity;
   if (error) {
     return os_error(files.temp_path, error);
   }
   if (shown == temp) {
-    return FileError{files.temp_path, kAlsoOutput};
+    return FileError{files.temp_path, shared};
+  }
+  return std::nullopt;
+}
+
+std::optional<FileError> refuse_if_temp_changed(ScriptFiles& files) {
+  std::error_code error;
+  const FileStatus now = status(files.temp, error);
+  if (error) {
+    return os_error(files.temp_path, error);
+  }
+  if (now.size != files.temp_status.size || now.changed != files.temp_status.changed) {
+    return FileError{files.temp_path, "changed by another program while the script was rewritten"};
   }
   return std::nullopt;
 }

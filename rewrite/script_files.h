@@ -92,31 +92,47 @@ struct ScriptFiles {
   // Where the script really is, symbolic links resolved: the file that gets replaced.
   std::string target_path;
   File temp;
+  // The temporary file as the conversion left it, holding the complete rewrite. It is copied only
+  // while it is still so: another program may write to it by its name.
+  FileStatus temp_status;
   // The new script beside the target, once copy_back made it; none when the script is to be
   // overwritten in place.
   Replacement replacement;
 };
 
 // Opens and locks the script (if there is one), calling `before_waiting` when another run holds
-// it, then opens the temporary file, checks the open handles, gives the temporary file the
-// script's permission bits and empties it. Refuses, before anything is written: a script or
-// temporary file that is not a regular file, a temporary file that is a symbolic link, has other
-// hard links or is the script itself, and a script that is a dangling symbolic link.
+// it. Refuses a script that is not a regular file or is a dangling symbolic link.
+std::optional<FileError> open_script(ScriptFiles& files,
+                                     const std::function<void()>& before_waiting);
+// Opens the temporary file, checks it through its handle, gives it the script's permission bits
+// and empties it. Refuses, before anything is written, a temporary file that is not a regular
+// file, is a symbolic link, has other hard links, is the script itself, or belongs to a user who
+// could change it between its writing and its reading back.
+std::optional<FileError> open_temp(ScriptFiles& files);
+// Both, one after the other.
 std::optional<FileError> open_script_files(ScriptFiles& files,
                                            const std::function<void()>& before_waiting);
 
-// Refuses standard output redirected into the script, the temporary file or the mark of an
-// overwrite, where it would be mixed into the rewrite (or, appended to the script, be read back
-// without end). By name, before any byte is written to standard output.
-std::optional<FileError> refuse_output_into_own_files(const File& output,
+// The two streams that must not go into the run's own files, and what their refusal says.
+inline constexpr const char* kStandardOutput = "standard output; send the output elsewhere";
+inline constexpr const char* kStandardError = "standard error; send the messages elsewhere";
+
+// Refuses standard output or error (`stream`, one of the two above) redirected into the script,
+// the temporary file or the mark of an overwrite, where it would be mixed into the rewrite (or,
+// appended to the script, be read back without end). By name, before any byte is written to it.
+std::optional<FileError> refuse_output_into_own_files(const File& output, const char* stream,
                                                       const std::string& script_path,
                                                       const std::string& temp_path);
 // The same, on the files that the run has opened.
-std::optional<FileError> refuse_shared_output(const ScriptFiles& files, const File& output);
+std::optional<FileError> refuse_shared_output(const ScriptFiles& files, const File& output,
+                                              const char* stream);
 
 // Refuses with "changed while it was being rewritten" where `file` is no longer as `as_read`.
 std::optional<FileError> refuse_if_changed(File& file, const FileStatus& as_read,
                                            const std::string& path);
+// Refuses where the temporary file is no longer as the conversion left it: size and change time
+// (the size alone on Windows, which keeps no change time).
+std::optional<FileError> refuse_if_temp_changed(ScriptFiles& files);
 inline constexpr const char* kChanged = "changed while it was being rewritten; left as it is";
 
 // What tells a script apart from the same script changed, as text for the mark of an overwrite:

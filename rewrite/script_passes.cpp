@@ -65,7 +65,11 @@ std::optional<FileError> convert_script(ScriptFiles& files, LineOutput& console,
   if (!flush_output(temp)) {
     return os_error(files.temp_path, temp.error);
   }
-  if (const std::error_code error = sync(files.temp)) {
+  std::error_code error = sync(files.temp);
+  if (!error) {
+    files.temp_status = status(files.temp, error);
+  }
+  if (error) {
     return os_error(files.temp_path, error);
   }
   // Only a script read to its end and unchanged meanwhile has its complete rewrite in the

@@ -228,6 +228,9 @@ TEST_P(ReplaceTest, PutsTheExactBytesOfTheTemporaryFileInPlaceOrNothing) {
   }
   ScriptFiles files = open_files(folder);
   ASSERT_FALSE(write(files.temp, rewritten));
+  std::error_code status_error;
+  files.temp_status = status(files.temp, status_error);
+  ASSERT_FALSE(status_error);
 
   const auto copy_error = copy_back(files);
   ASSERT_FALSE(copy_error.has_value()) << copy_error->reason;
@@ -314,6 +317,9 @@ TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
   if (GetParam().mark == Mark::kOfTheScript) {
     ScriptFiles files = open_files(folder);
     ASSERT_FALSE(write(files.temp, kComplete));
+    std::error_code error;
+    files.temp_status = status(files.temp, error);
+    ASSERT_FALSE(error);
     ASSERT_FALSE(mark_overwrite(files).has_value());
   } else {
     write_file(temp, kComplete);
@@ -345,6 +351,37 @@ TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
 
 INSTANTIATE_TEST_SUITE_P(CopyBack, RecoveryTest, testing::ValuesIn(kRecoveryCases),
                          testing_support::NameOfCase());
+
+// Regression: another program emptying tempwar3map.j by its name while the script was put in
+// place (a second run with its output sent there) had the script filled with NUL bytes, or
+// emptied, and the run exit 0.
+TEST(CopyBack, ATemporaryFileChangedMeanwhileIsNotCopied) {
+  for (const bool in_place : {false, true}) {
+    const fs::path folder = make_scratch_folder() / (in_place ? "in-place" : "new-file");
+    fs::create_directories(folder);
+    write_file(folder / "script.j", "original\r\n");
+    if (in_place) {
+      link_script(folder);
+    }
+    ScriptFiles files = open_files(folder);
+    ASSERT_FALSE(write(files.temp, std::string(3 * kReadBlockSize, 'r')));
+    std::error_code error;
+    files.temp_status = status(files.temp, error);
+    ASSERT_FALSE(error);
+    write_file(folder / "temp.j", "");
+
+    auto failure = copy_back(files);
+    if (!failure) {
+      failure = replace_script(files);
+    }
+
+    ASSERT_TRUE(failure.has_value()) << in_place;
+    EXPECT_EQ(failure->path, files.temp_path);
+    EXPECT_EQ(read_file(folder / "script.j"), "original\r\n");
+    EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
+    EXPECT_FALSE(fs::exists(folder / "temp.j.copying"));
+  }
+}
 
 #ifndef _WIN32
 // /proc/self/mem is a regular file whose reads fail with EIO: a stand-in for a failing disk.
