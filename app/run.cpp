@@ -130,11 +130,11 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
       say(message_of(*unfinished));
       return EXIT_FAILURE;
     }
-    held.script_state = ScriptState::kUnchanged;
     if (finished) {
       say(script_path + ": finished writing back the rewrite that an earlier run left unfinished");
-      held.script_state = ScriptState::kRewritten;
-      // What the conversion reads, and checks against, is the finished script.
+    }
+    // What the conversion reads, and checks against, is the finished script.
+    if (finished && files.script.is_open()) {
       std::error_code error;
       files.script_status = status(files.script, error);
       if (error) {
@@ -142,6 +142,7 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
         return EXIT_FAILURE;
       }
     }
+    held.script_state = finished ? ScriptState::kRewritten : ScriptState::kUnchanged;
   }
 
   if (auto error = open_temp(files)) {
