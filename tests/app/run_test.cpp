@@ -191,7 +191,10 @@ TEST(EndToEnd, EmptyScriptWithASecondNameIsRewritten) {
 
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
+#ifndef _WIN32
+  // The runtime on Windows counts one link for every file.
   EXPECT_EQ(fs::hard_link_count(folder / "logs/outputwar3map.j"), 2U);
+#endif
 }
 
 TEST(EndToEnd, MissingLogsFolderIsNotCreated) {
