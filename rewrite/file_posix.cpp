@@ -87,11 +87,12 @@ std::string folder_of(const std::string& path) {
 // replaced by a new file without them.
 bool has_extended_attributes(const File& file) {
 #ifdef __linux__
-  if (injected_fault()) {
-    return true;
-  }
   errno = 0;
-  const ssize_t size = ::flistxattr(file.native(), nullptr, 0);
+  ssize_t size = ::flistxattr(file.native(), nullptr, 0);
+  if (const std::error_code fault = injected_fault()) {
+    size = -1;
+    errno = fault.value();
+  }
   if (size == 0 || (size == -1 && errno == ENOTSUP)) {
     return false;
   }
