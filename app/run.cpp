@@ -53,20 +53,26 @@ const char* stream_name(const LineOutput& output, const LineOutput& stream) {
   return &stream == &output ? kStandardOutput : kStandardError;
 }
 
-// Refuses the run where `refusal` finds standard output or error to be one of its files. The
-// refusal goes to the other stream, so that nothing more is written into the file.
+// Refuses the run where `refusal` finds standard output or error to be one of its files. Nothing
+// more is written into such a stream: the refusal is told on the other, and where both are the
+// run's files, on neither.
 template <class Refusal>
 bool refuse_shared_streams(LineOutput& output, LineOutput& errors, const Refusal& refusal) {
-  for (LineOutput* stream : {&output, &errors}) {
-    if (auto error = refusal(*stream)) {
-      silence(*stream);
-      LineOutput& other = stream == &output ? errors : output;
-      write_text_line(other, "jassrewrite: " + message_of(*error));
-      flush_output(other);
-      return true;
-    }
+  const std::optional<FileError> output_refused = refusal(output);
+  const std::optional<FileError> errors_refused = refusal(errors);
+  if (output_refused) {
+    silence(output);
   }
-  return false;
+  if (errors_refused) {
+    silence(errors);
+  }
+  LineOutput& told_on = output_refused ? errors : output;
+  const std::optional<FileError>& told = output_refused ? output_refused : errors_refused;
+  if (told) {
+    write_text_line(told_on, "jassrewrite: " + message_of(*told));
+    flush_output(told_on);
+  }
+  return output_refused || errors_refused;
 }
 
 }  // namespace

@@ -246,8 +246,9 @@ std::optional<FileError> copy_back(ScriptFiles& files) {
     }
     file = create_new(path, error);
   }
-  // Where no new file can be made beside the script, it is overwritten in place; only a disk
-  // that is failing or full (where that would go no better) stops the run.
+  // Where no new file can be made beside the script, it is overwritten in place; a disk that is
+  // failing or full stops the run, with the script as it was, rather than have it overwritten on
+  // such a disk.
   if (error && error != std::errc::no_space_on_device && error != std::errc::io_error) {
     return std::nullopt;
   }

@@ -132,7 +132,7 @@ File open_existing(const std::string& path, std::error_code& error) {
 }
 
 File open_or_create_unfollowed(const std::string& path, std::error_code& error) {
-  return open_file(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0666, error);
+  return open_file(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW, 0666, error);
 }
 
 File create_new(const std::string& path, std::error_code& error) {

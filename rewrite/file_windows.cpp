@@ -26,11 +26,11 @@ std::wstring wide(const std::string& path) {
 DWORD attributes_of(const std::string& path) { return GetFileAttributesW(wide(path).c_str()); }
 
 File open_file(const std::string& path, DWORD access, DWORD disposition, DWORD flags,
-               std::error_code& error) {
+               std::error_code& error, DWORD sharing = kShareAll) {
   if ((error = injected_fault())) {
     return {};
   }
-  const HANDLE handle = CreateFileW(wide(path).c_str(), access, kShareAll, nullptr, disposition,
+  const HANDLE handle = CreateFileW(wide(path).c_str(), access, sharing, nullptr, disposition,
                                     FILE_ATTRIBUTE_NORMAL | flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     error = last_error();
@@ -70,7 +70,7 @@ File open_existing(const std::string& path, std::error_code& error) {
 File open_or_create_unfollowed(const std::string& path, std::error_code& error) {
   // OPEN_ALWAYS, unlike CREATE_ALWAYS, also opens a hidden or system file.
   File file = open_file(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
-                        FILE_FLAG_OPEN_REPARSE_POINT, error);
+                        FILE_FLAG_OPEN_REPARSE_POINT, error, FILE_SHARE_READ | FILE_SHARE_DELETE);
   // Only reparse points that stand for another name are links: OneDrive placeholders,
   // deduplicated and compressed files are reparse points too, and are files.
   FILE_ATTRIBUTE_TAG_INFO info{};

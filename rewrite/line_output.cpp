@@ -8,6 +8,9 @@ bool write_bytes(LineOutput& out, std::string_view bytes) {
   if (!out.error) {
     out.error = write(*out.file, bytes);
   }
+  if (!out.error) {
+    out.written += bytes.size();
+  }
   if (out.console) {
     out.last_handover = out.now();
   }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,8 @@ struct LineOutput {
   std::string pending;
   // The first write that failed; once set, nothing more is written.
   std::error_code error;
+  // Bytes handed to the file so far.
+  std::uint64_t written = 0;
 };
 
 // Appends `line` and the line break. Failures are recorded in out.error, not returned, so that a

@@ -59,9 +59,12 @@ struct Record {
 // The two lines of a mark, or an error: a mark that cannot be read, or that holds anything else,
 // is of a state that cannot be known.
 std::optional<FileError> read_record(const std::string& path, const std::string& note,
-                                     Record& record) {
+                                     Record& record, FileStatus& mark_status) {
   std::error_code error;
   File mark = open_for_reading_unfollowed(path, error);
+  if (!error) {
+    mark_status = status(mark, error);
+  }
   if (error) {
     return os_error(path, error, note);
   }
@@ -85,17 +88,51 @@ std::error_code remove_lasting(const std::string& path) {
 }
 
 // A mark that was still being written when its run ended never took effect: the script is
-// touched only once the mark has its own name.
-std::optional<FileError> drop_unfinished_mark(const std::string& temp_path) {
+// touched only once the mark has its own name. What has its name is removed unless it is the
+// script itself under another name; a symbolic link is removed, never what it leads to.
+std::optional<FileError> drop_unfinished_mark(const std::string& temp_path,
+                                              const std::string& script_path) {
   const std::string path = unfinished_mark_path(temp_path);
   std::error_code error;
   if (!name_exists(path, error) && !error) {
     return std::nullopt;
   }
+  File unfinished;
+  if (!error) {
+    unfinished = open_for_reading_unfollowed(path, error);
+  }
+  if (error == std::errc::too_many_symbolic_link_levels || error == std::errc::not_supported) {
+    error.clear();
+  } else if (!error) {
+    const FileIdentity identity = status(unfinished, error).identity;
+    std::error_code script_error;
+    const FileIdentity script = status(script_path, script_error).identity;
+    if (script_error && script_error != std::errc::no_such_file_or_directory) {
+      return os_error(script_path, script_error);
+    }
+    if (!error && !script_error && identity == script) {
+      return FileError{path, "is the script itself (a link to " + script_path + ")"};
+    }
+  }
+  unfinished = File();
   if (!error) {
     error = remove(path);
   }
   return error ? std::optional(os_error(path, error)) : std::nullopt;
+}
+
+// A mark or temporary file that another user could have made must not have its bytes written
+// into a script that user may not write: only the user the tool runs as and the script's owner
+// are trusted, and only a file with no other names.
+std::optional<FileError> refuse_untrusted(const std::string& path, const FileStatus& file,
+                                          const FileStatus& script, const std::string& note) {
+  if (!file.owned_by_caller && file.owner != script.owner) {
+    return FileError{path, "belongs to another user", note};
+  }
+  if (file.links != 1) {
+    return FileError{path, "has other hard links", note};
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -141,7 +178,7 @@ std::optional<FileError> unmark_overwrite(const std::string& temp_path) {
 std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
                                               const std::string& temp_path, bool& finished) {
   finished = false;
-  if (auto failure = drop_unfinished_mark(temp_path)) {
+  if (auto failure = drop_unfinished_mark(temp_path, script_path)) {
     return failure;
   }
   const std::string marker = overwrite_mark_path(temp_path);
@@ -156,7 +193,8 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
     return std::nullopt;
   }
   Record record;
-  if (auto failure = read_record(marker, unknown, record)) {
+  FileStatus mark_status;
+  if (auto failure = read_record(marker, unknown, record, mark_status)) {
     return failure;
   }
 
@@ -189,6 +227,12 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
   const FileStatus now = status(script, error);
   if (error) {
     return os_error(script_path, error, kept);
+  }
+  if (auto untrusted = refuse_untrusted(marker, mark_status, now, unknown)) {
+    return untrusted;
+  }
+  if (auto untrusted = refuse_untrusted(temp_path, temp_status, now, unknown)) {
+    return untrusted;
   }
   // A mark with the record of the script as it is was left before its first byte changed.
   if (describe(now) == record.script) {

@@ -186,7 +186,7 @@ std::optional<FileError> refuse_if_temp_changed(ScriptFiles& files) {
     return os_error(files.temp_path, error);
   }
   if (now.size != files.temp_status.size || now.changed != files.temp_status.changed) {
-    return FileError{files.temp_path, "changed by another program while the script was rewritten"};
+    return FileError{files.temp_path, kTempChanged};
   }
   return std::nullopt;
 }

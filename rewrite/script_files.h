@@ -134,6 +134,8 @@ std::optional<FileError> refuse_if_changed(File& file, const FileStatus& as_read
 // (the size alone on Windows, which keeps no change time).
 std::optional<FileError> refuse_if_temp_changed(ScriptFiles& files);
 inline constexpr const char* kChanged = "changed while it was being rewritten; left as it is";
+inline constexpr const char* kTempChanged =
+    "changed by another program while the script was rewritten";
 
 // What tells a script apart from the same script changed, as text for the mark of an overwrite:
 // identity, size, modification and change times. The identity alone begins it.

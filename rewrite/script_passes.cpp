@@ -72,6 +72,10 @@ std::optional<FileError> convert_script(ScriptFiles& files, LineOutput& console,
   if (error) {
     return os_error(files.temp_path, error);
   }
+  // Another program that emptied or wrote to it by its name meanwhile.
+  if (files.temp_status.size != temp.written) {
+    return FileError{files.temp_path, kTempChanged, "the script is unchanged"};
+  }
   // Only a script read to its end and unchanged meanwhile has its complete rewrite in the
   // temporary file.
   if (files.script.is_open()) {
