@@ -270,7 +270,10 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
   // Another program writing to the temporary file meanwhile would have had its bytes copied.
   const FileStatus copied = status(temp, error);
   if (error || describe_rewrite(copied) != record.temp) {
-    return error ? os_error(temp_path, error, unknown) : FileError{script_path, temp_lost};
+    return error ? os_error(temp_path, error,
+                            "the copy into the script is not verified; the next "
+                            "run checks it again")
+                 : FileError{script_path, temp_lost};
   }
   if (error = remove_lasting(marker); error) {
     return os_error(marker, error, "the script was rewritten");
