@@ -106,6 +106,15 @@ std::optional<FileError> overwrite_in_place(ScriptFiles& files) {
     failure->note = "the script was rewritten";
     return failure;
   }
+  // Another program that saved the script by a new file since the last check has its save under
+  // the script's name; the file overwritten here kept only its other names.
+  const FileIdentity named = status(files.target_path, error).identity;
+  if (error) {
+    return os_error(files.script_path, error);
+  }
+  if (named != files.script_status.identity) {
+    return FileError{files.script_path, kChanged};
+  }
   return std::nullopt;
 }
 

@@ -1,8 +1,11 @@
 // The fault seam of the test build: JASSREWRITE_FAULT="<call>:<fault>" makes the given call of the
 // file layer, counted from 1, fail with an input/output error ("io"), a full disk ("space") or
-// access denied ("access"), or end the process there as `kill -9` would ("kill"). The call is
-// announced on standard error as "fault seam: call <n>", so that a test knows it was reached.
+// access denied ("access"), or end the process there as `kill -9` would ("kill"); or, just before
+// that call, has "another program" save the script the way editors do, by renaming its new file
+// "another-save.j" over "logs/outputwar3map.j" ("save"). The call is announced on standard error
+// as "fault seam: call <n>", so that a test knows it was reached.
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -61,6 +64,10 @@ std::error_code injected_fault() {
   }
   announce(calls);
 #ifdef _WIN32
+  if (plan.fault == "save") {
+    MoveFileExW(L"another-save.j", L"logs\\outputwar3map.j", MOVEFILE_REPLACE_EXISTING);
+    return {};
+  }
   if (plan.fault == "kill") {
     TerminateProcess(GetCurrentProcess(), 137);
   }
@@ -72,6 +79,10 @@ std::error_code injected_fault() {
   }
   return windows_error(ERROR_IO_DEVICE);
 #else
+  if (plan.fault == "save") {
+    std::rename("another-save.j", "logs/outputwar3map.j");
+    return {};
+  }
   if (plan.fault == "kill") {
     ::kill(::getpid(), SIGKILL);
   }

@@ -318,6 +318,52 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, FaultSweep, testing::ValuesIn(kFolders), Name
 
 namespace {
 
+#ifndef _WIN32
+// Regression: another program that saved the script in the moment between the tool's last check
+// and its replacement of the script had its save overwritten, and the run exited 0. Here the save
+// comes just before each call of the file layer in turn: the script is then another program's save
+// or the rewrite of it, and a run that fails leaves the save as it is. (Windows cannot swap two
+// names in one step: there a save in the moment before the replacement is lost, as the README
+// says.)
+TEST(EndToEnd, AnotherProgramsSaveIsNeverOverwritten) {
+  const std::string saved = "//!beginusercode\n// saved by the map editor\n";
+  const std::string saved_rewritten = "//!beginusercode\r\n-- saved by the map editor\r\n";
+  int trials = 0;
+  for (const bool in_place : {false, true}) {
+    for (long call = 1;; ++call) {
+      const std::string where =
+          (in_place ? "in place, save before call " : "new file, save before call ") +
+          std::to_string(call);
+      const fs::path folder = make_scratch_folder() / "map";
+      fs::create_directories(folder / "logs");
+      write_file(folder / kScript, kOriginal);
+      if (in_place) {
+        link_script(folder);
+      }
+      write_file(folder / "another-save.j", saved);
+
+      const ToolRun run = run_with_fault(folder, call, "save");
+      if (!reached(run)) {
+        break;
+      }
+      ++trials;
+      // A save after the replacement stands as it was saved.
+      const std::string script = contents(folder / kScript);
+      EXPECT_TRUE(script == saved || script == saved_rewritten)
+          << where << ": the other program's save is lost: " << script;
+      if (run.status != 0) {
+        EXPECT_EQ(run.status, 1) << where;
+        EXPECT_EQ(script, saved) << where;
+      }
+      if (HasFailure()) {
+        return;
+      }
+    }
+  }
+  EXPECT_GT(trials, 20) << "the seam was hardly reached";
+}
+#endif
+
 // Regression: with standard output appended to the script while a cut overwrite was pending, the
 // recovery finished the script and the banner was then flushed into it, for good; on Windows the
 // banner went into the script with no recovery pending at all. Standard error appended to it got
