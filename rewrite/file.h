@@ -91,10 +91,13 @@ File open_existing(const std::string& path, std::error_code& error);
 
 // For reading and writing a file that is created when missing, never truncated, never followed:
 // a symbolic link at `path` fails with errc::too_many_symbolic_link_levels, and a FIFO, device or
-// socket with errc::not_supported. Writes always go to the end of the file, so that another
-// program that empties it meanwhile leaves it shorter than what was written; on Windows no other
-// program may write to it at all while it is open.
+// socket with errc::not_supported. On POSIX writes always go to the end of the file, so that
+// another program that empties it meanwhile leaves it shorter than what was written.
 File open_or_create_unfollowed(const std::string& path, std::error_code& error);
+// Windows only (elsewhere it does nothing): opens the file at `path` again in place of `file`, so
+// that no other program may write to it while it is open. The caller checks that the new handle
+// is of the same file.
+File keep_others_from_writing(File& file, const std::string& path, std::error_code& error);
 
 // For reading and writing a file that must not exist yet, readable by its owner only until
 // copy_permissions says otherwise.

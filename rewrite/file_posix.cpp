@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "rewrite/fault_seam.h"
 #include "rewrite/file.h"
@@ -133,6 +134,11 @@ File open_existing(const std::string& path, std::error_code& error) {
 
 File open_or_create_unfollowed(const std::string& path, std::error_code& error) {
   return open_file(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW, 0666, error);
+}
+
+File keep_others_from_writing(File& file, const std::string&, std::error_code& error) {
+  error = injected_fault();
+  return std::move(file);
 }
 
 File create_new(const std::string& path, std::error_code& error) {

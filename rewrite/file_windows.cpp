@@ -70,7 +70,7 @@ File open_existing(const std::string& path, std::error_code& error) {
 File open_or_create_unfollowed(const std::string& path, std::error_code& error) {
   // OPEN_ALWAYS, unlike CREATE_ALWAYS, also opens a hidden or system file.
   File file = open_file(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
-                        FILE_FLAG_OPEN_REPARSE_POINT, error, FILE_SHARE_READ | FILE_SHARE_DELETE);
+                        FILE_FLAG_OPEN_REPARSE_POINT, error);
   // Only reparse points that stand for another name are links: OneDrive placeholders,
   // deduplicated and compressed files are reparse points too, and are files.
   FILE_ATTRIBUTE_TAG_INFO info{};
@@ -82,6 +82,14 @@ File open_or_create_unfollowed(const std::string& path, std::error_code& error) 
     return {};
   }
   return file;
+}
+
+File keep_others_from_writing(File& file, const std::string& path, std::error_code& error) {
+  // Sharing is decided when a file is opened, and this run's own handle, which may write, must go
+  // first: a handle that shares no writing is refused while another may write.
+  file = File();
+  return open_file(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                   error, FILE_SHARE_READ | FILE_SHARE_DELETE);
 }
 
 File create_new(const std::string& path, std::error_code& error) {

@@ -116,6 +116,16 @@ std::optional<FileError> open_temp(ScriptFiles& files) {
       return os_error(path, error);
     }
   }
+  // On Windows the file is opened once more, so that no other program may write to it; it must
+  // still be the file that was checked.
+  files.temp = keep_others_from_writing(files.temp, path, error);
+  const FileIdentity kept = error ? FileIdentity{} : status(files.temp, error).identity;
+  if (error) {
+    return os_error(path, error);
+  }
+  if (kept != temp.identity) {
+    return FileError{path, "changed while it was being opened; run again"};
+  }
   if (error = truncate(files.temp); error) {
     return os_error(path, error);
   }
