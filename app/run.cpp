@@ -49,7 +49,7 @@ void silence(LineOutput& stream) {
   stream.error = std::make_error_code(std::errc::operation_not_permitted);
 }
 
-const char* stream_name(const LineOutput& output, const LineOutput& stream) {
+const char* what_is_shared(const LineOutput& output, const LineOutput& stream) {
   return &stream == &output ? kStandardOutput : kStandardError;
 }
 
@@ -92,8 +92,8 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
 
   // Decided before any byte goes out: a message flushes what the run printed so far.
   if (refuse_shared_streams(output, errors, [&](const LineOutput& stream) {
-        return refuse_output_into_own_files(*stream.file, stream_name(output, stream), script_path,
-                                            temp_path);
+        return refuse_output_into_own_files(*stream.file, what_is_shared(output, stream),
+                                            script_path, temp_path);
       })) {
     return EXIT_FAILURE;
   }
@@ -156,7 +156,7 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
     return EXIT_FAILURE;
   }
   if (refuse_shared_streams(output, errors, [&](const LineOutput& stream) {
-        return refuse_shared_output(files, *stream.file, stream_name(output, stream));
+        return refuse_shared_output(files, *stream.file, what_is_shared(output, stream));
       })) {
     return EXIT_FAILURE;
   }

@@ -11,6 +11,11 @@ namespace {
 
 constexpr const char* kNotAFile = "not a regular file";
 
+// "standard output" or "standard error", for a message about the stream itself.
+std::string stream_name(std::string_view stream) {
+  return std::string(stream.substr(0, stream.find(';')));
+}
+
 // The script is locked as well as the folder, for a script that two map folders share by a link.
 // Another run may replace it while this one waits; the lock is then on a file that has gone, and
 // is given up before the script is opened again: waiting on it while holding it would wait for
@@ -147,7 +152,7 @@ std::optional<FileError> refuse_output_into_own_files(const File& output, const 
   std::error_code error;
   const FileStatus shown = status(output, error);
   if (error) {
-    return os_error(stream == kStandardOutput ? "standard output" : "standard error", error);
+    return os_error(stream_name(stream), error);
   }
   // A console, a pipe or the null device is none of the run's files.
   if (!shown.regular) {
@@ -174,7 +179,7 @@ std::optional<FileError> refuse_shared_output(const ScriptFiles& files, const Fi
   std::error_code error;
   const FileIdentity shown = status(output, error).identity;
   if (error) {
-    return os_error(stream == kStandardOutput ? "standard output" : "standard error", error);
+    return os_error(stream_name(stream), error);
   }
   if (files.script.is_open() && shown == files.script_status.identity) {
     return FileError{files.script_path, shared};
