@@ -31,21 +31,30 @@ std::optional<FileError> create_empty_script(const ScriptFiles& files) {
   return error ? std::optional(os_error(files.script_path, error)) : std::nullopt;
 }
 
-// Refuses where the script's name no longer leads to the file that was read, or that file has
-// changed since.
-std::optional<FileError> refuse_if_moved_or_changed(ScriptFiles& files) {
-  if (auto changed = refuse_if_changed(files.script, files.script_status, files.script_path)) {
-    return changed;
-  }
+// Refuses where the script's name no longer leads to the file that was read.
+std::optional<FileError> refuse_if_moved(const ScriptFiles& files) {
   std::error_code error;
   const FileIdentity named = status(files.target_path, error).identity;
   if (error) {
-    return os_error(files.script_path, error, kUnchangedKept + files.temp_path);
+    return os_error(files.script_path, error);
   }
   if (named != files.script_status.identity) {
     return FileError{files.script_path, kChanged};
   }
   return std::nullopt;
+}
+
+// Refuses where the script's name no longer leads to the file that was read, or that file has
+// changed since; the script is then as it was.
+std::optional<FileError> refuse_if_moved_or_changed(ScriptFiles& files) {
+  if (auto changed = refuse_if_changed(files.script, files.script_status, files.script_path)) {
+    return changed;
+  }
+  auto moved = refuse_if_moved(files);
+  if (moved && moved->reason != kChanged) {
+    moved->note = kUnchangedKept + files.temp_path;
+  }
+  return moved;
 }
 
 // The fallback where no new file can take the script's place. The space is claimed and the mark
@@ -108,14 +117,7 @@ std::optional<FileError> overwrite_in_place(ScriptFiles& files) {
   }
   // Another program that saved the script by a new file since the last check has its save under
   // the script's name; the file overwritten here kept only its other names.
-  const FileIdentity named = status(files.target_path, error).identity;
-  if (error) {
-    return os_error(files.script_path, error);
-  }
-  if (named != files.script_status.identity) {
-    return FileError{files.script_path, kChanged};
-  }
-  return std::nullopt;
+  return refuse_if_moved(files);
 }
 
 constexpr const char* kMayNotLast =
@@ -207,10 +209,7 @@ std::optional<FileError> put_replacement_in_place(ScriptFiles& files) {
     if (const std::error_code removal = remove(files.replacement.path)) {
       const std::string left = files.replacement.path;
       files.replacement.keep();
-      return os_error(left, removal,
-                      "the script is unchanged; the complete rewritten script is "
-                      "kept in " +
-                          files.temp_path);
+      return os_error(left, removal, kUnchangedKept + files.temp_path);
     }
     files.replacement.keep();
     // Where the rename is refused (another program holds the script open, a folder where the user

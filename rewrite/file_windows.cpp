@@ -46,6 +46,21 @@ File open_file(const std::string& path, DWORD access, DWORD disposition, DWORD f
   return File(handle);
 }
 
+// A file opened with FILE_FLAG_OPEN_REPARSE_POINT, refused where it is a link. Only reparse points
+// that stand for another name are links: OneDrive placeholders, deduplicated and compressed files
+// are reparse points too, and are files.
+File refuse_links(File file, std::error_code& error) {
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  if (file.is_open() &&
+      GetFileInformationByHandleEx(file.native(), FileAttributeTagInfo, &info, sizeof info) &&
+      (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      IsReparseTagNameSurrogate(info.ReparseTag)) {
+    error = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+    return {};
+  }
+  return file;
+}
+
 }  // namespace
 
 File::~File() {
@@ -69,19 +84,9 @@ File open_existing(const std::string& path, std::error_code& error) {
 
 File open_or_create_unfollowed(const std::string& path, std::error_code& error) {
   // OPEN_ALWAYS, unlike CREATE_ALWAYS, also opens a hidden or system file.
-  File file = open_file(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
-                        FILE_FLAG_OPEN_REPARSE_POINT, error);
-  // Only reparse points that stand for another name are links: OneDrive placeholders,
-  // deduplicated and compressed files are reparse points too, and are files.
-  FILE_ATTRIBUTE_TAG_INFO info{};
-  if (file.is_open() &&
-      GetFileInformationByHandleEx(file.native(), FileAttributeTagInfo, &info, sizeof info) &&
-      (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-      IsReparseTagNameSurrogate(info.ReparseTag)) {
-    error = std::make_error_code(std::errc::too_many_symbolic_link_levels);
-    return {};
-  }
-  return file;
+  return refuse_links(open_file(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
+                                FILE_FLAG_OPEN_REPARSE_POINT, error),
+                      error);
 }
 
 File keep_others_from_writing(File& file, const std::string& path, std::error_code& error) {
@@ -97,16 +102,8 @@ File create_new(const std::string& path, std::error_code& error) {
 }
 
 File open_for_reading_unfollowed(const std::string& path, std::error_code& error) {
-  File file = open_file(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, error);
-  FILE_ATTRIBUTE_TAG_INFO info{};
-  if (file.is_open() &&
-      GetFileInformationByHandleEx(file.native(), FileAttributeTagInfo, &info, sizeof info) &&
-      (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-      IsReparseTagNameSurrogate(info.ReparseTag)) {
-    error = std::make_error_code(std::errc::too_many_symbolic_link_levels);
-    return {};
-  }
-  return file;
+  return refuse_links(
+      open_file(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, error), error);
 }
 
 FileStatus status(const File& file, std::error_code& error) {

@@ -480,6 +480,15 @@ void wait_until(pid_t pid, const std::function<bool()>& reached) {
   }
 }
 
+// Until the tool, started with no tempwar3map.j in `folder`, has begun to write one.
+void wait_until_converting(pid_t pid, const fs::path& folder) {
+  wait_until(pid, [&folder] {
+    std::error_code missing;
+    const std::uintmax_t size = fs::file_size(folder / "tempwar3map.j", missing);
+    return !missing && size > 0;
+  });
+}
+
 struct InterruptCase {
   const char* name;
   int signal_number;
@@ -598,11 +607,7 @@ TEST_P(Interrupted, NeverLeavesTheScriptCutShort) {
     fs::remove(folder / "tempwar3map.j");
     const pid_t pid = start_tool(folder, error_file);
     ASSERT_GT(pid, 0);
-    wait_until(pid, [&folder] {
-      std::error_code missing;
-      const std::uintmax_t size = fs::file_size(folder / "tempwar3map.j", missing);
-      return !missing && size > 0;
-    });
+    wait_until_converting(pid, folder);
     kill(pid, GetParam().signal_number);
     wait_for(pid);
     EXPECT_TRUE(read_file(script) == original) << "the run went on after the interrupt";
@@ -622,11 +627,7 @@ TEST(EndToEnd, TwoInterruptsAtOnceAreToldOnce) {
     fs::remove(folder / "tempwar3map.j");
     const pid_t pid = start_tool(folder, error_file);
     ASSERT_GT(pid, 0);
-    wait_until(pid, [&folder] {
-      std::error_code missing;
-      const std::uintmax_t size = fs::file_size(folder / "tempwar3map.j", missing);
-      return !missing && size > 0;
-    });
+    wait_until_converting(pid, folder);
     // A burst, so that some arrive while the first is being handled.
     for (int sent = 0; sent < 200; ++sent) {
       kill(pid, sent % 2 == 0 ? SIGTERM : SIGINT);
