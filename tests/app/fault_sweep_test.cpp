@@ -87,12 +87,20 @@ ToolRun run_in(const std::string& program, const fs::path& folder, const std::st
   startup.hStdError = create(err);
   std::wstring command = L"\"" + fs::path(program).wstring() + L"\" a b c";
   PROCESS_INFORMATION process{};
-  const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      folder.wstring().c_str(), &startup, &process) != 0;
+  // Wine now and then fails to start a program on a loaded machine; the sweep is not about that.
+  bool started = false;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                             folder.wstring().c_str(), &startup, &process) != 0;
+    if (!started) {
+      Sleep(200);
+    }
+  }
+  const DWORD start_error = GetLastError();
   CloseHandle(startup.hStdOutput);
   CloseHandle(startup.hStdError);
   if (!started) {
-    ADD_FAILURE() << "cannot start " << program;
+    ADD_FAILURE() << "cannot start " << program << ": error " << start_error;
     return {};
   }
   if (WaitForSingleObject(process.hProcess, 60000) == WAIT_TIMEOUT) {
