@@ -26,6 +26,13 @@ constexpr const char* kScriptPath = "logs\\outputwar3map.j";
 constexpr const char* kScriptPath = "logs/outputwar3map.j";
 #endif
 constexpr const char* kTempPath = "tempwar3map.j";
+// What the folder's lock is taken on: Windows cannot lock a folder, and locks a byte range of the
+// temporary file instead.
+#ifdef _WIN32
+constexpr const char* kFolderLockPath = kTempPath;
+#else
+constexpr const char* kFolderLockPath = ".";
+#endif
 
 // "jassrewrite: <message>" on `errors`. What the run printed on `output` so far goes first, so that
 // the two streams never interleave out of order on a console.
@@ -110,17 +117,22 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
     };
   };
   std::error_code lock_error;
-  const File folder = open_folder(".", lock_error);
-  const File folder_lock =
-      lock_error ? File()
-                 : lock(folder, wait_saying("waiting for another run in this folder to finish"),
-                        lock_error);
-  if (lock_error) {
-    say(message_of(FileError{".", lock_error.message()}));
+  const File folder_lock = lock_folder(
+      ".", temp_path, wait_saying("waiting for another run in this folder to finish"), lock_error);
+  if (lock_error == std::errc::no_lock_available) {
+    say(std::string(kFolderLockPath) + ": " + kNoLock);
+  } else if (lock_error) {
+    say(message_of(os_error(kFolderLockPath, lock_error)));
     return EXIT_FAILURE;
   }
 
   ScriptFiles files{.script_path = script_path, .temp_path = temp_path};
+  files.tell = say;
+  files.tell_waiting = [&say, &said_waiting](const std::string& message) {
+    if (!std::exchange(said_waiting, true)) {
+      say(message);
+    }
+  };
   if (auto error = open_script(
           files, wait_saying(script_path +
                              ": waiting for a run in another folder that is rewriting it"))) {

@@ -28,11 +28,13 @@ foreach(type IN ITEMS 000010 000018)
     message(FATAL_ERROR "${EXE} has no resource of type 0x${type} (version information, manifest)")
   endif()
 endforeach()
-# The manifest asks for no elevation and names Windows 10 and 11.
-file(STRINGS "${EXE}" manifest REGEX "asInvoker|8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a")
+# The manifest asks for no elevation, names Windows 10 and 11, and takes long paths.
+file(STRINGS "${EXE}" manifest
+     REGEX "asInvoker|8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a|longPathAware>true<")
 list(LENGTH manifest manifest_lines)
-if(NOT manifest_lines EQUAL 2)
-  message(FATAL_ERROR "${EXE}: the manifest lacks asInvoker or the Windows 10 and 11 entry")
+if(NOT manifest_lines EQUAL 3)
+  message(FATAL_ERROR
+          "${EXE}: the manifest lacks asInvoker, the Windows 10 and 11 entry or longPathAware")
 endif()
 file(STRINGS "${EXE}" texts ENCODING UTF-16LE REGEX "^(ProductVersion|[0-9]+\\.[0-9]+\\.[0-9]+)$")
 list(FIND texts "ProductVersion" at)

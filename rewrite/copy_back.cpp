@@ -64,7 +64,11 @@ std::optional<FileError> overwrite_in_place(ScriptFiles& files) {
   const std::string unchanged = kUnchangedKept + files.temp_path;
   std::error_code error;
   if (!files.script.is_open()) {
-    files.script = open_existing(files.target_path, error);
+    error = with_patience(files, files.script_path, [&] {
+      std::error_code opening;
+      files.script = open_existing(files.target_path, opening);
+      return opening;
+    });
     if (error) {
       return os_error(files.script_path, error, unchanged);
     }
@@ -189,16 +193,11 @@ std::optional<FileError> put_replacement_in_place(ScriptFiles& files) {
     return settle_exchange(files);
   }
   if (error == std::errc::not_supported) {
-    // Windows cannot replace a file that is open without sharing its deletion; the fallback
-    // opens the script again.
+    // Windows cannot always replace a file that is open, even by this run; the fallback opens the
+    // script again.
     files.script = File();
-    error = replace(files.replacement.path, files.target_path);
-    if (error == std::errc::operation_in_progress) {
-      files.replacement.keep();
-      return FileError{files.script_path,
-                       "gone, and its rewrite could not take its name: it is in " +
-                           files.target_path + kReplacementSuffix};
-    }
+    error = with_patience(files, files.script_path + " or " + files.replacement.path,
+                          [&] { return replace(files.replacement.path, files.target_path); });
     if (!error) {
       files.replacement.keep();
     }
@@ -206,7 +205,8 @@ std::optional<FileError> put_replacement_in_place(ScriptFiles& files) {
   if (error) {
     // The new file goes before the script is overwritten in place: a run that ends well leaves
     // nothing beside the script.
-    if (const std::error_code removal = remove(files.replacement.path)) {
+    if (const std::error_code removal = with_patience(
+            files, files.replacement.path, [&] { return remove(files.replacement.path); })) {
       const std::string left = files.replacement.path;
       files.replacement.keep();
       return os_error(left, removal, kUnchangedKept + files.temp_path);
@@ -245,7 +245,7 @@ std::optional<FileError> copy_back(ScriptFiles& files) {
     // Left by a run that was killed: the script's lock says that no run is using it now. One that
     // may not be removed (another user's in a shared folder, a folder where nothing may be
     // removed) leaves the overwrite in place.
-    if (error = remove(path);
+    if (error = with_patience(files, path, [&] { return remove(path); });
         error == std::errc::permission_denied || error == std::errc::operation_not_permitted) {
       return std::nullopt;
     }

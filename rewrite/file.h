@@ -56,10 +56,12 @@ class File {
   NativeHandle handle_ = kNoHandle;
 };
 
-// Which file a handle or a name refers to: device and inode, or volume serial and file index.
+// Which file a handle or a name refers to: device and inode, or volume serial and file ID. A file
+// ID has 128 bits on ReFS; `index_high` holds the upper half (zero on POSIX and NTFS).
 struct FileIdentity {
   std::uint64_t device = 0;
   std::uint64_t index = 0;
+  std::uint64_t index_high = 0;
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
@@ -72,13 +74,17 @@ struct FileStatus {
   // the file's data or attributes (zero on Windows), which no program can set back.
   std::int64_t modified = 0;
   std::int64_t changed = 0;
-  // Extended attributes or access control lists, which a new file in the script's place would not
-  // have (never on Windows, where the replacement keeps them).
+  // Extended attributes or access control lists (on Windows, alternate data streams), which a new
+  // file in the script's place would not have.
   bool extended_attributes = false;
-  // POSIX permission bits, owner and group; zero on Windows, where the replacement keeps them.
+  // POSIX permission bits, or the Windows attributes (hidden, system...) that a new file is given.
   std::uint32_t mode = 0;
+  // POSIX owner and group; zero on Windows.
   std::uint32_t owner = 0;
   std::uint32_t group = 0;
+  // Windows: the owner and access control list as the system keeps them, which a new file in the
+  // script's place must have alike. Empty on POSIX, and where they cannot be read.
+  std::string security;
   // Whether the user the tool runs as owns the file (always on Windows).
   bool owned_by_caller = true;
 };
@@ -133,15 +139,16 @@ std::error_code close(File& file);
 // system cannot.
 std::error_code reserve(File& file, std::uint64_t size);
 
-// Gives `file` the permission bits of `model` and, with `with_owner`, its owner and group. Does
-// nothing on Windows, where replace() keeps the replaced file's attributes and security.
+// Gives `file` the permission bits of `model` and, with `with_owner`, its owner and group: what a
+// new file must have to take the place of `model`'s. On Windows, with `with_owner` only, it gets
+// `model`'s attributes, and where its owner or access control list differ from `model`'s, which
+// only the system can set, it fails with errc::operation_not_permitted.
 std::error_code copy_permissions(File& file, const FileStatus& model, bool with_owner);
-// Puts the closed file `replacement` in the place of `target` in one step; sync_folder_of makes
-// that last through a power cut. Fails with errc::device_or_resource_busy where Windows cannot
-// replace a file that another program holds open, and with errc::cross_device_link across file
-// systems; both files are then as they were. Fails with errc::operation_in_progress where `target`
-// is gone and `replacement` could not take its name: `replacement` is then the only copy and must
-// stay.
+// Puts the closed file `replacement` in the place of `target` in one step of the file system;
+// sync_folder_of makes that last through a power cut. Fails with errc::device_or_resource_busy
+// where Windows cannot replace a file that another program holds open, and with
+// errc::cross_device_link across file systems; both files are then as they were. On Windows no
+// handle of this process may be open on `target`.
 std::error_code replace(const std::string& replacement, const std::string& target);
 // Swaps the names of two files in one step. Fails with errc::not_supported where the system or
 // file system cannot; both names are then as they were.
@@ -150,16 +157,23 @@ std::error_code swap_names(const std::string& first, const std::string& second);
 std::error_code rename_new(const std::string& from, const std::string& to);
 // Removes a file, or a folder if it is empty.
 std::error_code remove(const std::string& path);
+// True for an error that another program holding the file for a moment causes: on Windows, virus
+// scanners, the search indexer and sync clients open fresh files without sharing them. Never on
+// POSIX.
+bool held_for_a_moment(const std::error_code& error);
 // Makes the creation or removal of a file in the folder of `path` last through a power cut.
 std::error_code sync_folder_of(const std::string& path);
 
-// For locking a folder and checking what it is.
-File open_folder(const std::string& path, std::error_code& error);
-
-// Takes the lock of the open file or folder `file` that one run holds at a time, calling
-// `before_waiting` once when another process holds it. The lock is held at least as long as the
-// returned handle and never past the end of the process, however it ends. Where the file system
-// cannot lock, the run goes on unlocked.
+// Takes the lock of the folder `folder` that one run holds at a time, calling `before_waiting`
+// once when another process holds it. Windows cannot lock a folder: it locks a byte range of the
+// file `stand_in` in it, past any data, creating the file where it is missing; such locks reach
+// the runs of every user and of every machine that shares a network folder. A lock is held at
+// least as long as the returned handle and never past the end of the process, however it ends.
+// Fails with errc::no_lock_available where the file system cannot lock.
+File lock_folder(const std::string& folder, const std::string& stand_in,
+                 const std::function<void()>& before_waiting, std::error_code& error);
+// The same for the open file `file`, without keeping anything open on it that would stand in the
+// way of its replacement.
 File lock(const File& file, const std::function<void()>& before_waiting, std::error_code& error);
 
 // Standard output and standard error, for writing whole blocks to.

@@ -395,6 +395,16 @@ std::error_code remove(const std::string& path) {
   return ::remove(path.c_str()) == 0 ? std::error_code() : last_error();
 }
 
+namespace {
+
+File open_folder(const std::string& path, std::error_code& error) {
+  return open_file(path.c_str(), O_RDONLY | O_DIRECTORY, 0, error);
+}
+
+}  // namespace
+
+bool held_for_a_moment(const std::error_code&) { return false; }
+
 std::error_code sync_folder_of(const std::string& path) {
   if (std::error_code fault = injected_fault()) {
     return fault;
@@ -411,10 +421,6 @@ std::error_code sync_folder_of(const std::string& path) {
   }
   errno = 0;
   return ::fsync(folder.native()) == 0 ? std::error_code() : last_error();
-}
-
-File open_folder(const std::string& path, std::error_code& error) {
-  return open_file(path.c_str(), O_RDONLY | O_DIRECTORY, 0, error);
 }
 
 File lock(const File& file, const std::function<void()>& before_waiting, std::error_code& error) {
@@ -434,10 +440,10 @@ File lock(const File& file, const std::function<void()>& before_waiting, std::er
   if (::flock(lock.native(), LOCK_EX | LOCK_NB) == 0) {
     return lock;
   }
-  // Some network file systems cannot lock a folder; a run there goes on unlocked rather than not
-  // at all, as it did before runs locked.
+  // Some network file systems cannot lock a folder.
   if (errno == EBADF || errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL) {
-    return lock;
+    error = std::make_error_code(std::errc::no_lock_available);
+    return {};
   }
   if (errno != EWOULDBLOCK) {
     error = last_error();
@@ -459,5 +465,11 @@ File lock(const File& file, const std::function<void()>& before_waiting, std::er
 File standard_output() { return File(STDOUT_FILENO); }
 
 File standard_error() { return File(STDERR_FILENO); }
+
+File lock_folder(const std::string& folder, const std::string&,
+                 const std::function<void()>& before_waiting, std::error_code& error) {
+  const File opened = open_folder(folder, error);
+  return error ? File() : lock(opened, before_waiting, error);
+}
 
 }  // namespace jassrewrite

@@ -282,4 +282,52 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
   return std::nullopt;
 }
 
+std::optional<FileError> finish_left_replacement(const ScriptFiles& files) {
+  const std::string& path = files.script_path;
+  const std::string left = path + kReplacementSuffix;
+  const FileError refusal{path, "not found, but an earlier run left " + left +
+                                    ": if that is the complete rewrite, give it the script's "
+                                    "name, otherwise delete it"};
+  std::error_code error;
+  if (name_exists(overwrite_mark_path(files.temp_path), error) || error) {
+    return error ? os_error(overwrite_mark_path(files.temp_path), error) : refusal;
+  }
+  File replacement = open_for_reading_unfollowed(left, error);
+  const FileStatus replacement_status = error ? FileStatus{} : status(replacement, error);
+  if (error) {
+    return os_error(left, error);
+  }
+  File temp = open_for_reading_unfollowed(files.temp_path, error);
+  const FileStatus temp_status = error ? FileStatus{} : status(temp, error);
+  if (error == std::errc::no_such_file_or_directory) {
+    return refusal;
+  }
+  if (error) {
+    return os_error(files.temp_path, error);
+  }
+  // Files that another user could have put there are not trusted to be the rewrite.
+  if (!replacement_status.regular || !temp_status.regular || !replacement_status.owned_by_caller ||
+      !temp_status.owned_by_caller || replacement_status.size != temp_status.size) {
+    return refusal;
+  }
+  const bool same = is_start_of(replacement, temp, error);
+  if (error) {
+    return os_error(left, error);
+  }
+  if (!same) {
+    return refusal;
+  }
+  replacement = File();
+  if (error = rename_new(left, path); error) {
+    return os_error(left, error, "the script is missing, and this is its complete rewrite");
+  }
+  if (error = sync_folder_of(path); error) {
+    return os_error(path, error,
+                    "it was given back its name, but that may not last through a power cut");
+  }
+  files.tell(path + ": not found, but an earlier run left its complete rewrite in " + left +
+             ", which now has the script's name");
+  return std::nullopt;
+}
+
 }  // namespace jassrewrite

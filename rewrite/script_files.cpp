@@ -1,9 +1,14 @@
 #include "rewrite/script_files.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string_view>
+#include <thread>
 #include <vector>
+
+#include "rewrite/overwrite_mark.h"
 
 namespace jassrewrite {
 
@@ -16,19 +21,42 @@ std::string stream_name(std::string_view stream) {
   return std::string(stream.substr(0, stream.find(';')));
 }
 
+// Tools people trust on Windows wait up to a few seconds for a file that another program holds;
+// a program that holds one longer is not letting go soon.
+constexpr std::chrono::milliseconds kPatience{5000};
+constexpr std::chrono::milliseconds kFirstPause{10};
+constexpr std::chrono::milliseconds kLongestPause{1000};
+
+}  // namespace
+
+std::error_code with_patience(const ScriptFiles& files, const std::string& subject,
+                              const std::function<std::error_code()>& step) {
+  std::chrono::milliseconds waited{0};
+  for (std::chrono::milliseconds pause = kFirstPause;; pause = std::min(2 * pause, kLongestPause)) {
+    std::error_code error = step();
+    if (!error || !held_for_a_moment(error) || waited >= kPatience) {
+      return error;
+    }
+    files.tell_waiting(subject + ": in use by another program; waiting for it to let go");
+    std::this_thread::sleep_for(pause);
+    waited += pause;
+  }
+}
+
 // The script is locked as well as the folder, for a script that two map folders share by a link.
 // Another run may replace it while this one waits; the lock is then on a file that has gone, and
 // is given up before the script is opened again: waiting on it while holding it would wait for
 // ever, and every later run with it.
-}  // namespace
-
 std::optional<FileError> open_script(ScriptFiles& files,
                                      const std::function<void()>& before_waiting) {
   const std::string& path = files.script_path;
   for (;;) {
     files.script_lock = File();
-    std::error_code error;
-    files.script = open_existing(path, error);
+    std::error_code error = with_patience(files, path, [&] {
+      std::error_code opening;
+      files.script = open_existing(path, opening);
+      return opening;
+    });
     if (error == std::errc::no_such_file_or_directory) {
       // Following a dangling link would create a file wherever it points, outside the map's
       // folder.
@@ -38,13 +66,16 @@ std::optional<FileError> open_script(ScriptFiles& files,
       }
       // An empty script must not take the place of a rewrite that could not take its name.
       const std::string left = path + kReplacementSuffix;
-      if (name_exists(left, error) || error) {
-        return error ? os_error(left, error)
-                     : FileError{path, "not found, but an earlier run left " + left +
-                                           ": if that is the complete rewrite, give it the "
-                                           "script's name, otherwise delete it"};
+      if (!name_exists(left, error) && !error) {
+        return std::nullopt;
       }
-      return std::nullopt;
+      if (error) {
+        return os_error(left, error);
+      }
+      if (auto refusal = finish_left_replacement(files)) {
+        return refusal;
+      }
+      continue;
     }
     if (error == std::errc::not_supported) {
       return FileError{path, kNotAFile};
@@ -56,6 +87,10 @@ std::optional<FileError> open_script(ScriptFiles& files,
       return error ? os_error(path, error) : FileError{path, kNotAFile};
     }
     files.script_lock = lock(files.script, before_waiting, error);
+    if (error == std::errc::no_lock_available) {
+      files.tell(path + ": " + kNoLock);
+      error.clear();
+    }
     if (!error) {
       files.script_status = status(files.script, error);
     }
@@ -220,7 +255,11 @@ std::optional<FileError> refuse_if_changed(File& file, const FileStatus& as_read
 }
 
 std::string describe(const FileIdentity& identity) {
-  return std::to_string(identity.device) + " " + std::to_string(identity.index) + " ";
+  // The upper half of a file ID is written only where there is one (ReFS), so that a mark from a
+  // run on any other file system reads the same in every version.
+  const std::string upper =
+      identity.index_high != 0 ? std::to_string(identity.index_high) + ":" : std::string();
+  return std::to_string(identity.device) + " " + upper + std::to_string(identity.index) + " ";
 }
 
 std::string describe(const FileStatus& script) {

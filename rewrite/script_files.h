@@ -98,7 +98,21 @@ struct ScriptFiles {
   // The new script beside the target, once copy_back made it; none when the script is to be
   // overwritten in place.
   Replacement replacement;
+  // Tell the user what is not an error: a line of its own, and that the run waits, which a run
+  // says once whatever it waits for.
+  std::function<void(const std::string&)> tell = [](const std::string&) {};
+  std::function<void(const std::string&)> tell_waiting = [](const std::string&) {};
 };
+
+// Where a file system, or another user, leaves no lock to be had, the run goes on and says so.
+inline constexpr const char* kNoLock =
+    "cannot be locked here; a run started meanwhile may work on it too";
+
+// Does `step` again while another program holds `subject`, a file or two, for a moment, for some
+// seconds in all (see held_for_a_moment), and tells the user once that it waits. Returns the last
+// error.
+std::error_code with_patience(const ScriptFiles& files, const std::string& subject,
+                              const std::function<std::error_code()>& step);
 
 // Opens and locks the script (if there is one), calling `before_waiting` when another run holds
 // it. Refuses a script that is not a regular file or is a dangling symbolic link.

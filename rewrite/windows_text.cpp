@@ -20,6 +20,7 @@ int condition_of(DWORD code) {
       {ERROR_PATH_NOT_FOUND, ENOENT},
       {ERROR_INVALID_NAME, ENOENT},
       {ERROR_ACCESS_DENIED, EACCES},
+      {ERROR_FILE_READ_ONLY, EACCES},
       {ERROR_FILE_EXISTS, EEXIST},
       {ERROR_ALREADY_EXISTS, EEXIST},
       {ERROR_SHARING_VIOLATION, EBUSY},
@@ -57,8 +58,11 @@ class WindowsErrors final : public std::error_category {
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
         nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    // A system without words for the error (Wine has none for some) still says what it means.
     if (length == 0) {
-      return "Windows error " + std::to_string(code);
+      const int error_number = condition_of(static_cast<DWORD>(code));
+      return error_number != 0 ? std::generic_category().message(error_number)
+                               : "Windows error " + std::to_string(code);
     }
     std::wstring_view message(text, length);
     // The system ends its sentences with a period and a line break; the tool's messages may go on

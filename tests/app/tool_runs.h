@@ -74,6 +74,9 @@ inline std::string system_reason([[maybe_unused]] const char* posix,
   char text[512] = {};
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                 windows, 0, text, sizeof text, nullptr);
+  if (length == 0) {
+    return std::string(posix);  // what the tool says where the system has no words
+  }
   while (length > 0 && std::string_view(" .\r\n").find(text[length - 1]) != std::string::npos) {
     --length;
   }

@@ -1,0 +1,154 @@
+// What only Windows has: file attributes, and other programs (virus scanners, the search indexer,
+// sync clients, editors) that hold the script or a fresh file open without sharing all of it.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/tool_runs.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace jassrewrite::end_to_end;
+namespace fs = std::filesystem;
+using jassrewrite::testing_support::NameOfCase;
+using jassrewrite::testing_support::read_file;
+using jassrewrite::testing_support::write_file;
+
+// The script and tempwar3map.j may be hidden or system files, which Windows refuses to open in the
+// way that creates a file anew; both keep their attributes through the run.
+TEST(EndToEnd, HiddenFilesKeepTheirAttributes) {
+  const fs::path folder = make_map_folder("//!beginusercode\r\n// hidden\r\n");
+  write_file(folder / "tempwar3map.j", "stale\r\n");
+  const std::vector<fs::path> files = {folder / "logs/outputwar3map.j", folder / "tempwar3map.j"};
+  for (const fs::path& file : files) {
+    ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  }
+
+  const ToolRun run = run_tool(folder);
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  for (const fs::path& file : files) {
+    EXPECT_EQ(read_file(file), "//!beginusercode\r\n-- hidden\r\n");
+    EXPECT_EQ(GetFileAttributesW(file.c_str()) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
+              DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM})
+        << file;
+  }
+}
+
+// A map folder deep in a project: the script's path, and that of the new file beside it, pass the
+// 260 characters that Windows allows a path by default, while the folder itself is within them.
+TEST(EndToEnd, PathsPastTheOldLimitAreReached) {
+  const fs::path scratch = jassrewrite::testing_support::make_scratch_folder();
+  const std::size_t folder_length = 245;
+  ASSERT_LT(scratch.string().size() + 2, folder_length);
+  const fs::path folder = scratch / std::string(folder_length - scratch.string().size() - 1, 'm');
+  fs::create_directories(folder / "logs");
+  write_file(folder / "logs/outputwar3map.j", "//!beginusercode\r\n// deep\r\n");
+  ASSERT_GT((folder / "logs/outputwar3map.j").string().size(), std::size_t{MAX_PATH});
+
+  const ToolRun run = run_tool(folder);
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(read_file(folder / "logs/outputwar3map.j"), "//!beginusercode\r\n-- deep\r\n");
+  EXPECT_FALSE(fs::exists(folder / "logs/outputwar3map.j.jassrewrite-new"));
+  EXPECT_FALSE(fs::exists(folder / "tempwar3map.j.copying"));
+}
+
+// Another program holds a file of the run open, sharing `sharing`, for a second or for the whole
+// run. The tool waits a few seconds for such a program, saying so once, then works around it where
+// it can: a script that cannot be replaced is overwritten in place.
+struct HeldCase {
+  const char* name;
+  const char* held;  // relative to the map folder
+  DWORD sharing;
+  bool for_a_second;  // otherwise for the whole run
+  const char* waited_for;
+  int status;
+  std::string reason;  // said after the line that the run waits
+};
+
+void PrintTo(const HeldCase& row, std::ostream* os) { *os << row.name; }
+
+constexpr DWORD kNoDeletion = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr const char* kScript = "logs/outputwar3map.j";
+constexpr const char* kNewScript = "logs/outputwar3map.j.jassrewrite-new";
+constexpr const char* kEither = "logs/outputwar3map.j or logs/outputwar3map.j.jassrewrite-new";
+
+const std::vector<HeldCase> kHeldCases = {
+    // A virus scanner looks at the new script as soon as it is written.
+    {"NewScriptForASecond", kNewScript, kNoDeletion, true, kEither, 0, ""},
+    // An editor that keeps the script open: it cannot be replaced, and is overwritten in place.
+    {"ScriptWithoutSharingItsDeletion", kScript, kNoDeletion, false, kEither, 0, ""},
+    {"ScriptWithoutSharingForASecond", kScript, 0, true, kScript, 0, ""},
+    {"ScriptWithoutSharingAtAll", kScript, 0, false, kScript, 1,
+     "jassrewrite: logs/outputwar3map.j: " + system_reason("", ERROR_SHARING_VIOLATION) + "\n"},
+};
+
+class HeldByAnotherProgram : public testing::TestWithParam<HeldCase> {};
+
+TEST_P(HeldByAnotherProgram, IsWaitedForAndLeavesNothingBehind) {
+  const HeldCase& row = GetParam();
+  // Large enough that the new script exists for a while, to be caught as it appears.
+  const std::string script = "//!beginusercode\r\n// held\r\n" + large_script(std::size_t{4} << 20);
+  fs::path folder;
+  ToolRun run;
+  bool caught = false;
+  for (int attempt = 0; attempt < 5 && !caught; ++attempt) {
+    folder = make_map_folder(script);
+    const fs::path held = folder / row.held;
+    std::atomic<HANDLE> handle = INVALID_HANDLE_VALUE;
+    std::atomic<bool> ended = false;
+    std::thread holder([&] {
+      HANDLE opened = INVALID_HANDLE_VALUE;
+      while (opened == INVALID_HANDLE_VALUE && !ended) {
+        opened = CreateFileW(held.c_str(), GENERIC_READ, row.sharing, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+      }
+      handle = opened;
+      if (opened != INVALID_HANDLE_VALUE && row.for_a_second) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        CloseHandle(handle.exchange(INVALID_HANDLE_VALUE));
+      }
+    });
+    // The script is held before the run begins.
+    while (std::string(row.held) == kScript && handle == INVALID_HANDLE_VALUE) {
+      std::this_thread::yield();
+    }
+    run = run_tool(folder);
+    ended = true;
+    holder.join();
+    caught = run.err.find("waiting for it to let go") != std::string::npos;
+    if (handle != INVALID_HANDLE_VALUE) {
+      CloseHandle(handle);
+    }
+  }
+
+  ASSERT_TRUE(caught) << "the new script was never caught while it was there";
+  EXPECT_EQ(run.status, row.status);
+  EXPECT_EQ(run.err,
+            message("jassrewrite: " + std::string(row.waited_for) +
+                    ": in use by another program; waiting for it to let go\n" + row.reason));
+  if (row.status == 0) {
+    const std::string rewritten = read_file(folder / "tempwar3map.j");
+    EXPECT_TRUE(rewritten.starts_with("//!beginusercode\r\n-- held\r\n"));
+    EXPECT_TRUE(read_file(folder / kScript) == rewritten);
+  } else {
+    EXPECT_TRUE(read_file(folder / kScript) == script);
+  }
+  EXPECT_FALSE(fs::exists(folder / kNewScript));
+  EXPECT_FALSE(fs::exists(folder / "tempwar3map.j.copying"));
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, HeldByAnotherProgram, testing::ValuesIn(kHeldCases),
+                         NameOfCase());
+
+}  // namespace
