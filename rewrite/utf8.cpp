@@ -55,6 +55,9 @@ std::size_t utf8_piece(std::string_view text, std::size_t limit) {
   if (text.size() <= limit) {
     return text.size();
   }
+  if (const std::size_t lf = text.rfind('\n', limit - 1); lf != std::string_view::npos) {
+    return lf + 1;
+  }
   std::size_t end = limit;
   while (end > 0 && is_continuation(static_cast<unsigned char>(text[end]))) {
     --end;

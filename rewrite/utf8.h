@@ -37,9 +37,11 @@ void for_each_utf8_run(std::string_view block, OnRun&& on_run) {
   }
 }
 
-// The length of the longest start of the UTF-8 `text` that is at most `limit` bytes long (at least
-// 4, the longest character) and ends between two characters: a piece to convert and write on its
-// own, so that no character, nor the two UTF-16 units of one past U+FFFF, is ever cut in two.
+// The length of a start of the UTF-8 `text` of at most `limit` bytes (at least 4, the longest
+// character) to convert and write on its own: up to its last LF within the limit, so that what
+// another thread writes meanwhile (a message on standard error) comes between lines; failing that,
+// the longest such start that ends between two characters, so that no character, nor the two UTF-16
+// units of one past U+FFFF, is ever cut in two.
 std::size_t utf8_piece(std::string_view text, std::size_t limit);
 
 }  // namespace jassrewrite

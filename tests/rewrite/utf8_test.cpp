@@ -118,11 +118,14 @@ const std::vector<PieceCase> kPieceCases = {
     {"TwoByteCharacterAtTheLimit", "abc\xC3\xA9", 4, 3},
     {"ThreeByteCharacterAtTheLimit", "ab\xE2\x82\xAC", 4, 2},
     {"AsciiAtTheLimit", "abcdef", 4, 4},
+    {"EndsAfterTheLastLineBreakWithinTheLimit", "a\nb\ncdef", 5, 4},
+    {"EndsAfterALineBreakAtTheLimit", "abc\ndef", 4, 4},
+    {"ALineBreakJustPastTheLimitDoesNotCount", "a\nbcd\n", 5, 2},
 };
 
 class Utf8Pieces : public testing::TestWithParam<PieceCase> {};
 
-TEST_P(Utf8Pieces, EndBetweenCharacters) {
+TEST_P(Utf8Pieces, EndBetweenLinesOrCharacters) {
   EXPECT_EQ(utf8_piece(GetParam().text, GetParam().limit), GetParam().piece);
 }
 
