@@ -1,12 +1,11 @@
 #include "app/console.h"
 
-#include <string>
-
 #ifdef _WIN32
 #include <windows.h>
 
-#include <algorithm>
+#include <string>
 
+#include "rewrite/utf8.h"
 #include "rewrite/windows_text.h"
 #else
 #include <unistd.h>
@@ -24,26 +23,43 @@ bool is_console(const File& file) {
   return GetConsoleMode(file.native(), &mode) != 0;
 }
 
+// Older consoles refuse large writes.
+constexpr std::size_t kConsoleWriteSize = 8192;
+
 std::error_code write_console_text(File& console, std::string_view text) {
-  const std::wstring wide = to_utf16(text);
-  std::wstring_view rest = wide;
-  while (!rest.empty()) {
-    // Older consoles refuse large writes; a character made of two UTF-16 units stays whole.
-    std::size_t chunk = std::min<std::size_t>(rest.size(), 8192);
-    if (chunk < rest.size() && IS_HIGH_SURROGATE(rest[chunk - 1])) {
-      --chunk;
+  while (!text.empty()) {
+    // A piece of whole characters: at most as many UTF-16 units as bytes, and never half of a pair.
+    const std::size_t piece = utf8_piece(text, kConsoleWriteSize);
+    const std::wstring wide = to_utf16(text.substr(0, piece));
+    std::wstring_view rest = wide;
+    while (!rest.empty()) {
+      DWORD written = 0;
+      if (!WriteConsoleW(console.native(), rest.data(), static_cast<DWORD>(rest.size()), &written,
+                         nullptr)) {
+        return windows_error(GetLastError());
+      }
+      if (written == 0) {
+        return windows_error(ERROR_WRITE_FAULT);
+      }
+      rest.remove_prefix(written);
     }
-    DWORD written = 0;
-    if (!WriteConsoleW(console.native(), rest.data(), static_cast<DWORD>(chunk), &written,
-                       nullptr)) {
-      return windows_error(GetLastError());
-    }
-    if (written == 0) {
-      return windows_error(ERROR_WRITE_FAULT);
-    }
-    rest.remove_prefix(written);
+    text.remove_prefix(piece);
   }
   return {};
+}
+
+// Written as bytes, the console would show UTF-8 in its own code page, an OEM one, as mojibake
+// ("cafÃ©"), so UTF-8 lines go through its wide-character interface as text. Other lines, such as
+// an older script in the system's code page, go out as the bytes they are, as they always did. A
+// block becomes one write per run of lines of either kind, not one per line.
+std::error_code hand_over_to_console(File& console, std::string_view block) {
+  std::error_code error;
+  for_each_utf8_run(block, [&](std::string_view run, bool utf8) {
+    if (!error) {
+      error = utf8 ? write_console_text(console, run) : write(console, run);
+    }
+  });
+  return error;
 }
 #else
 bool is_console(const File& file) { return isatty(file.native()) != 0; }
@@ -52,22 +68,25 @@ bool is_console(const File& file) { return isatty(file.native()) != 0; }
 }  // namespace
 
 LineOutput console_output(File& file) {
-  return {.file = &file, .line_break = kConsoleLineBreak, .console = is_console(file)};
+  LineOutput out{.file = &file, .line_break = kConsoleLineBreak, .console = is_console(file)};
+#ifdef _WIN32
+  if (out.console) {
+    out.hand_over = hand_over_to_console;
+  }
+#endif
+  return out;
 }
 
 void write_text_line(LineOutput& out, std::string_view text) {
 #ifdef _WIN32
+  // On a console, text is UTF-8 (converted from UTF-16, so always well-formed), which the
+  // console's hand-over shows as it is.
   if (!out.console) {
     write_line(out, to_ansi_code_page(to_utf16(text)));
     return;
   }
-  if (flush_output(out)) {
-    out.error = write_console_text(*out.file, text);
-  }
-  write_line(out, {});
-#else
-  write_line(out, text);
 #endif
+  write_line(out, text);
 }
 
 }  // namespace jassrewrite

@@ -19,13 +19,16 @@ inline constexpr std::string_view kConsoleLineBreak = "\r\n";
 inline constexpr std::string_view kConsoleLineBreak = "\n";
 #endif
 
-// Output to `file`, timed for a person watching where it is a console.
+// Output to `file`, timed for a person watching where it is a console. On a Windows console, lines
+// that are UTF-8 show as text through the console's wide-character interface, whatever its code
+// page; other lines go out as bytes, which the console shows in its code page. Redirected to a
+// file, a pipe or NUL, every line goes out as the bytes it is.
 LineOutput console_output(File& file);
 
 // Appends a line of text: an argument as typed or a message, held as UTF-8 on Windows. On a
-// Windows console it shows as it is, through the console's wide-character interface; written to a
-// file or pipe it is in the ANSI code page, the bytes that programs there have always written.
-// Elsewhere the bytes go out as they are. Script lines are bytes and go through write_line.
+// Windows console it shows as it is; written to a file or pipe it is in the ANSI code page, the
+// bytes that programs there have always written. Elsewhere the bytes go out as they are. Script
+// lines are bytes and go through write_line.
 void write_text_line(LineOutput& out, std::string_view text);
 
 }  // namespace jassrewrite

@@ -6,7 +6,7 @@ namespace {
 
 bool write_bytes(LineOutput& out, std::string_view bytes) {
   if (!out.error) {
-    out.error = write(*out.file, bytes);
+    out.error = out.hand_over(*out.file, bytes);
   }
   if (!out.error) {
     out.written += bytes.size();

@@ -33,6 +33,10 @@ struct LineOutput {
   // A console that a person watches: pending lines are also handed on once
   // kConsoleHandoverInterval has passed since the last hand-over.
   bool console = false;
+  // Takes each block from the pending lines to the file: a block of whole lines, or a line too
+  // long for a block on its own. A Windows console has one of its own here (app/console.cpp), which
+  // shows UTF-8 lines as text instead of bytes in the console's code page.
+  std::error_code (*hand_over)(File& file, std::string_view block) = write;
   // Tells the time of a hand-over to a console; tests put a clock of their own here.
   std::function<Clock::time_point()> now = Clock::now;
   Clock::time_point last_handover;
@@ -40,7 +44,7 @@ struct LineOutput {
   std::string pending;
   // The first write that failed; once set, nothing more is written.
   std::error_code error;
-  // Bytes handed to the file so far.
+  // Bytes handed over so far, whatever form a console shows them in.
   std::uint64_t written = 0;
 };
 

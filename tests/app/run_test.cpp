@@ -142,6 +142,15 @@ const std::vector<ScriptCase> kScriptCases = {
     // rest of the script.
     {"ControlBytesSurvive", "a\x1a b\r\n\0\r\nc\rd\ne\r"s, "a\x1a b\r\n\0\r\nc\rd\r\ne\r\r\n"s,
      "a\x1a b\n\0\nc\rd\ne\r\n"s},
+    // UTF-8, a script in a Windows code page and bytes of no encoding reach a file or pipe as
+    // they are, on Windows too, where a console shows UTF-8 lines as text.
+    {"EncodingsPassAsBytes",
+     "BJDebugMsg(\"caf\xC3\xA9 \xD0\xBF\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82\")\n"
+     "// caf\xE9\n\xED\xA0\x80 \xFF\x80",
+     "BJDebugMsg(\"caf\xC3\xA9 \xD0\xBF\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82\")\r\n"
+     "// caf\xE9\r\n\xED\xA0\x80 \xFF\x80\r\n",
+     "BJDebugMsg(\"caf\xC3\xA9 \xD0\xBF\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82\")\n"
+     "// caf\xE9\n\xED\xA0\x80 \xFF\x80\n"},
     {"EmptyScript", "", "", ""},
 };
 

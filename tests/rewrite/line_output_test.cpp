@@ -68,5 +68,47 @@ TEST_P(ConsoleHandover, ShowsLinesAsTheyComeInBlocks) {
 INSTANTIATE_TEST_SUITE_P(LineOutput, ConsoleHandover, testing::ValuesIn(kHandoverCases),
                          NameOfCase());
 
+// Writes each block it is handed between angle brackets, so that the file shows the hand-overs.
+std::error_code bracket_blocks(File& file, std::string_view block) {
+  return write(file, "<" + std::string(block) + ">");
+}
+
+std::error_code refuse_blocks(File&, std::string_view) {
+  return std::make_error_code(std::errc::io_error);
+}
+
+TEST(LineOutput, HandsBlocksNotLinesToItsHandOver) {
+  const std::filesystem::path path = make_scratch_folder() / "console";
+  std::error_code error;
+  File file = create_new(path.string(), error);
+  ASSERT_FALSE(error) << error.message();
+  LineOutput out{.file = &file, .line_break = "\r\n", .hand_over = bracket_blocks};
+
+  const std::string long_line(kOutputBlockSize, 'x');
+  // With the lines before it, one byte too many for a block; with the line after it, too.
+  const std::string filler(kOutputBlockSize - 4, 'f');
+  write_line(out, "a");
+  write_line(out, "b");
+  write_line(out, long_line);
+  write_line(out, "c");
+  write_line(out, filler);
+  write_line(out, "d");
+  EXPECT_TRUE(flush_output(out));
+
+  EXPECT_EQ(read_file(path),
+            "<a\r\nb\r\n><" + long_line + "><\r\nc\r\n><" + filler + "\r\n><d\r\n>");
+  // Bytes handed over, not what the hand-over made of them.
+  EXPECT_EQ(out.written, 6 + long_line.size() + 5 + filler.size() + 2 + 3);
+}
+
+TEST(LineOutput, CountsNothingAHandOverRefused) {
+  File no_file;
+  LineOutput out{.file = &no_file, .line_break = "\n", .hand_over = refuse_blocks};
+  write_line(out, "a");
+  EXPECT_FALSE(flush_output(out));
+  EXPECT_EQ(out.error, std::errc::io_error);
+  EXPECT_EQ(out.written, 0U);
+}
+
 }  // namespace
 }  // namespace jassrewrite
