@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,9 @@ namespace fs = std::filesystem;
 using jassrewrite::testing_support::NameOfCase;
 using jassrewrite::testing_support::read_file;
 using jassrewrite::testing_support::write_file;
+
+constexpr const char* kScript = "logs/outputwar3map.j";
+constexpr const char* kNewScript = "logs/outputwar3map.j.jassrewrite-new";
 
 // The script and tempwar3map.j may be hidden or system files, which Windows refuses to open in the
 // way that creates a file anew; both keep their attributes through the run.
@@ -63,6 +67,73 @@ TEST(EndToEnd, PathsPastTheOldLimitAreReached) {
   EXPECT_FALSE(fs::exists(folder / "tempwar3map.j.copying"));
 }
 
+// Starts the tool in `folder` with its output discarded, as a build script that sends it to NUL.
+PROCESS_INFORMATION start_tool(const fs::path& folder) {
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  const HANDLE discard = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inherited, OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = discard;
+  startup.hStdError = discard;
+  std::wstring command = L"\"" + fs::path(tool_path()).wstring() + L"\" a b c";
+  PROCESS_INFORMATION process{};
+  // Wine now and then fails to start a program on a loaded machine.
+  for (int attempt = 0; attempt < 5 && process.hProcess == nullptr; ++attempt) {
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        folder.wstring().c_str(), &startup, &process)) {
+      Sleep(200);
+    }
+  }
+  CloseHandle(discard);
+  return process;
+}
+
+// Ended as `taskkill /F` or a crash ends it (TerminateProcess), at random moments of a run on a
+// script of some megabytes, the replacement among them: the script is the original or the
+// complete rewrite (cut short only under the mark, with the complete rewrite in tempwar3map.j), and
+// the next run completes it.
+TEST(EndToEnd, KilledAtRandomMomentsNeverLosesTheScript) {
+  const std::string original = large_script(std::size_t{4} << 20);
+  const fs::path folder = make_map_folder(original);
+  const auto began = std::chrono::steady_clock::now();
+  ASSERT_EQ(run_tool(folder).status, 0);
+  const auto run_time = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - began);
+  const std::string rewritten = read_file(folder / kScript);
+  ASSERT_NE(rewritten, original);
+
+  const unsigned seed = std::random_device{}();
+  std::mt19937 random(seed);
+  int killed = 0;
+  for (int trial = 0; trial < 20; ++trial) {
+    write_file(folder / kScript, original);
+    const PROCESS_INFORMATION process = start_tool(folder);
+    ASSERT_NE(process.hProcess, nullptr) << "cannot start " << tool_path();
+    Sleep(std::uniform_int_distribution<DWORD>(0, static_cast<DWORD>(run_time.count()))(random));
+    TerminateProcess(process.hProcess, 137);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    killed += status == 137 ? 1 : 0;
+
+    const std::string script = read_file(folder / kScript);
+    EXPECT_TRUE(script == original || script == rewritten ||
+                (fs::exists(folder / "tempwar3map.j.copying") &&
+                 read_file(folder / "tempwar3map.j") == rewritten))
+        << "trial " << trial << ", seed " << seed << ": the script is lost";
+    const ToolRun rerun = run_tool(folder);
+    EXPECT_EQ(rerun.status, 0) << "trial " << trial << ", seed " << seed << ": " << rerun.err;
+    EXPECT_TRUE(read_file(folder / kScript) == rewritten) << "trial " << trial << ", seed " << seed;
+    EXPECT_FALSE(fs::exists(folder / kNewScript)) << "trial " << trial;
+  }
+  EXPECT_GT(killed, 0) << "no kill landed while a run was going";
+}
+
 // Another program holds a file of the run open, sharing `sharing`, for a second or for the whole
 // run. The tool waits a few seconds for such a program, saying so once, then works around it where
 // it can: a script that cannot be replaced is overwritten in place.
@@ -79,8 +150,6 @@ struct HeldCase {
 void PrintTo(const HeldCase& row, std::ostream* os) { *os << row.name; }
 
 constexpr DWORD kNoDeletion = FILE_SHARE_READ | FILE_SHARE_WRITE;
-constexpr const char* kScript = "logs/outputwar3map.j";
-constexpr const char* kNewScript = "logs/outputwar3map.j.jassrewrite-new";
 constexpr const char* kEither = "logs/outputwar3map.j or logs/outputwar3map.j.jassrewrite-new";
 
 const std::vector<HeldCase> kHeldCases = {
