@@ -43,8 +43,9 @@ terminal=$(median_seconds terminal.j "script -qec \"'$tool' a b c\" /dev/null >/
 printf '%-44s %8s s\n' "Linux: | cat to a pseudo-terminal" "$piped"
 report "Linux: straight to the pseudo-terminal" "$terminal" "$piped" 1.3
 
-# One Wine server for all runs, so that its start is not timed.
-export WINEPREFIX="$root/build/bench/wineprefix" WINEDEBUG=-all
+# One Wine server for all runs, so that its start is not timed, in the Wine prefix that the Windows
+# presets use: a prefix takes some 700 MB, and the tree needs only one.
+export WINEPREFIX="$root/build/wineprefix" WINEDEBUG=-all
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
