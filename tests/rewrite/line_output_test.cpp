@@ -70,7 +70,10 @@ INSTANTIATE_TEST_SUITE_P(LineOutput, ConsoleHandover, testing::ValuesIn(kHandove
 
 // Writes each block it is handed between angle brackets, so that the file shows the hand-overs.
 std::error_code bracket_blocks(File& file, std::string_view block) {
-  return write(file, "<" + std::string(block) + ">");
+  std::string bracketed;
+  bracketed.reserve(block.size() + 2);
+  bracketed.append("<").append(block).append(">");
+  return write(file, bracketed);
 }
 
 std::error_code refuse_blocks(File&, std::string_view) {
