@@ -6,7 +6,7 @@
 #include <string>
 
 #include "rewrite/utf8.h"
-#include "rewrite/windows_text.h"
+#include "os_files/windows_text.h"
 #else
 #include <unistd.h>
 #endif

@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "rewrite/file.h"
+#include "os_files/file.h"
 #include "rewrite/line_output.h"
 
 namespace jassrewrite {

@@ -4,9 +4,9 @@
 #include "app/console.h"
 #include "app/platform.h"
 #include "app/run.h"
-#include "rewrite/file.h"
+#include "os_files/file.h"
 #ifdef _WIN32
-#include "rewrite/windows_text.h"
+#include "os_files/windows_text.h"
 #endif
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "rewrite/file.h"
+#include "os_files/file.h"
 
 namespace jassrewrite {
 

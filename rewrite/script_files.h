@@ -11,7 +11,7 @@
 #include <system_error>
 #include <utility>
 
-#include "rewrite/file.h"
+#include "os_files/file.h"
 
 namespace jassrewrite {
 

@@ -10,12 +10,12 @@
 #include <string>
 #include <string_view>
 
-#include "rewrite/fault_seam.h"
+#include "os_files/fault_seam.h"
 
 #ifdef _WIN32
 #include <windows.h>
 
-#include "rewrite/windows_text.h"
+#include "os_files/windows_text.h"
 #else
 #include <signal.h>
 #include <unistd.h>

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "rewrite/fault_seam.h"
-#include "rewrite/file.h"
-#include "rewrite/windows_text.h"
+#include "os_files/fault_seam.h"
+#include "os_files/file.h"
+#include "os_files/windows_text.h"
 
 namespace jassrewrite {
 

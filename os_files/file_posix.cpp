@@ -14,8 +14,8 @@
 #include <string>
 #include <utility>
 
-#include "rewrite/fault_seam.h"
-#include "rewrite/file.h"
+#include "os_files/fault_seam.h"
+#include "os_files/file.h"
 
 namespace jassrewrite {
 
