@@ -1,6 +1,7 @@
 #include "app/run.h"
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -143,11 +144,12 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
   // it while it is being finished.
   {
     HeldInterrupts held;
-    bool finished = false;
-    if (auto unfinished = finish_cut_copy_back(script_path, temp_path, finished)) {
-      say(message_of(*unfinished));
+    const Recovery recovery = recover_cut_overwrite(script_path, temp_path);
+    if (recovery.error) {
+      say(message_of(*recovery.error));
       return EXIT_FAILURE;
     }
+    const bool finished = recovery.finished;
     if (finished) {
       say(script_path + ": finished writing back the rewrite that an earlier run left unfinished");
     }
@@ -181,17 +183,16 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
   }
   // The last lines are shown before the copy-back and the syncs, which can take a while.
   flush_output(output);
-  if (auto error = copy_back(files)) {
-    say(message_of(*error));
-    return EXIT_FAILURE;
-  }
   {
-    HeldInterrupts held;
-    if (auto error = replace_script(files)) {
+    // An interrupt while the new script is written beside the old one ends the run at once, the
+    // script unchanged. From the first step that can change the script it is held, until the
+    // script is replaced or the failure told.
+    std::optional<HeldInterrupts> held;
+    if (auto error = copy_back(files, [&held] { held.emplace(); })) {
       say(message_of(*error));
       return EXIT_FAILURE;
     }
-    held.script_state = ScriptState::kRewritten;
+    held->script_state = ScriptState::kRewritten;
   }
   flush_output(output);
   return EXIT_SUCCESS;

@@ -1,6 +1,7 @@
 // The copy-back pass: the rewrite in the temporary file takes the script's place, in one step
 // where a new file can, otherwise by an overwrite in place under the mark.
 
+#include <functional>
 #include <string>
 #include <system_error>
 
@@ -184,7 +185,7 @@ std::optional<FileError> settle_exchange(ScriptFiles& files) {
 std::optional<FileError> put_replacement_in_place(ScriptFiles& files) {
   std::error_code error;
   const FileStatus now = status(files.target_path, error);
-  if (error || describe(now) != describe(files.script_status)) {
+  if (error || !is_unchanged(now, files.script_status)) {
     return error ? os_error(files.script_path, error, kUnchangedKept + files.temp_path)
                  : FileError{files.script_path, kChanged};
   }
@@ -227,9 +228,12 @@ std::optional<FileError> put_replacement_in_place(ScriptFiles& files) {
   return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<FileError> copy_back(ScriptFiles& files) {
+// Copies the temporary file, read back through its own handle, into a new file beside the script
+// with the script's permissions and owner, and syncs it. Where a new file cannot take the script's
+// place (the script has other hard links, its owner cannot be kept, its folder cannot be written)
+// it makes none, and the script is overwritten in place. The script is untouched whatever happens
+// here.
+std::optional<FileError> write_replacement(ScriptFiles& files) {
   files.replacement = Replacement();
   // A rename would part the script from its other names, which would keep the old content, and
   // would lose its extended attributes and access control lists.
@@ -284,6 +288,9 @@ std::optional<FileError> copy_back(ScriptFiles& files) {
   return std::nullopt;
 }
 
+// Puts the rewrite in the script's place: in one step where write_replacement made a new file,
+// otherwise by overwriting it in place under the mark. A missing script is created empty where its
+// folder exists.
 std::optional<FileError> replace_script(ScriptFiles& files) {
   if (!files.script.is_open()) {
     return create_empty_script(files);
@@ -295,6 +302,17 @@ std::optional<FileError> replace_script(ScriptFiles& files) {
     return failure;
   }
   return overwrite_in_place(files);
+}
+
+}  // namespace
+
+std::optional<FileError> copy_back(ScriptFiles& files,
+                                   const std::function<void()>& before_changing_script) {
+  if (auto failure = write_replacement(files)) {
+    return failure;
+  }
+  before_changing_script();
+  return replace_script(files);
 }
 
 }  // namespace jassrewrite

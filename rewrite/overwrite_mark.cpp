@@ -14,6 +14,21 @@ namespace {
 // this was not written by the tool.
 constexpr std::size_t kLongestRecord = 256;
 
+// What tells a script apart from the same script changed, as the mark records it: identity, size,
+// modification and change times. The identity alone begins it.
+std::string describe(const FileIdentity& identity) {
+  // The upper half of a file ID is written only where there is one (ReFS), so that a mark from a
+  // run on any other file system reads the same in every version.
+  const std::string upper =
+      identity.index_high != 0 ? std::to_string(identity.index_high) + ":" : std::string();
+  return std::to_string(identity.device) + " " + upper + std::to_string(identity.index) + " ";
+}
+
+std::string describe(const FileStatus& script) {
+  return describe(script.identity) + std::to_string(script.size) + " " +
+         std::to_string(script.modified) + " " + std::to_string(script.changed) + "\n";
+}
+
 // How the temporary file was when the mark was made: identity, size and change time (no
 // modification time, which Windows may set when the file is closed, long after it was written).
 std::string describe_rewrite(const FileStatus& temp) {
@@ -122,15 +137,11 @@ std::optional<FileError> drop_unfinished_mark(const std::string& temp_path,
 }
 
 // A mark or temporary file that another user could have made must not have its bytes written
-// into a script that user may not write: only the user the tool runs as and the script's owner
-// are trusted, and only a file with no other names.
+// into a script that user may not write.
 std::optional<FileError> refuse_untrusted(const std::string& path, const FileStatus& file,
                                           const FileStatus& script, const std::string& note) {
-  if (!file.owned_by_caller && file.owner != script.owner) {
-    return FileError{path, "belongs to another user", note};
-  }
-  if (file.links != 1) {
-    return FileError{path, "has other hard links", note};
+  if (auto reason = distrust(file, &script)) {
+    return FileError{path, *reason, note};
   }
   return std::nullopt;
 }
@@ -175,11 +186,9 @@ std::optional<FileError> unmark_overwrite(const std::string& temp_path) {
   return error ? std::optional(os_error(path, error)) : std::nullopt;
 }
 
-std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
-                                              const std::string& temp_path, bool& finished) {
-  finished = false;
+Recovery recover_cut_overwrite(const std::string& script_path, const std::string& temp_path) {
   if (auto failure = drop_unfinished_mark(temp_path, script_path)) {
-    return failure;
+    return {.error = failure};
   }
   const std::string marker = overwrite_mark_path(temp_path);
   std::error_code error;
@@ -187,15 +196,15 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
   const std::string unknown = "an earlier run may have been cut off while writing back " +
                               script_path + "; nothing was changed";
   if (error) {
-    return os_error(marker, error, unknown);
+    return {.error = os_error(marker, error, unknown)};
   }
   if (!marked) {
-    return std::nullopt;
+    return {};
   }
   Record record;
   FileStatus mark_status;
   if (auto failure = read_record(marker, unknown, record, mark_status)) {
-    return failure;
+    return {.error = failure};
   }
 
   // The temporary file as the run that wrote it left it, not whatever a link would lead to.
@@ -205,39 +214,40 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
   File temp = open_for_reading_unfollowed(temp_path, error);
   if (error == std::errc::no_such_file_or_directory ||
       error == std::errc::too_many_symbolic_link_levels) {
-    return FileError{script_path, temp_lost};
+    return {.error = FileError{script_path, temp_lost}};
   }
   if (error) {
-    return os_error(temp_path, error, unknown);
+    return {.error = os_error(temp_path, error, unknown)};
   }
   const FileStatus temp_status = status(temp, error);
   if (error) {
-    return os_error(temp_path, error, unknown);
+    return {.error = os_error(temp_path, error, unknown)};
   }
   if (describe_rewrite(temp_status) != record.temp) {
-    return FileError{script_path, temp_lost};
+    return {.error = FileError{script_path, temp_lost}};
   }
 
   const std::string kept = "an earlier run was cut off while writing it back, and " + temp_path +
                            " holds the complete rewrite";
   File script = open_existing(script_path, error);
   if (error) {
-    return os_error(script_path, error, kept + ": run again once the script can be written");
+    return {.error =
+                os_error(script_path, error, kept + ": run again once the script can be written")};
   }
   const FileStatus now = status(script, error);
   if (error) {
-    return os_error(script_path, error, kept);
+    return {.error = os_error(script_path, error, kept)};
   }
   if (auto untrusted = refuse_untrusted(marker, mark_status, now, unknown)) {
-    return untrusted;
+    return {.error = untrusted};
   }
   if (auto untrusted = refuse_untrusted(temp_path, temp_status, now, unknown)) {
-    return untrusted;
+    return {.error = untrusted};
   }
   // A mark with the record of the script as it is was left before its first byte changed.
   if (describe(now) == record.script) {
     error = remove_lasting(marker);
-    return error ? std::optional(os_error(marker, error, unknown)) : std::nullopt;
+    return {.error = error ? std::optional(os_error(marker, error, unknown)) : std::nullopt};
   }
   // Only the file that was being overwritten is finished, never one that a link leads to now,
   // nor one that another program wrote since.
@@ -249,37 +259,37 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
                               "rewrite it as it is now instead, keep a copy of " +
                               temp_path + " and delete " + marker};
   if (!now.regular || !record.script.starts_with(describe(now.identity))) {
-    return changed;
+    return {.error = changed};
   }
   // Copying a file onto itself would empty it first.
   if (now.identity == temp_status.identity) {
-    return FileError{temp_path, "is the script itself (a link to " + script_path + ")", unknown};
+    return {.error = FileError{temp_path, "is the script itself (a link to " + script_path + ")",
+                               unknown}};
   }
   if (!is_start_of(script, temp, error)) {
-    return error ? os_error(script_path, error, kept) : changed;
+    return {.error = error ? os_error(script_path, error, kept) : changed};
   }
   const std::string again = kept + ": the next run finishes the copy";
   if (auto failure = reserve_space(script, script_path, temp_status.size)) {
     failure->note = again;
-    return failure;
+    return {.error = failure};
   }
   if (auto failure = overwrite_with(temp, temp_path, script, script_path, temp_status.size)) {
     failure->note = again;
-    return failure;
+    return {.error = failure};
   }
   // Another program writing to the temporary file meanwhile would have had its bytes copied.
   const FileStatus copied = status(temp, error);
   if (error || describe_rewrite(copied) != record.temp) {
-    return error ? os_error(temp_path, error,
-                            "the copy into the script is not verified; the next "
-                            "run checks it again")
-                 : FileError{script_path, temp_lost};
+    return {.error = error ? os_error(temp_path, error,
+                                      "the copy into the script is not verified; the next "
+                                      "run checks it again")
+                           : FileError{script_path, temp_lost}};
   }
   if (error = remove_lasting(marker); error) {
-    return os_error(marker, error, "the script was rewritten");
+    return {.error = os_error(marker, error, "the script was rewritten")};
   }
-  finished = true;
-  return std::nullopt;
+  return {.finished = true};
 }
 
 std::optional<FileError> finish_left_replacement(const ScriptFiles& files) {

@@ -138,14 +138,9 @@ std::optional<FileError> open_temp(ScriptFiles& files) {
   if (files.script.is_open() && temp.identity == files.script_status.identity) {
     return FileError{path, "is the script itself (a link to " + files.script_path + ")"};
   }
-  if (temp.links > 1) {
-    return FileError{path, "has other hard links; delete it and run again"};
-  }
-  // A file of another user's could be changed by that user between being written and being read
-  // back, into a script that user may not write. Permission bits do not stop root, so the owner
-  // is checked as well as whether the bits can be set.
-  if (files.script.is_open() && !temp.owned_by_caller && temp.owner != files.script_status.owner) {
-    return FileError{path, "belongs to another user; delete it and run again"};
+  // Its bytes become the script's.
+  if (auto reason = distrust(temp, files.script.is_open() ? &files.script_status : nullptr)) {
+    return FileError{path, *reason + "; delete it and run again"};
   }
   if (files.script.is_open()) {
     error = copy_permissions(files.temp, files.script_status, false);
@@ -248,23 +243,26 @@ std::optional<FileError> refuse_if_changed(File& file, const FileStatus& as_read
   if (error) {
     return os_error(path, error);
   }
-  if (describe(now) != describe(as_read)) {
+  if (!is_unchanged(now, as_read)) {
     return FileError{path, kChanged};
   }
   return std::nullopt;
 }
 
-std::string describe(const FileIdentity& identity) {
-  // The upper half of a file ID is written only where there is one (ReFS), so that a mark from a
-  // run on any other file system reads the same in every version.
-  const std::string upper =
-      identity.index_high != 0 ? std::to_string(identity.index_high) + ":" : std::string();
-  return std::to_string(identity.device) + " " + upper + std::to_string(identity.index) + " ";
+bool is_unchanged(const FileStatus& now, const FileStatus& as_read) {
+  return now.identity == as_read.identity && now.size == as_read.size &&
+         now.modified == as_read.modified && now.changed == as_read.changed;
 }
 
-std::string describe(const FileStatus& script) {
-  return describe(script.identity) + std::to_string(script.size) + " " +
-         std::to_string(script.modified) + " " + std::to_string(script.changed) + "\n";
+std::optional<std::string> distrust(const FileStatus& file, const FileStatus* script) {
+  // Permission bits do not stop root, so the owner is checked.
+  if (script != nullptr && !file.owned_by_caller && file.owner != script->owner) {
+    return "belongs to another user";
+  }
+  if (file.links > 1) {
+    return "has other hard links";
+  }
+  return std::nullopt;
 }
 
 std::error_code close_lasting(File& file, const std::string& path) {

@@ -151,10 +151,14 @@ inline constexpr const char* kChanged = "changed while it was being rewritten; l
 inline constexpr const char* kTempChanged =
     "changed by another program while the script was rewritten";
 
-// What tells a script apart from the same script changed, as text for the mark of an overwrite:
-// identity, size, modification and change times. The identity alone begins it.
-std::string describe(const FileIdentity& identity);
-std::string describe(const FileStatus& script);
+// Whether `now` is the file `as_read`, unchanged: identity, size, modification and change times.
+bool is_unchanged(const FileStatus& now, const FileStatus& as_read);
+
+// Why the bytes of `file` must not go into the script (`script`, or none where there is no script),
+// or nothing: a file of another user's could be changed by that user between its writing and its
+// reading back, into a script that user may not write, and so could a file with other names. Only
+// the user the tool runs as and the script's owner are trusted.
+std::optional<std::string> distrust(const FileStatus& file, const FileStatus* script);
 
 // Syncs and closes a file just created at `path`, then syncs its folder, so that the file and its
 // name last through a power cut.

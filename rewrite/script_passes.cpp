@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "rewrite/line_splitting.h"
 #include "rewrite/user_code_filter.h"
 
 namespace jassrewrite {
