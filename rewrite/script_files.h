@@ -48,6 +48,15 @@ inline FileError os_error(const std::string& path, const std::error_code& error,
                           std::string note = {}) {
   return {path, error.message(), std::move(note)};
 }
+// The same where a step may have succeeded: none when `error` is not set.
+inline std::optional<FileError> os_error_or_none(const std::string& path,
+                                                 const std::error_code& error,
+                                                 std::string note = {}) {
+  if (!error) {
+    return std::nullopt;
+  }
+  return os_error(path, error, std::move(note));
+}
 
 // The new script made beside the old one, which takes its place in one step. Like a lock file it
 // is removed when it goes out of scope, unless kept: until it has taken the script's place it is

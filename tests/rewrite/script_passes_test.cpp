@@ -6,6 +6,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rewrite/overwrite_mark.h"
@@ -29,11 +30,10 @@ using testing_support::write_file;
 
 // An empty file at `path`, open for writing.
 File open_empty(const fs::path& path) {
-  std::error_code error;
-  File file = open_or_create_unfollowed(path.string(), error);
+  auto [file, error] = open_or_create_unfollowed(path.string());
   EXPECT_FALSE(error) << path << ": " << error.message();
   EXPECT_FALSE(truncate(file));
-  return file;
+  return std::move(file);
 }
 
 // The files of a run on "script.j" and "temp.j" in `folder`, opened and checked as a run does.
@@ -230,9 +230,9 @@ TEST_P(ReplaceTest, PutsTheExactBytesOfTheTemporaryFileInPlaceOrNothing) {
   }
   ScriptFiles files = open_files(folder);
   ASSERT_FALSE(write(files.temp, rewritten));
-  std::error_code status_error;
-  files.temp_status = status(files.temp, status_error);
-  ASSERT_FALSE(status_error);
+  const Result<FileStatus> written = status(files.temp);
+  ASSERT_FALSE(written.error);
+  files.temp_status = written.value;
 
   bool written_beside = false;
   std::string before;
@@ -333,9 +333,9 @@ TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
   if (GetParam().mark == Mark::kOfTheScript) {
     ScriptFiles files = open_files(folder);
     ASSERT_FALSE(write(files.temp, kComplete));
-    std::error_code error;
-    files.temp_status = status(files.temp, error);
-    ASSERT_FALSE(error);
+    const Result<FileStatus> written = status(files.temp);
+    ASSERT_FALSE(written.error);
+    files.temp_status = written.value;
     ASSERT_FALSE(mark_overwrite(files).has_value());
   } else {
     write_file(temp, kComplete);
@@ -433,9 +433,9 @@ TEST(CopyBack, ATemporaryFileChangedMeanwhileIsNotCopied) {
     }
     ScriptFiles files = open_files(folder);
     ASSERT_FALSE(write(files.temp, std::string(3 * kReadBlockSize, 'r')));
-    std::error_code error;
-    files.temp_status = status(files.temp, error);
-    ASSERT_FALSE(error);
+    const Result<FileStatus> written = status(files.temp);
+    ASSERT_FALSE(written.error);
+    files.temp_status = written.value;
     write_file(folder / "temp.j", "");
 
     const auto failure = copy_back(files, [] {});
