@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "rewrite/copying.h"
 #include "rewrite/overwrite_mark.h"
 #include "rewrite/script_passes.h"
 

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "rewrite/copying.h"
+
 namespace jassrewrite {
 
 namespace {
