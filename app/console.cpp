@@ -5,8 +5,8 @@
 
 #include <string>
 
+#include "os_files/windows_text.h"
 #include "rewrite/utf8.h"
-#include "rewrite/windows_text.h"
 #else
 #include <unistd.h>
 #endif
@@ -67,8 +67,8 @@ bool is_console(const File& file) { return isatty(file.native()) != 0; }
 
 }  // namespace
 
-LineOutput console_output(File& file) {
-  LineOutput out{.file = &file, .line_break = kConsoleLineBreak, .console = is_console(file)};
+LineOutput standard_stream_output(File& file) {
+  LineOutput out{.file = &file, .line_break = kStreamLineBreak, .console = is_console(file)};
 #ifdef _WIN32
   if (out.console) {
     out.hand_over = hand_over_to_console;

@@ -4,9 +4,9 @@
 #include "app/console.h"
 #include "app/platform.h"
 #include "app/run.h"
-#include "rewrite/file.h"
+#include "os_files/file.h"
 #ifdef _WIN32
-#include "rewrite/windows_text.h"
+#include "os_files/windows_text.h"
 #endif
 
 namespace {
@@ -15,8 +15,8 @@ int start(const std::vector<std::string>& args) {
   jassrewrite::prepare_process();
   jassrewrite::File output_file = jassrewrite::standard_output();
   jassrewrite::File error_file = jassrewrite::standard_error();
-  jassrewrite::LineOutput output = jassrewrite::console_output(output_file);
-  jassrewrite::LineOutput errors = jassrewrite::console_output(error_file);
+  jassrewrite::LineOutput output = jassrewrite::standard_stream_output(output_file);
+  jassrewrite::LineOutput errors = jassrewrite::standard_stream_output(error_file);
   const int status = jassrewrite::run(args, output, errors);
   // The standard streams stay open for what the runtime writes at exit (a sanitizer's report).
   output_file.release();

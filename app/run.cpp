@@ -1,6 +1,8 @@
 #include "app/run.h"
 
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -26,13 +28,19 @@ constexpr const char* kScriptPath = "logs\\outputwar3map.j";
 constexpr const char* kScriptPath = "logs/outputwar3map.j";
 #endif
 constexpr const char* kTempPath = "tempwar3map.j";
-// What the folder's lock is taken on: Windows cannot lock a folder, and locks a byte range of the
-// temporary file instead.
+
+// What the folder's lock is taken on, as messages name it: Windows cannot lock a folder, and locks
+// a byte range of the temporary file instead; elsewhere the folder itself, by its full path, which
+// the user knows better than ".".
+std::string folder_lock_path() {
 #ifdef _WIN32
-constexpr const char* kFolderLockPath = kTempPath;
+  return kTempPath;
 #else
-constexpr const char* kFolderLockPath = ".";
+  std::error_code unknown;
+  const std::filesystem::path folder = std::filesystem::current_path(unknown);
+  return unknown ? std::string(".") : folder.string();
 #endif
+}
 
 // "jassrewrite: <message>" on `errors`. What the run printed on `output` so far goes first, so that
 // the two streams never interleave out of order on a console.
@@ -50,12 +58,6 @@ std::string message_of(const FileError& error) {
   return message;
 }
 
-// Nothing more goes to a stream that is one of the run's files.
-void silence(LineOutput& stream) {
-  stream.pending.clear();
-  stream.error = std::make_error_code(std::errc::operation_not_permitted);
-}
-
 const char* what_is_shared(const LineOutput& output, const LineOutput& stream) {
   return &stream == &output ? kStandardOutput : kStandardError;
 }
@@ -67,11 +69,12 @@ template <class Refusal>
 bool refuse_shared_streams(LineOutput& output, LineOutput& errors, const Refusal& refusal) {
   const std::optional<FileError> output_refused = refusal(output);
   const std::optional<FileError> errors_refused = refusal(errors);
+  // Nothing more goes to a stream that is one of the run's files.
   if (output_refused) {
-    silence(output);
+    mute(output);
   }
   if (errors_refused) {
-    silence(errors);
+    mute(errors);
   }
   LineOutput& told_on = output_refused ? errors : output;
   const std::optional<FileError>& told = output_refused ? output_refused : errors_refused;
@@ -116,13 +119,12 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
       }
     };
   };
-  std::error_code lock_error;
-  const File folder_lock = lock_folder(
-      ".", temp_path, wait_saying("waiting for another run in this folder to finish"), lock_error);
-  if (lock_error == std::errc::no_lock_available) {
-    say(std::string(kFolderLockPath) + ": " + kNoLock);
-  } else if (lock_error) {
-    say(message_of(os_error(kFolderLockPath, lock_error)));
+  const Result<File> folder_lock =
+      lock_folder(".", temp_path, wait_saying("waiting for another run in this folder to finish"));
+  if (folder_lock.error == std::errc::no_lock_available) {
+    say(folder_lock_path() + ": " + kNoLock);
+  } else if (folder_lock.error) {
+    say(message_of(os_error(folder_lock_path(), folder_lock.error)));
     return EXIT_FAILURE;
   }
 
@@ -143,22 +145,23 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
   // it while it is being finished.
   {
     HeldInterrupts held;
-    bool finished = false;
-    if (auto unfinished = finish_cut_copy_back(script_path, temp_path, finished)) {
-      say(message_of(*unfinished));
+    const Recovery recovery = recover_cut_overwrite(script_path, temp_path);
+    if (recovery.error) {
+      say(message_of(*recovery.error));
       return EXIT_FAILURE;
     }
+    const bool finished = recovery.finished;
     if (finished) {
       say(script_path + ": finished writing back the rewrite that an earlier run left unfinished");
     }
     // What the conversion reads, and checks against, is the finished script.
     if (finished && files.script.is_open()) {
-      std::error_code error;
-      files.script_status = status(files.script, error);
-      if (error) {
-        say(message_of(os_error(script_path, error)));
+      const Result<FileStatus> finished_status = status(files.script);
+      if (finished_status.error) {
+        say(message_of(os_error(script_path, finished_status.error)));
         return EXIT_FAILURE;
       }
+      files.script_status = finished_status.value;
     }
     held.script_state = finished ? ScriptState::kRewritten : ScriptState::kUnchanged;
   }
@@ -181,17 +184,16 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
   }
   // The last lines are shown before the copy-back and the syncs, which can take a while.
   flush_output(output);
-  if (auto error = copy_back(files)) {
-    say(message_of(*error));
-    return EXIT_FAILURE;
-  }
   {
-    HeldInterrupts held;
-    if (auto error = replace_script(files)) {
+    // An interrupt while the new script is written beside the old one ends the run at once, the
+    // script unchanged. From the first step that can change the script it is held, until the
+    // script is replaced or the failure told.
+    std::optional<HeldInterrupts> held;
+    if (auto error = copy_back(files, [&held] { held.emplace(); })) {
       say(message_of(*error));
       return EXIT_FAILURE;
     }
-    held.script_state = ScriptState::kRewritten;
+    held->script_state = ScriptState::kRewritten;
   }
   flush_output(output);
   return EXIT_SUCCESS;

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "jass_script.h"
-#include "rewrite/script_passes.h"
+#include "rewrite/line_splitting.h"
 #include "rewrite/user_code_filter.h"
 
 namespace {

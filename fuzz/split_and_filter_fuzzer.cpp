@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "rewrite/script_passes.h"
+#include "rewrite/line_splitting.h"
 #include "rewrite/user_code_filter.h"
 
 namespace {

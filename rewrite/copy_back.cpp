@@ -1,9 +1,11 @@
 // The copy-back pass: the rewrite in the temporary file takes the script's place, in one step
 // where a new file can, otherwise by an overwrite in place under the mark.
 
+#include <functional>
 #include <string>
 #include <system_error>
 
+#include "rewrite/copying.h"
 #include "rewrite/overwrite_mark.h"
 #include "rewrite/script_passes.h"
 
@@ -17,8 +19,7 @@ constexpr const char* kUnchangedKept =
 // A missing script is created empty, but only where its folder exists: a run in the wrong folder
 // must not create one. One that appeared meanwhile is left as it is.
 std::optional<FileError> create_empty_script(const ScriptFiles& files) {
-  std::error_code error;
-  File script = open_or_create_unfollowed(files.script_path, error);
+  auto [script, error] = open_or_create_unfollowed(files.script_path);
   if (error == std::errc::no_such_file_or_directory) {
     return std::nullopt;
   }
@@ -28,17 +29,16 @@ std::optional<FileError> create_empty_script(const ScriptFiles& files) {
   if (!error) {
     error = close_lasting(script, files.script_path);
   }
-  return error ? std::optional(os_error(files.script_path, error)) : std::nullopt;
+  return os_error_or_none(files.script_path, error);
 }
 
 // Refuses where the script's name no longer leads to the file that was read.
 std::optional<FileError> refuse_if_moved(const ScriptFiles& files) {
-  std::error_code error;
-  const FileIdentity named = status(files.target_path, error).identity;
+  const auto [named, error] = status(files.target_path);
   if (error) {
     return os_error(files.script_path, error);
   }
-  if (named != files.script_status.identity) {
+  if (named.identity != files.script_status.identity) {
     return FileError{files.script_path, kChanged};
   }
   return std::nullopt;
@@ -62,12 +62,11 @@ std::optional<FileError> refuse_if_moved_or_changed(ScriptFiles& files) {
 // script may be cut short, and that the temporary file holds the rest.
 std::optional<FileError> overwrite_in_place(ScriptFiles& files) {
   const std::string unchanged = kUnchangedKept + files.temp_path;
-  std::error_code error;
   if (!files.script.is_open()) {
-    error = with_patience(files, files.script_path, [&] {
-      std::error_code opening;
-      files.script = open_existing(files.target_path, opening);
-      return opening;
+    const std::error_code error = with_patience(files, files.script_path, [&] {
+      Result<File> opened = open_existing(files.target_path);
+      files.script = std::move(opened.value);
+      return opened.error;
     });
     if (error) {
       return os_error(files.script_path, error, unchanged);
@@ -87,7 +86,7 @@ std::optional<FileError> overwrite_in_place(ScriptFiles& files) {
   }
   // Claiming space changes the file's times on some file systems: the mark records the script as
   // it is now, so that a run that finds it so knows that no byte of it has changed.
-  const FileStatus reserved = status(files.script, error);
+  const auto [reserved, error] = status(files.script);
   if (error || reserved.size != files.script_status.size) {
     return error ? os_error(files.script_path, error, unchanged)
                  : FileError{files.script_path, kChanged};
@@ -134,13 +133,14 @@ constexpr const char* kMayNotLast =
 // run removes leftovers.
 std::optional<FileError> settle_exchange(ScriptFiles& files) {
   Replacement& swapped_out = files.replacement;
-  std::error_code error;
-  const FileIdentity identity = status(swapped_out.path, error).identity;
+  const Result<FileStatus> swapped = status(swapped_out.path);
+  std::error_code error = swapped.error;
   std::optional<FileError> changed;
-  if (!error && identity == files.script_status.identity) {
-    const FileStatus now = status(files.script, error);
-    if (!error &&
-        (now.size != files.script_status.size || now.modified != files.script_status.modified)) {
+  if (!error && swapped.value.identity == files.script_status.identity) {
+    const Result<FileStatus> now = status(files.script);
+    error = now.error;
+    if (!error && (now.value.size != files.script_status.size ||
+                   now.value.modified != files.script_status.modified)) {
       changed = FileError{files.script_path, kChanged};
     }
   } else if (!error) {
@@ -182,13 +182,12 @@ std::optional<FileError> settle_exchange(ScriptFiles& files) {
 // Puts the new file in the script's place in one step. Where that is refused, the script is as it
 // was and is overwritten in place instead.
 std::optional<FileError> put_replacement_in_place(ScriptFiles& files) {
-  std::error_code error;
-  const FileStatus now = status(files.target_path, error);
-  if (error || describe(now) != describe(files.script_status)) {
-    return error ? os_error(files.script_path, error, kUnchangedKept + files.temp_path)
-                 : FileError{files.script_path, kChanged};
+  const Result<FileStatus> now = status(files.target_path);
+  if (now.error || !is_unchanged(now.value, files.script_status)) {
+    return now.error ? os_error(files.script_path, now.error, kUnchangedKept + files.temp_path)
+                     : FileError{files.script_path, kChanged};
   }
-  error = swap_names(files.replacement.path, files.target_path);
+  std::error_code error = swap_names(files.replacement.path, files.target_path);
   if (!error) {
     return settle_exchange(files);
   }
@@ -227,9 +226,12 @@ std::optional<FileError> put_replacement_in_place(ScriptFiles& files) {
   return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<FileError> copy_back(ScriptFiles& files) {
+// Copies the temporary file, read back through its own handle, into a new file beside the script
+// with the script's permissions and owner, and syncs it. Where a new file cannot take the script's
+// place (the script has other hard links, its owner cannot be kept, its folder cannot be written)
+// it makes none, and the script is overwritten in place. The script is untouched whatever happens
+// here.
+std::optional<FileError> write_replacement(ScriptFiles& files) {
   files.replacement = Replacement();
   // A rename would part the script from its other names, which would keep the old content, and
   // would lose its extended attributes and access control lists.
@@ -239,8 +241,7 @@ std::optional<FileError> copy_back(ScriptFiles& files) {
   }
   const std::string unchanged = kUnchangedKept + files.temp_path;
   const std::string path = files.target_path + kReplacementSuffix;
-  std::error_code error;
-  File file = create_new(path, error);
+  auto [file, error] = create_new(path);
   if (error == std::errc::file_exists) {
     // Left by a run that was killed: the script's lock says that no run is using it now. One that
     // may not be removed (another user's in a shared folder, a folder where nothing may be
@@ -252,7 +253,9 @@ std::optional<FileError> copy_back(ScriptFiles& files) {
     if (error) {
       return os_error(path, error, "it is in the way of the rewrite; " + unchanged);
     }
-    file = create_new(path, error);
+    Result<File> created = create_new(path);
+    file = std::move(created.value);
+    error = created.error;
   }
   // Where no new file can be made beside the script, it is overwritten in place; a disk that is
   // failing or full stops the run, with the script as it was, rather than have it overwritten on
@@ -284,6 +287,9 @@ std::optional<FileError> copy_back(ScriptFiles& files) {
   return std::nullopt;
 }
 
+// Puts the rewrite in the script's place: in one step where write_replacement made a new file,
+// otherwise by overwriting it in place under the mark. A missing script is created empty where its
+// folder exists.
 std::optional<FileError> replace_script(ScriptFiles& files) {
   if (!files.script.is_open()) {
     return create_empty_script(files);
@@ -295,6 +301,17 @@ std::optional<FileError> replace_script(ScriptFiles& files) {
     return failure;
   }
   return overwrite_in_place(files);
+}
+
+}  // namespace
+
+std::optional<FileError> copy_back(ScriptFiles& files,
+                                   const std::function<void()>& before_changing_script) {
+  if (auto failure = write_replacement(files)) {
+    return failure;
+  }
+  before_changing_script();
+  return replace_script(files);
 }
 
 }  // namespace jassrewrite

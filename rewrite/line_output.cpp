@@ -20,7 +20,7 @@ bool write_bytes(LineOutput& out, std::string_view bytes) {
 }  // namespace
 
 void write_line(LineOutput& out, std::string_view line) {
-  if (out.error) {
+  if (out.error || out.muted) {
     return;
   }
   if (out.pending.size() + line.size() + out.line_break.size() > kOutputBlockSize) {
@@ -44,11 +44,19 @@ void write_line(LineOutput& out, std::string_view line) {
 }
 
 bool flush_output(LineOutput& out) {
+  if (out.muted) {
+    return !out.error;
+  }
   if (!write_bytes(out, out.pending)) {
     return false;
   }
   out.pending.clear();
   return true;
+}
+
+void mute(LineOutput& out) {
+  out.pending.clear();
+  out.muted = true;
 }
 
 }  // namespace jassrewrite

@@ -8,13 +8,14 @@
 #include <string_view>
 #include <system_error>
 
-#include "rewrite/file.h"
+#include "os_files/file.h"
 
 namespace jassrewrite {
 
-// Output goes out in blocks of at most this size, that of a pipe's buffer: a program reading the
-// console then works alongside instead of waiting for bursts of megabytes, which measurably slows
-// the whole pipeline, and the blocks stay in the CPU's cache.
+// Lines are gathered into blocks of up to this size, that of a pipe's buffer, before they go out:
+// a program reading the console then works alongside instead of waiting for bursts of megabytes,
+// which measurably slows the whole pipeline, and the blocks stay in the CPU's cache. A line longer
+// than a block goes out whole, on its own.
 inline constexpr std::size_t kOutputBlockSize = std::size_t{64} << 10;
 
 // On a console, pending lines are handed on when a line comes this long after the last hand-over:
@@ -25,7 +26,7 @@ inline constexpr std::chrono::milliseconds kConsoleHandoverInterval{50};
 using Clock = std::chrono::steady_clock;
 
 // A file or console that takes whole lines and hands them on in blocks of up to kOutputBlockSize
-// bytes.
+// bytes, or a longer line on its own.
 struct LineOutput {
   File* file = nullptr;
   // Written after every line: "\r\n" in the temporary file, the platform's own on a console.
@@ -44,6 +45,8 @@ struct LineOutput {
   std::string pending;
   // The first write that failed; once set, nothing more is written.
   std::error_code error;
+  // Takes nothing more, without an error: see mute.
+  bool muted = false;
   // Bytes handed over so far, whatever form a console shows them in.
   std::uint64_t written = 0;
 };
@@ -55,5 +58,9 @@ void write_line(LineOutput& out, std::string_view line);
 // Hands every pending byte to the file, as at the end of the output. Returns false if out.error is
 // set.
 bool flush_output(LineOutput& out);
+
+// Drops the pending lines and every line after them: for an output that turned out to be one of
+// the files it must not go into.
+void mute(LineOutput& out);
 
 }  // namespace jassrewrite

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "rewrite/copying.h"
+
 namespace jassrewrite {
 
 namespace {
@@ -13,6 +15,21 @@ namespace {
 // A record is two lines, the script's and the temporary file's description; anything longer than
 // this was not written by the tool.
 constexpr std::size_t kLongestRecord = 256;
+
+// What tells a script apart from the same script changed, as the mark records it: identity, size,
+// modification and change times. The identity alone begins it.
+std::string describe(const FileIdentity& identity) {
+  // The upper half of a file ID is written only where there is one (ReFS), so that a mark from a
+  // run on any other file system reads the same in every version.
+  const std::string upper =
+      identity.index_high != 0 ? std::to_string(identity.index_high) + ":" : std::string();
+  return std::to_string(identity.device) + " " + upper + std::to_string(identity.index) + " ";
+}
+
+std::string describe(const FileStatus& script) {
+  return describe(script.identity) + std::to_string(script.size) + " " +
+         std::to_string(script.modified) + " " + std::to_string(script.changed) + "\n";
+}
 
 // How the temporary file was when the mark was made: identity, size and change time (no
 // modification time, which Windows may set when the file is closed, long after it was written).
@@ -22,31 +39,40 @@ std::string describe_rewrite(const FileStatus& temp) {
 }
 
 // Reads until `buffer` is full or the file ends; fewer bytes only at the end of the file.
-std::size_t read_fully(File& file, std::span<char> buffer, std::error_code& error) {
+Result<std::size_t> read_fully(File& file, std::span<char> buffer) {
   std::size_t filled = 0;
   while (filled < buffer.size()) {
-    const std::size_t got = read(file, buffer.subspan(filled), error);
-    if (error || got == 0) {
+    const auto [got, error] = read(file, buffer.subspan(filled));
+    if (error) {
+      return {.value = filled, .error = error};
+    }
+    if (got == 0) {
       break;
     }
     filled += got;
   }
-  return filled;
+  return {.value = filled};
 }
 
 // True when every byte of `script` is the same as the byte at its place in `temp`.
-bool is_start_of(File& script, File& temp, std::error_code& error) {
+Result<bool> is_start_of(File& script, File& temp) {
   std::vector<char> script_block(kReadBlockSize);
   std::vector<char> temp_block(kReadBlockSize);
   for (;;) {
-    const std::size_t got = read_fully(script, script_block, error);
-    if (error || got == 0) {
-      return !error;
+    const auto [got, error] = read_fully(script, script_block);
+    if (error) {
+      return {.error = error};
     }
-    const std::size_t expected = read_fully(temp, std::span(temp_block).first(got), error);
-    if (error || expected != got ||
+    if (got == 0) {
+      return {.value = true};
+    }
+    const Result<std::size_t> expected = read_fully(temp, std::span(temp_block).first(got));
+    if (expected.error) {
+      return {.error = expected.error};
+    }
+    if (expected.value != got ||
         std::string_view(script_block.data(), got) != std::string_view(temp_block.data(), got)) {
-      return false;
+      return {.value = false};
     }
   }
 }
@@ -60,19 +86,19 @@ struct Record {
 // is of a state that cannot be known.
 std::optional<FileError> read_record(const std::string& path, const std::string& note,
                                      Record& record, FileStatus& mark_status) {
-  std::error_code error;
-  File mark = open_for_reading_unfollowed(path, error);
-  if (!error) {
-    mark_status = status(mark, error);
+  Result<File> mark = open_for_reading_unfollowed(path);
+  const Result<FileStatus> opened =
+      mark.error ? Result<FileStatus>{.error = mark.error} : status(mark.value);
+  if (opened.error) {
+    return os_error(path, opened.error, note);
   }
-  if (error) {
-    return os_error(path, error, note);
-  }
+  mark_status = opened.value;
   std::string text(kLongestRecord + 1, '\0');
-  text.resize(read_fully(mark, text, error));
-  if (error) {
-    return os_error(path, error, note);
+  const Result<std::size_t> got = read_fully(mark.value, text);
+  if (got.error) {
+    return os_error(path, got.error, note);
   }
+  text.resize(got.value);
   const std::size_t first_end = text.find('\n');
   if (first_end != std::string::npos && text.find('\n', first_end + 1) + 1 == text.size()) {
     record = {text.substr(0, first_end + 1), text.substr(first_end + 1)};
@@ -93,44 +119,39 @@ std::error_code remove_lasting(const std::string& path) {
 std::optional<FileError> drop_unfinished_mark(const std::string& temp_path,
                                               const std::string& script_path) {
   const std::string path = unfinished_mark_path(temp_path);
-  std::error_code error;
-  if (!name_exists(path, error) && !error) {
+  const Result<bool> exists = name_exists(path);
+  if (!exists.value && !exists.error) {
     return std::nullopt;
   }
-  File unfinished;
-  if (!error) {
-    unfinished = open_for_reading_unfollowed(path, error);
-  }
+  Result<File> unfinished =
+      exists.error ? Result<File>{.error = exists.error} : open_for_reading_unfollowed(path);
+  std::error_code error = unfinished.error;
   if (error == std::errc::too_many_symbolic_link_levels || error == std::errc::not_supported) {
     error.clear();
   } else if (!error) {
-    const FileIdentity identity = status(unfinished, error).identity;
-    std::error_code script_error;
-    const FileIdentity script = status(script_path, script_error).identity;
-    if (script_error && script_error != std::errc::no_such_file_or_directory) {
-      return os_error(script_path, script_error);
+    const Result<FileStatus> mark = status(unfinished.value);
+    error = mark.error;
+    const Result<FileStatus> script = status(script_path);
+    if (script.error && script.error != std::errc::no_such_file_or_directory) {
+      return os_error(script_path, script.error);
     }
-    if (!error && !script_error && identity == script) {
+    if (!error && !script.error && mark.value.identity == script.value.identity) {
       return FileError{path, "is the script itself (a link to " + script_path + ")"};
     }
   }
-  unfinished = File();
+  unfinished.value = File();
   if (!error) {
     error = remove(path);
   }
-  return error ? std::optional(os_error(path, error)) : std::nullopt;
+  return os_error_or_none(path, error);
 }
 
 // A mark or temporary file that another user could have made must not have its bytes written
-// into a script that user may not write: only the user the tool runs as and the script's owner
-// are trusted, and only a file with no other names.
+// into a script that user may not write.
 std::optional<FileError> refuse_untrusted(const std::string& path, const FileStatus& file,
                                           const FileStatus& script, const std::string& note) {
-  if (!file.owned_by_caller && file.owner != script.owner) {
-    return FileError{path, "belongs to another user", note};
-  }
-  if (file.links != 1) {
-    return FileError{path, "has other hard links", note};
+  if (auto reason = distrust(file, &script)) {
+    return FileError{path, *reason, note};
   }
   return std::nullopt;
 }
@@ -140,8 +161,7 @@ std::optional<FileError> refuse_untrusted(const std::string& path, const FileSta
 std::optional<FileError> mark_overwrite(const ScriptFiles& files) {
   const std::string unfinished = unfinished_mark_path(files.temp_path);
   const std::string path = overwrite_mark_path(files.temp_path);
-  std::error_code error;
-  File mark = create_new(unfinished, error);
+  auto [mark, error] = create_new(unfinished);
   if (error) {
     return os_error(unfinished, error);
   }
@@ -171,73 +191,71 @@ std::optional<FileError> mark_overwrite(const ScriptFiles& files) {
 
 std::optional<FileError> unmark_overwrite(const std::string& temp_path) {
   const std::string path = overwrite_mark_path(temp_path);
-  const std::error_code error = remove_lasting(path);
-  return error ? std::optional(os_error(path, error)) : std::nullopt;
+  return os_error_or_none(path, remove_lasting(path));
 }
 
-std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
-                                              const std::string& temp_path, bool& finished) {
-  finished = false;
+Recovery recover_cut_overwrite(const std::string& script_path, const std::string& temp_path) {
   if (auto failure = drop_unfinished_mark(temp_path, script_path)) {
-    return failure;
+    return {.error = failure};
   }
   const std::string marker = overwrite_mark_path(temp_path);
-  std::error_code error;
-  const bool marked = name_exists(marker, error);
+  const auto [marked, error] = name_exists(marker);
   const std::string unknown = "an earlier run may have been cut off while writing back " +
                               script_path + "; nothing was changed";
   if (error) {
-    return os_error(marker, error, unknown);
+    return {.error = os_error(marker, error, unknown)};
   }
   if (!marked) {
-    return std::nullopt;
+    return {};
   }
   Record record;
   FileStatus mark_status;
   if (auto failure = read_record(marker, unknown, record, mark_status)) {
-    return failure;
+    return {.error = failure};
   }
 
   // The temporary file as the run that wrote it left it, not whatever a link would lead to.
   const std::string temp_lost = "an earlier run was cut off while writing it back, and " +
                                 temp_path + ", which held the rest, is not as it left it: the " +
                                 "script may be cut short; restore it, then delete " + marker;
-  File temp = open_for_reading_unfollowed(temp_path, error);
-  if (error == std::errc::no_such_file_or_directory ||
-      error == std::errc::too_many_symbolic_link_levels) {
-    return FileError{script_path, temp_lost};
+  Result<File> temp = open_for_reading_unfollowed(temp_path);
+  if (temp.error == std::errc::no_such_file_or_directory ||
+      temp.error == std::errc::too_many_symbolic_link_levels) {
+    return {.error = FileError{script_path, temp_lost}};
   }
-  if (error) {
-    return os_error(temp_path, error, unknown);
+  if (temp.error) {
+    return {.error = os_error(temp_path, temp.error, unknown)};
   }
-  const FileStatus temp_status = status(temp, error);
-  if (error) {
-    return os_error(temp_path, error, unknown);
+  const Result<FileStatus> temp_checked = status(temp.value);
+  if (temp_checked.error) {
+    return {.error = os_error(temp_path, temp_checked.error, unknown)};
   }
+  const FileStatus& temp_status = temp_checked.value;
   if (describe_rewrite(temp_status) != record.temp) {
-    return FileError{script_path, temp_lost};
+    return {.error = FileError{script_path, temp_lost}};
   }
 
   const std::string kept = "an earlier run was cut off while writing it back, and " + temp_path +
                            " holds the complete rewrite";
-  File script = open_existing(script_path, error);
-  if (error) {
-    return os_error(script_path, error, kept + ": run again once the script can be written");
+  Result<File> script = open_existing(script_path);
+  if (script.error) {
+    return {.error = os_error(script_path, script.error,
+                              kept + ": run again once the script can be written")};
   }
-  const FileStatus now = status(script, error);
-  if (error) {
-    return os_error(script_path, error, kept);
+  const Result<FileStatus> script_checked = status(script.value);
+  if (script_checked.error) {
+    return {.error = os_error(script_path, script_checked.error, kept)};
   }
+  const FileStatus& now = script_checked.value;
   if (auto untrusted = refuse_untrusted(marker, mark_status, now, unknown)) {
-    return untrusted;
+    return {.error = untrusted};
   }
   if (auto untrusted = refuse_untrusted(temp_path, temp_status, now, unknown)) {
-    return untrusted;
+    return {.error = untrusted};
   }
   // A mark with the record of the script as it is was left before its first byte changed.
   if (describe(now) == record.script) {
-    error = remove_lasting(marker);
-    return error ? std::optional(os_error(marker, error, unknown)) : std::nullopt;
+    return {.error = os_error_or_none(marker, remove_lasting(marker), unknown)};
   }
   // Only the file that was being overwritten is finished, never one that a link leads to now,
   // nor one that another program wrote since.
@@ -249,37 +267,38 @@ std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
                               "rewrite it as it is now instead, keep a copy of " +
                               temp_path + " and delete " + marker};
   if (!now.regular || !record.script.starts_with(describe(now.identity))) {
-    return changed;
+    return {.error = changed};
   }
   // Copying a file onto itself would empty it first.
   if (now.identity == temp_status.identity) {
-    return FileError{temp_path, "is the script itself (a link to " + script_path + ")", unknown};
+    return {.error = FileError{temp_path, "is the script itself (a link to " + script_path + ")",
+                               unknown}};
   }
-  if (!is_start_of(script, temp, error)) {
-    return error ? os_error(script_path, error, kept) : changed;
+  if (const Result<bool> start = is_start_of(script.value, temp.value); !start.value) {
+    return {.error = start.error ? os_error(script_path, start.error, kept) : changed};
   }
   const std::string again = kept + ": the next run finishes the copy";
-  if (auto failure = reserve_space(script, script_path, temp_status.size)) {
+  if (auto failure = reserve_space(script.value, script_path, temp_status.size)) {
     failure->note = again;
-    return failure;
+    return {.error = failure};
   }
-  if (auto failure = overwrite_with(temp, temp_path, script, script_path, temp_status.size)) {
+  if (auto failure =
+          overwrite_with(temp.value, temp_path, script.value, script_path, temp_status.size)) {
     failure->note = again;
-    return failure;
+    return {.error = failure};
   }
   // Another program writing to the temporary file meanwhile would have had its bytes copied.
-  const FileStatus copied = status(temp, error);
-  if (error || describe_rewrite(copied) != record.temp) {
-    return error ? os_error(temp_path, error,
-                            "the copy into the script is not verified; the next "
-                            "run checks it again")
-                 : FileError{script_path, temp_lost};
+  const Result<FileStatus> copied = status(temp.value);
+  if (copied.error || describe_rewrite(copied.value) != record.temp) {
+    return {.error = copied.error ? os_error(temp_path, copied.error,
+                                             "the copy into the script is not verified; the next "
+                                             "run checks it again")
+                                  : FileError{script_path, temp_lost}};
   }
-  if (error = remove_lasting(marker); error) {
-    return os_error(marker, error, "the script was rewritten");
+  if (const std::error_code removal = remove_lasting(marker)) {
+    return {.error = os_error(marker, removal, "the script was rewritten")};
   }
-  finished = true;
-  return std::nullopt;
+  return {.finished = true};
 }
 
 std::optional<FileError> finish_left_replacement(const ScriptFiles& files) {
@@ -288,40 +307,45 @@ std::optional<FileError> finish_left_replacement(const ScriptFiles& files) {
   const FileError refusal{path, "not found, but an earlier run left " + left +
                                     ": if that is the complete rewrite, give it the script's "
                                     "name, otherwise delete it"};
-  std::error_code error;
-  if (name_exists(overwrite_mark_path(files.temp_path), error) || error) {
+  if (const auto [marked, error] = name_exists(overwrite_mark_path(files.temp_path));
+      marked || error) {
     return error ? os_error(overwrite_mark_path(files.temp_path), error) : refusal;
   }
-  File replacement = open_for_reading_unfollowed(left, error);
-  const FileStatus replacement_status = error ? FileStatus{} : status(replacement, error);
-  if (error) {
-    return os_error(left, error);
+  Result<File> replacement = open_for_reading_unfollowed(left);
+  const Result<FileStatus> replacement_checked =
+      replacement.error ? Result<FileStatus>{.error = replacement.error}
+                        : status(replacement.value);
+  if (replacement_checked.error) {
+    return os_error(left, replacement_checked.error);
   }
-  File temp = open_for_reading_unfollowed(files.temp_path, error);
-  const FileStatus temp_status = error ? FileStatus{} : status(temp, error);
-  if (error == std::errc::no_such_file_or_directory) {
+  const FileStatus& replacement_status = replacement_checked.value;
+  Result<File> temp = open_for_reading_unfollowed(files.temp_path);
+  const Result<FileStatus> temp_checked =
+      temp.error ? Result<FileStatus>{.error = temp.error} : status(temp.value);
+  if (temp_checked.error == std::errc::no_such_file_or_directory) {
     return refusal;
   }
-  if (error) {
-    return os_error(files.temp_path, error);
+  if (temp_checked.error) {
+    return os_error(files.temp_path, temp_checked.error);
   }
+  const FileStatus& temp_status = temp_checked.value;
   // Files that another user could have put there are not trusted to be the rewrite.
   if (!replacement_status.regular || !temp_status.regular || !replacement_status.owned_by_caller ||
       !temp_status.owned_by_caller || replacement_status.size != temp_status.size) {
     return refusal;
   }
-  const bool same = is_start_of(replacement, temp, error);
-  if (error) {
-    return os_error(left, error);
+  const Result<bool> same = is_start_of(replacement.value, temp.value);
+  if (same.error) {
+    return os_error(left, same.error);
   }
-  if (!same) {
+  if (!same.value) {
     return refusal;
   }
-  replacement = File();
-  if (error = rename_new(left, path); error) {
+  replacement.value = File();
+  if (const std::error_code error = rename_new(left, path)) {
     return os_error(left, error, "the script is missing, and this is its complete rewrite");
   }
-  if (error = sync_folder_of(path); error) {
+  if (const std::error_code error = sync_folder_of(path)) {
     return os_error(path, error,
                     "it was given back its name, but that may not last through a power cut");
   }

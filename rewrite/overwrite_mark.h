@@ -19,14 +19,21 @@ std::optional<FileError> mark_overwrite(const ScriptFiles& files);
 // Removes the mark once the overwrite is complete and synced, and makes its removal last.
 std::optional<FileError> unmark_overwrite(const std::string& temp_path);
 
+// What the recovery of a cut overwrite did.
+struct Recovery {
+  // The copy was finished: the script is now the complete rewrite.
+  bool finished = false;
+  // Everything is as it was, and this says where things are.
+  std::optional<FileError> error;
+};
+
 // Settles an overwrite in place that an earlier run left unfinished, before anything else happens.
 // When the script is still as it was before that overwrite, the mark is dropped. When it is the
 // same file and the start of the complete rewrite, which the temporary file still holds as it was
-// recorded, the copy is finished and `finished` set. In every other case, and whenever a step of
-// this fails or cannot tell, everything is left as it is and an error says where things are.
-// Without a mark it does nothing.
-std::optional<FileError> finish_cut_copy_back(const std::string& script_path,
-                                              const std::string& temp_path, bool& finished);
+// recorded, the copy is finished. In every other case, and whenever a step of this fails or cannot
+// tell, everything is left as it is and the error says where things are. Without a mark it does
+// nothing.
+Recovery recover_cut_overwrite(const std::string& script_path, const std::string& temp_path);
 
 // Where the script is missing and the new file that was to take its place is still beside it (an
 // earlier run, or the system, stopped between the two steps of a replacement), gives that file the

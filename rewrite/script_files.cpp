@@ -53,24 +53,25 @@ std::optional<FileError> open_script(ScriptFiles& files,
   for (;;) {
     files.script_lock = File();
     std::error_code error = with_patience(files, path, [&] {
-      std::error_code opening;
-      files.script = open_existing(path, opening);
-      return opening;
+      Result<File> opened = open_existing(path);
+      files.script = std::move(opened.value);
+      return opened.error;
     });
     if (error == std::errc::no_such_file_or_directory) {
       // Following a dangling link would create a file wherever it points, outside the map's
       // folder.
-      if (name_exists(path, error) || error) {
-        return error ? os_error(path, error)
-                     : FileError{path, "a symbolic link to a file that does not exist"};
+      if (const Result<bool> dangling = name_exists(path); dangling.value || dangling.error) {
+        return dangling.error ? os_error(path, dangling.error)
+                              : FileError{path, "a symbolic link to a file that does not exist"};
       }
       // An empty script must not take the place of a rewrite that could not take its name.
       const std::string left = path + kReplacementSuffix;
-      if (!name_exists(left, error) && !error) {
+      const Result<bool> left_exists = name_exists(left);
+      if (!left_exists.value && !left_exists.error) {
         return std::nullopt;
       }
-      if (error) {
-        return os_error(left, error);
+      if (left_exists.error) {
+        return os_error(left, left_exists.error);
       }
       if (auto refusal = finish_left_replacement(files)) {
         return refusal;
@@ -83,41 +84,45 @@ std::optional<FileError> open_script(ScriptFiles& files,
     if (error) {
       return os_error(path, error);
     }
-    if (!status(files.script, error).regular) {
-      return error ? os_error(path, error) : FileError{path, kNotAFile};
+    if (const Result<FileStatus> opened = status(files.script); !opened.value.regular) {
+      return opened.error ? os_error(path, opened.error) : FileError{path, kNotAFile};
     }
-    files.script_lock = lock(files.script, before_waiting, error);
-    if (error == std::errc::no_lock_available) {
+    Result<File> locked = lock(files.script, before_waiting);
+    files.script_lock = std::move(locked.value);
+    if (locked.error == std::errc::no_lock_available) {
       files.tell(path + ": " + kNoLock);
-      error.clear();
+      locked.error.clear();
     }
-    if (!error) {
-      files.script_status = status(files.script, error);
+    if (locked.error) {
+      return os_error(path, locked.error);
     }
-    if (error) {
-      return os_error(path, error);
+    const Result<FileStatus> as_opened = status(files.script);
+    if (as_opened.error) {
+      return os_error(path, as_opened.error);
     }
+    files.script_status = as_opened.value;
     // Only a script that another run replaced by a new file, or took away, is opened again.
-    const FileStatus now = status(path, error);
-    if (!error && now.identity == files.script_status.identity) {
+    const Result<FileStatus> now = status(path);
+    if (!now.error && now.value.identity == files.script_status.identity) {
       break;
     }
-    if (error && error != std::errc::no_such_file_or_directory) {
-      return os_error(path, error);
+    if (now.error && now.error != std::errc::no_such_file_or_directory) {
+      return os_error(path, now.error);
     }
   }
-  std::error_code error;
-  files.target_path = resolve_links(path, error);
-  if (error) {
-    return os_error(path, error);
+  Result<std::string> target = resolve_links(path);
+  if (target.error) {
+    return os_error(path, target.error);
   }
+  files.target_path = std::move(target.value);
   return std::nullopt;
 }
 
 std::optional<FileError> open_temp(ScriptFiles& files) {
   const std::string& path = files.temp_path;
-  std::error_code error;
-  files.temp = open_or_create_unfollowed(path, error);
+  Result<File> opened = open_or_create_unfollowed(path);
+  files.temp = std::move(opened.value);
+  std::error_code error = opened.error;
   if (error == std::errc::too_many_symbolic_link_levels) {
     return FileError{path, "is a symbolic link; delete it and run again"};
   }
@@ -127,10 +132,11 @@ std::optional<FileError> open_temp(ScriptFiles& files) {
   if (error) {
     return os_error(path, error);
   }
-  const FileStatus temp = status(files.temp, error);
-  if (error) {
-    return os_error(path, error);
+  const Result<FileStatus> checked = status(files.temp);
+  if (checked.error) {
+    return os_error(path, checked.error);
   }
+  const FileStatus& temp = checked.value;
   if (!temp.regular) {
     return FileError{path, kNotAFile};
   }
@@ -138,14 +144,9 @@ std::optional<FileError> open_temp(ScriptFiles& files) {
   if (files.script.is_open() && temp.identity == files.script_status.identity) {
     return FileError{path, "is the script itself (a link to " + files.script_path + ")"};
   }
-  if (temp.links > 1) {
-    return FileError{path, "has other hard links; delete it and run again"};
-  }
-  // A file of another user's could be changed by that user between being written and being read
-  // back, into a script that user may not write. Permission bits do not stop root, so the owner
-  // is checked as well as whether the bits can be set.
-  if (files.script.is_open() && !temp.owned_by_caller && temp.owner != files.script_status.owner) {
-    return FileError{path, "belongs to another user; delete it and run again"};
+  // Its bytes become the script's.
+  if (auto reason = distrust(temp, files.script.is_open() ? &files.script_status : nullptr)) {
+    return FileError{path, *reason + "; delete it and run again"};
   }
   if (files.script.is_open()) {
     error = copy_permissions(files.temp, files.script_status, false);
@@ -158,12 +159,14 @@ std::optional<FileError> open_temp(ScriptFiles& files) {
   }
   // On Windows the file is opened once more, so that no other program may write to it; it must
   // still be the file that was checked.
-  files.temp = keep_others_from_writing(files.temp, path, error);
-  const FileIdentity kept = error ? FileIdentity{} : status(files.temp, error).identity;
-  if (error) {
-    return os_error(path, error);
+  Result<File> kept_file = keep_others_from_writing(files.temp, path);
+  files.temp = std::move(kept_file.value);
+  const Result<FileStatus> kept =
+      kept_file.error ? Result<FileStatus>{.error = kept_file.error} : status(files.temp);
+  if (kept.error) {
+    return os_error(path, kept.error);
   }
-  if (kept != temp.identity) {
+  if (kept.value.identity != temp.identity) {
     return FileError{path, "changed while it was being opened; run again"};
   }
   if (error = truncate(files.temp); error) {
@@ -184,8 +187,7 @@ std::optional<FileError> refuse_output_into_own_files(const File& output, const 
                                                       const std::string& script_path,
                                                       const std::string& temp_path) {
   const std::string shared = std::string("is also ") + stream;
-  std::error_code error;
-  const FileStatus shown = status(output, error);
+  const auto [shown, error] = status(output);
   if (error) {
     return os_error(stream_name(stream), error);
   }
@@ -194,14 +196,14 @@ std::optional<FileError> refuse_output_into_own_files(const File& output, const 
     return std::nullopt;
   }
   for (const std::string& path : {script_path, temp_path, overwrite_mark_path(temp_path)}) {
-    const FileIdentity identity = status(path, error).identity;
-    if (error == std::errc::no_such_file_or_directory) {
+    const Result<FileStatus> named = status(path);
+    if (named.error == std::errc::no_such_file_or_directory) {
       continue;
     }
-    if (error) {
-      return os_error(path, error);
+    if (named.error) {
+      return os_error(path, named.error);
     }
-    if (identity == shown.identity) {
+    if (named.value.identity == shown.identity) {
       return FileError{path, shared};
     }
   }
@@ -211,27 +213,25 @@ std::optional<FileError> refuse_output_into_own_files(const File& output, const 
 std::optional<FileError> refuse_shared_output(const ScriptFiles& files, const File& output,
                                               const char* stream) {
   const std::string shared = std::string("is also ") + stream;
-  std::error_code error;
-  const FileIdentity shown = status(output, error).identity;
-  if (error) {
-    return os_error(stream_name(stream), error);
+  const Result<FileStatus> shown = status(output);
+  if (shown.error) {
+    return os_error(stream_name(stream), shown.error);
   }
-  if (files.script.is_open() && shown == files.script_status.identity) {
+  if (files.script.is_open() && shown.value.identity == files.script_status.identity) {
     return FileError{files.script_path, shared};
   }
-  const FileIdentity temp = status(files.temp, error).identity;
-  if (error) {
-    return os_error(files.temp_path, error);
+  const Result<FileStatus> temp = status(files.temp);
+  if (temp.error) {
+    return os_error(files.temp_path, temp.error);
   }
-  if (shown == temp) {
+  if (shown.value.identity == temp.value.identity) {
     return FileError{files.temp_path, shared};
   }
   return std::nullopt;
 }
 
 std::optional<FileError> refuse_if_temp_changed(ScriptFiles& files) {
-  std::error_code error;
-  const FileStatus now = status(files.temp, error);
+  const auto [now, error] = status(files.temp);
   if (error) {
     return os_error(files.temp_path, error);
   }
@@ -243,88 +243,30 @@ std::optional<FileError> refuse_if_temp_changed(ScriptFiles& files) {
 
 std::optional<FileError> refuse_if_changed(File& file, const FileStatus& as_read,
                                            const std::string& path) {
-  std::error_code error;
-  const FileStatus now = status(file, error);
+  const auto [now, error] = status(file);
   if (error) {
     return os_error(path, error);
   }
-  if (describe(now) != describe(as_read)) {
+  if (!is_unchanged(now, as_read)) {
     return FileError{path, kChanged};
   }
   return std::nullopt;
 }
 
-std::string describe(const FileIdentity& identity) {
-  // The upper half of a file ID is written only where there is one (ReFS), so that a mark from a
-  // run on any other file system reads the same in every version.
-  const std::string upper =
-      identity.index_high != 0 ? std::to_string(identity.index_high) + ":" : std::string();
-  return std::to_string(identity.device) + " " + upper + std::to_string(identity.index) + " ";
+bool is_unchanged(const FileStatus& now, const FileStatus& as_read) {
+  return now.identity == as_read.identity && now.size == as_read.size &&
+         now.modified == as_read.modified && now.changed == as_read.changed;
 }
 
-std::string describe(const FileStatus& script) {
-  return describe(script.identity) + std::to_string(script.size) + " " +
-         std::to_string(script.modified) + " " + std::to_string(script.changed) + "\n";
-}
-
-std::error_code close_lasting(File& file, const std::string& path) {
-  std::error_code error = sync(file);
-  if (!error) {
-    error = close(file);
+std::optional<std::string> distrust(const FileStatus& file, const FileStatus* script) {
+  // Permission bits do not stop root, so the owner is checked.
+  if (script != nullptr && !file.owned_by_caller && file.owner != script->owner) {
+    return "belongs to another user";
   }
-  return error ? error : sync_folder_of(path);
-}
-
-std::optional<FileError> copy_contents(File& from, const std::string& from_path, File& to,
-                                       const std::string& to_path) {
-  if (std::error_code error = rewind(from); error) {
-    return os_error(from_path, error);
-  }
-  if (std::error_code error = rewind(to); error) {
-    return os_error(to_path, error);
-  }
-  std::vector<char> block(kReadBlockSize);
-  std::size_t unsynced = 0;
-  for (;;) {
-    std::error_code error;
-    const std::size_t got = read(from, block, error);
-    if (error) {
-      return os_error(from_path, error);
-    }
-    if (got == 0) {
-      break;
-    }
-    if (error = write(to, std::string_view(block.data(), got)); error) {
-      return os_error(to_path, error);
-    }
-    if (unsynced += got; unsynced >= kWritebackInterval) {
-      start_writeback(to);
-      unsynced = 0;
-    }
-  }
-  if (std::error_code error = sync(to); error) {
-    return os_error(to_path, error);
+  if (file.links > 1) {
+    return "has other hard links";
   }
   return std::nullopt;
-}
-
-std::optional<FileError> reserve_space(File& file, const std::string& path, std::uint64_t size) {
-  const std::error_code error = reserve(file, size);
-  if (error && error != std::errc::not_supported) {
-    return os_error(path, error);
-  }
-  return std::nullopt;
-}
-
-std::optional<FileError> overwrite_with(File& from, const std::string& from_path, File& to,
-                                        const std::string& to_path, std::uint64_t size) {
-  if (std::error_code error = truncate(to); error) {
-    return os_error(to_path, error);
-  }
-  if (auto failure = reserve_space(to, to_path, size)) {
-    return failure;
-  }
-  return copy_contents(from, from_path, to, to_path);
 }
 
 }  // namespace jassrewrite

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <utility>
 
-#include "rewrite/file.h"
+#include "os_files/file.h"
 
 namespace jassrewrite {
 
@@ -47,6 +47,15 @@ struct FileError {
 inline FileError os_error(const std::string& path, const std::error_code& error,
                           std::string note = {}) {
   return {path, error.message(), std::move(note)};
+}
+// The same where a step may have succeeded: none when `error` is not set.
+inline std::optional<FileError> os_error_or_none(const std::string& path,
+                                                 const std::error_code& error,
+                                                 std::string note = {}) {
+  if (!error) {
+    return std::nullopt;
+  }
+  return os_error(path, error, std::move(note));
 }
 
 // The new script made beside the old one, which takes its place in one step. Like a lock file it
@@ -151,25 +160,13 @@ inline constexpr const char* kChanged = "changed while it was being rewritten; l
 inline constexpr const char* kTempChanged =
     "changed by another program while the script was rewritten";
 
-// What tells a script apart from the same script changed, as text for the mark of an overwrite:
-// identity, size, modification and change times. The identity alone begins it.
-std::string describe(const FileIdentity& identity);
-std::string describe(const FileStatus& script);
+// Whether `now` is the file `as_read`, unchanged: identity, size, modification and change times.
+bool is_unchanged(const FileStatus& now, const FileStatus& as_read);
 
-// Syncs and closes a file just created at `path`, then syncs its folder, so that the file and its
-// name last through a power cut.
-std::error_code close_lasting(File& file, const std::string& path);
-
-// Writes every byte of `from`, from its start, at the start of `to`, and syncs `to`.
-std::optional<FileError> copy_contents(File& from, const std::string& from_path, File& to,
-                                       const std::string& to_path);
-
-// Overwrites `to` in place with the `size` bytes of `from`: empties it, claims the space for all of
-// them where the file system can, copies and syncs. Whoever calls it has claimed the space before,
-// so that a full disk is found with `to` untouched; emptying it gives that space back for a moment.
-std::optional<FileError> overwrite_with(File& from, const std::string& from_path, File& to,
-                                        const std::string& to_path, std::uint64_t size);
-// Claims the space for `size` bytes of `file`; where the file system cannot, the run goes on.
-std::optional<FileError> reserve_space(File& file, const std::string& path, std::uint64_t size);
+// Why the bytes of `file` must not go into the script (`script`, or none where there is no script),
+// or nothing: a file of another user's could be changed by that user between its writing and its
+// reading back, into a script that user may not write, and so could a file with other names. Only
+// the user the tool runs as and the script's owner are trusted.
+std::optional<std::string> distrust(const FileStatus& file, const FileStatus* script);
 
 }  // namespace jassrewrite

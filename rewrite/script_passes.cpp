@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "rewrite/line_splitting.h"
 #include "rewrite/user_code_filter.h"
 
 namespace jassrewrite {
@@ -25,8 +26,7 @@ std::optional<FileError> convert_lines(ScriptFiles& files, LineOutput& temp, Lin
   std::string carried;
   std::size_t unsynced = 0;
   for (;;) {
-    std::error_code error;
-    const std::size_t got = read(files.script, block, error);
+    const auto [got, error] = read(files.script, block);
     if (error) {
       return os_error(files.script_path, error);
     }
@@ -65,13 +65,14 @@ std::optional<FileError> convert_script(ScriptFiles& files, LineOutput& console,
   if (!flush_output(temp)) {
     return os_error(files.temp_path, temp.error);
   }
-  std::error_code error = sync(files.temp);
-  if (!error) {
-    files.temp_status = status(files.temp, error);
-  }
-  if (error) {
+  if (const std::error_code error = sync(files.temp)) {
     return os_error(files.temp_path, error);
   }
+  const Result<FileStatus> written = status(files.temp);
+  if (written.error) {
+    return os_error(files.temp_path, written.error);
+  }
+  files.temp_status = written.value;
   // Another program that emptied or wrote to it by its name meanwhile.
   if (files.temp_status.size != temp.written) {
     return FileError{files.temp_path, kTempChanged, "the script is unchanged"};

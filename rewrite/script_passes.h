@@ -1,50 +1,13 @@
 #pragma once
 
 #include <cstddef>
-#include <cstring>
+#include <functional>
 #include <optional>
-#include <span>
-#include <string>
 
 #include "rewrite/line_output.h"
 #include "rewrite/script_files.h"
 
 namespace jassrewrite {
-
-// Splits the next `block` of a script into lines and calls on_line(std::span<char>) for every line
-// it completes, without its line break: an LF, and a CR directly before that LF. A line that runs
-// past the end of the block waits in `carried` for a later block, or for finish_lines. Lines that
-// lie wholly inside the block, nearly all of them, are handed out in place, without copying.
-template <class OnLine>
-void split_lines(std::span<char> block, std::string& carried, OnLine&& on_line) {
-  char* line_start = block.data();
-  char* const block_end = block.data() + block.size();
-  while (auto* lf = static_cast<char*>(
-             std::memchr(line_start, '\n', static_cast<std::size_t>(block_end - line_start)))) {
-    std::span<char> line(line_start, lf);
-    if (!carried.empty()) {
-      carried.append(line_start, lf);
-      line = carried;
-    }
-    if (!line.empty() && line.back() == '\r') {
-      line = line.first(line.size() - 1);
-    }
-    on_line(line);
-    carried.clear();
-    line_start = lf + 1;
-  }
-  carried.append(line_start, block_end);
-}
-
-// Hands out the script's last line when bytes follow its last LF. A CR among them is an ordinary
-// byte: only a CR before an LF belongs to a line break.
-template <class OnLine>
-void finish_lines(std::string& carried, OnLine&& on_line) {
-  if (!carried.empty()) {
-    on_line(std::span<char>(carried));
-    carried.clear();
-  }
-}
 
 // The conversion pass. Reads the script of `files` from its start, filters each line through a
 // fresh UserCodeFilter, shows it on `console` and writes it to the temporary file, each line ending
@@ -58,17 +21,17 @@ void finish_lines(std::string& carried, OnLine&& on_line) {
 std::optional<FileError> convert_script(ScriptFiles& files, LineOutput& console,
                                         std::size_t read_block_size = kReadBlockSize);
 
-// The copy-back pass, first half: copies the temporary file, read back through its own handle,
-// into a new file beside the script with the script's permissions and owner, and syncs it. Where
-// a new file cannot take the script's place (the script has other hard links, its owner cannot
-// be kept, its folder cannot be written) it makes none, and replace_script overwrites in place.
-// The script is untouched whatever happens here.
-std::optional<FileError> copy_back(ScriptFiles& files);
-
-// The copy-back pass, second half: checks that the script's name still refers to the file that was
-// read, unchanged, and puts the rewrite in its place: in one step where copy_back made a new file,
-// otherwise by overwriting it in place under mark_overwrite, so that a run after an
-// interrupted overwrite can finish it. A missing script is created empty where its folder exists.
-std::optional<FileError> replace_script(ScriptFiles& files);
+// The copy-back pass: puts the rewrite in the temporary file in the script's place. First it writes
+// the rewrite, read back through the temporary file's own handle, into a new file beside the script
+// with the script's permissions and owner, and syncs it; the script is untouched whatever happens
+// there. Then it calls `before_changing_script`, always before any step that can change the script
+// and before it returns without error, and replaces the script: it checks that the script's name
+// still refers to the file that was read, unchanged, and puts the new file in its place in one
+// step. Where a new file cannot take the script's place (the script has other hard links, its
+// owner cannot be kept, its folder cannot be written) it overwrites the script in place under
+// mark_overwrite, so that a run after an interrupted overwrite can finish it. A missing script is
+// created empty where its folder exists.
+std::optional<FileError> copy_back(ScriptFiles& files,
+                                   const std::function<void()>& before_changing_script);
 
 }  // namespace jassrewrite

@@ -1,21 +1,22 @@
 // The fault seam of the test build: JASSREWRITE_FAULT="<call>:<fault>" makes the given call of the
 // file layer, counted from 1, fail with an input/output error ("io"), a full disk ("space") or
-// access denied ("access"), or end the process there as `kill -9` would ("kill"); or, just before
-// that call, has "another program" save the script the way editors do, by renaming its new file
-// "another-save.j" over "logs/outputwar3map.j" ("save"). The call is announced on standard error
-// as "fault seam: call <n>", so that a test knows it was reached.
+// access denied ("access"), or end the process there as `kill -9` would ("kill"); or, on POSIX,
+// interrupt the process there as Ctrl+C would, the call then going on ("interrupt"); or, just
+// before that call, has "another program" save the script the way editors do, by renaming its new
+// file "another-save.j" over "logs/outputwar3map.j" ("save"). The call is announced on standard
+// error as "fault seam: call <n>", so that a test knows it was reached.
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
-#include "rewrite/fault_seam.h"
+#include "os_files/fault_seam.h"
 
 #ifdef _WIN32
 #include <windows.h>
 
-#include "rewrite/windows_text.h"
+#include "os_files/windows_text.h"
 #else
 #include <signal.h>
 #include <unistd.h>
@@ -85,6 +86,10 @@ std::error_code injected_fault() {
   }
   if (plan.fault == "kill") {
     ::kill(::getpid(), SIGKILL);
+  }
+  if (plan.fault == "interrupt") {
+    ::raise(SIGINT);
+    return {};
   }
   if (plan.fault == "space") {
     return {ENOSPC, std::generic_category()};

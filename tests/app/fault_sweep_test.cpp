@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -369,6 +370,50 @@ TEST(EndToEnd, AnotherProgramsSaveIsNeverOverwritten) {
     }
   }
   EXPECT_GT(trials, 20) << "the seam was hardly reached";
+}
+#endif
+
+#ifndef _WIN32
+// An interrupt ends the run at once until the script is about to change, while the new script is
+// written beside it too, and from then on waits until the script is replaced. Here it comes at
+// each call of the file layer in turn: the run it ends says truly what became of the script.
+TEST(EndToEnd, AnInterruptIsHeldExactlyWhileTheScriptIsReplaced) {
+  const std::string unchanged = "jassrewrite: interrupted; the script is unchanged";
+  const std::string rewritten = "jassrewrite: interrupted after the script was rewritten";
+  int ended_beside = 0;
+  int held = 0;
+  for (const bool in_place : {false, true}) {
+    for (long call = 1;; ++call) {
+      const std::string where =
+          (in_place ? "in place, interrupt at call " : "new file, interrupt at call ") +
+          std::to_string(call);
+      const fs::path folder = make_scratch_folder() / "map";
+      fs::create_directories(folder / "logs");
+      write_file(folder / kScript, kOriginal);
+      if (in_place) {
+        link_script(folder);
+      }
+
+      const ToolRun run = run_with_fault(folder, call, "interrupt");
+      if (!reached(run)) {
+        break;
+      }
+      const std::string script = contents(folder / kScript);
+      EXPECT_EQ(run.status, 128 + SIGINT) << where << ": not ended by the interrupt";
+      EXPECT_EQ(tool_lines(run.err),
+                std::vector<std::string>{script == kOriginal ? unchanged : rewritten})
+          << where;
+      EXPECT_TRUE(script == kOriginal || script == kRewritten) << where << ": " << script;
+      held += script == kRewritten ? 1 : 0;
+      // Ended with the new script complete beside the old one: it was not held for that.
+      ended_beside += contents(folder / kReplacement) == kRewritten ? 1 : 0;
+      if (HasFailure()) {
+        return;
+      }
+    }
+  }
+  EXPECT_GT(ended_beside, 0) << "no interrupt ended a run once the new script was written";
+  EXPECT_GT(held, 0) << "no interrupt waited for the script to be replaced";
 }
 #endif
 

@@ -47,8 +47,7 @@ class ConsoleHandover : public testing::TestWithParam<HandoverCase> {};
 
 TEST_P(ConsoleHandover, ShowsLinesAsTheyComeInBlocks) {
   const std::filesystem::path path = make_scratch_folder() / "console";
-  std::error_code error;
-  File file = create_new(path.string(), error);
+  auto [file, error] = create_new(path.string());
   ASSERT_FALSE(error) << error.message();
   Clock::time_point fake_now;
   LineOutput console{
@@ -82,8 +81,7 @@ std::error_code refuse_blocks(File&, std::string_view) {
 
 TEST(LineOutput, HandsBlocksNotLinesToItsHandOver) {
   const std::filesystem::path path = make_scratch_folder() / "console";
-  std::error_code error;
-  File file = create_new(path.string(), error);
+  auto [file, error] = create_new(path.string());
   ASSERT_FALSE(error) << error.message();
   LineOutput out{.file = &file, .line_break = "\r\n", .hand_over = bracket_blocks};
 

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rewrite/overwrite_mark.h"
@@ -29,11 +30,10 @@ using testing_support::write_file;
 
 // An empty file at `path`, open for writing.
 File open_empty(const fs::path& path) {
-  std::error_code error;
-  File file = open_or_create_unfollowed(path.string(), error);
+  auto [file, error] = open_or_create_unfollowed(path.string());
   EXPECT_FALSE(error) << path << ": " << error.message();
   EXPECT_FALSE(truncate(file));
-  return file;
+  return std::move(file);
 }
 
 // The files of a run on "script.j" and "temp.j" in `folder`, opened and checked as a run does.
@@ -230,17 +230,20 @@ TEST_P(ReplaceTest, PutsTheExactBytesOfTheTemporaryFileInPlaceOrNothing) {
   }
   ScriptFiles files = open_files(folder);
   ASSERT_FALSE(write(files.temp, rewritten));
-  std::error_code status_error;
-  files.temp_status = status(files.temp, status_error);
-  ASSERT_FALSE(status_error);
+  const Result<FileStatus> written = status(files.temp);
+  ASSERT_FALSE(written.error);
+  files.temp_status = written.value;
 
-  const auto copy_error = copy_back(files);
-  ASSERT_FALSE(copy_error.has_value()) << copy_error->reason;
-  if (GetParam().meanwhile) {
-    GetParam().meanwhile(script);
-  }
-  const std::string before = read_file(script);
-  const auto error = replace_script(files);
+  bool written_beside = false;
+  std::string before;
+  const auto error = copy_back(files, [&] {
+    written_beside = true;
+    if (GetParam().meanwhile) {
+      GetParam().meanwhile(script);
+    }
+    before = read_file(script);
+  });
+  ASSERT_TRUE(written_beside) << (error ? error->reason : "");
 
   EXPECT_EQ(error.has_value(), GetParam().refused);
   EXPECT_EQ(read_file(script), GetParam().refused ? before : rewritten);
@@ -330,9 +333,9 @@ TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
   if (GetParam().mark == Mark::kOfTheScript) {
     ScriptFiles files = open_files(folder);
     ASSERT_FALSE(write(files.temp, kComplete));
-    std::error_code error;
-    files.temp_status = status(files.temp, error);
-    ASSERT_FALSE(error);
+    const Result<FileStatus> written = status(files.temp);
+    ASSERT_FALSE(written.error);
+    files.temp_status = written.value;
     ASSERT_FALSE(mark_overwrite(files).has_value());
   } else {
     write_file(temp, kComplete);
@@ -354,11 +357,10 @@ TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
   const std::string before = read_file(script);
   const std::string temp_before = fs::exists(temp) ? read_file(temp) : "(none)";
 
-  bool finished = false;
-  const auto error = finish_cut_copy_back(script.string(), temp.string(), finished);
+  const Recovery recovery = recover_cut_overwrite(script.string(), temp.string());
 
-  EXPECT_EQ(error.has_value(), GetParam().refused);
-  EXPECT_EQ(finished, GetParam().finished);
+  EXPECT_EQ(recovery.error.has_value(), GetParam().refused);
+  EXPECT_EQ(recovery.finished, GetParam().finished);
   EXPECT_EQ(read_file(script), GetParam().finished ? kComplete : before);
   EXPECT_EQ(fs::exists(temp) ? read_file(temp) : "(none)", temp_before);
   EXPECT_EQ(fs::exists(folder / "temp.j.copying"), GetParam().refused);
@@ -376,11 +378,10 @@ TEST(CopyBack, AnUnfinishedMarkThatIsTheScriptIsKept) {
   write_file(folder / "temp.j.copying-new", kOriginal);
   fs::create_symlink("temp.j.copying-new", folder / "script.j");
 
-  bool finished = false;
-  const auto error =
-      finish_cut_copy_back((folder / "script.j").string(), (folder / "temp.j").string(), finished);
+  const Recovery recovery =
+      recover_cut_overwrite((folder / "script.j").string(), (folder / "temp.j").string());
 
-  ASSERT_TRUE(error.has_value());
+  ASSERT_TRUE(recovery.error.has_value());
   EXPECT_EQ(read_file(folder / "script.j"), kOriginal);
 }
 #endif
@@ -432,15 +433,12 @@ TEST(CopyBack, ATemporaryFileChangedMeanwhileIsNotCopied) {
     }
     ScriptFiles files = open_files(folder);
     ASSERT_FALSE(write(files.temp, std::string(3 * kReadBlockSize, 'r')));
-    std::error_code error;
-    files.temp_status = status(files.temp, error);
-    ASSERT_FALSE(error);
+    const Result<FileStatus> written = status(files.temp);
+    ASSERT_FALSE(written.error);
+    files.temp_status = written.value;
     write_file(folder / "temp.j", "");
 
-    auto failure = copy_back(files);
-    if (!failure) {
-      failure = replace_script(files);
-    }
+    const auto failure = copy_back(files, [] {});
 
     ASSERT_TRUE(failure.has_value()) << in_place;
     EXPECT_EQ(failure->path, files.temp_path);
@@ -478,7 +476,7 @@ TEST(CopyBack, AFailedWriteLeavesTheScriptAlone) {
   small.rlim_cur = 4096;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
 
-  const auto error = copy_back(files);
+  const auto error = copy_back(files, [] {});
 
   setrlimit(RLIMIT_FSIZE, &old_limit);
   signal(SIGXFSZ, old_handler);

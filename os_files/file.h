@@ -1,12 +1,16 @@
 #pragma once
 
-// The file layer: the only code that calls the operating system for files. It has one source file
-// per platform (file_posix.cpp, file_windows.cpp, the latter with the system's messages and text
-// encodings in windows_text.cpp); everything above it is portable.
+// The file layer: everything the run does with its files through the operating system (opening
+// and checking them, reading, writing, replacing, locking), so that the passes above it are
+// portable. Each platform has its own sources: *_posix.cpp, or *_windows.cpp with the system's
+// messages and text encodings in windows_text.cpp. The process's standard descriptors are app/'s
+// own: it opens the null device on a closed one and asks whether one is a console.
 //
-// Errors come back as std::error_code. On POSIX they are errno values; on Windows they keep the
-// system's own error code, so that a message is the one Windows gives in the user's language, and
-// they compare equal to the std::errc conditions that the code above tests for on every platform.
+// Every call returns its error, a std::error_code, and a call that also gives something returns a
+// Result with both; none takes an error to fill in. On POSIX the errors are errno values; on
+// Windows they keep the system's own error code, so that a message is the one Windows gives in the
+// user's language, and they compare equal to the std::errc conditions that the code above tests for
+// on every platform.
 
 #include <cstddef>
 #include <cstdint>
@@ -58,6 +62,13 @@ class File {
 
 // Which file a handle or a name refers to: device and inode, or volume serial and file ID. A file
 // ID has 128 bits on ReFS; `index_high` holds the upper half (zero on POSIX and NTFS).
+// What a call that gives something returns: the value, or, where `error` is set, a default one.
+template <class T>
+struct [[nodiscard]] Result {
+  T value{};
+  std::error_code error;
+};
+
 struct FileIdentity {
   std::uint64_t device = 0;
   std::uint64_t index = 0;
@@ -93,37 +104,37 @@ struct FileStatus {
 // link fails as missing), never truncates, never blocks on a FIFO. Asking for write access up
 // front refuses a file the user may not change before anything has happened. A FIFO, device or
 // socket is refused before it is opened, with errc::not_supported.
-File open_existing(const std::string& path, std::error_code& error);
+Result<File> open_existing(const std::string& path);
 
 // For reading and writing a file that is created when missing, never truncated, never followed:
 // a symbolic link at `path` fails with errc::too_many_symbolic_link_levels, and a FIFO, device or
 // socket with errc::not_supported. On POSIX writes always go to the end of the file, so that
 // another program that empties it meanwhile leaves it shorter than what was written.
-File open_or_create_unfollowed(const std::string& path, std::error_code& error);
+Result<File> open_or_create_unfollowed(const std::string& path);
 // Windows only (elsewhere it does nothing): opens the file at `path` again in place of `file`, so
 // that no other program may write to it while it is open. The caller checks that the new handle
 // is of the same file.
-File keep_others_from_writing(File& file, const std::string& path, std::error_code& error);
+Result<File> keep_others_from_writing(File& file, const std::string& path);
 
 // For reading and writing a file that must not exist yet, readable by its owner only until
 // copy_permissions says otherwise.
-File create_new(const std::string& path, std::error_code& error);
+Result<File> create_new(const std::string& path);
 
 // For reading a file that must exist: never creates, never follows a symbolic link at `path`
 // (errc::too_many_symbolic_link_levels), refuses a FIFO, device or socket (errc::not_supported).
-File open_for_reading_unfollowed(const std::string& path, std::error_code& error);
+Result<File> open_for_reading_unfollowed(const std::string& path);
 
-FileStatus status(const File& file, std::error_code& error);
+Result<FileStatus> status(const File& file);
 // What `path` refers to now, symbolic links followed.
-FileStatus status(const std::string& path, std::error_code& error);
+Result<FileStatus> status(const std::string& path);
 // True when anything has the name `path`, a dangling symbolic link included. An error means that
 // it cannot be told, never that there is nothing.
-bool name_exists(const std::string& path, std::error_code& error);
+Result<bool> name_exists(const std::string& path);
 // The path of the file that `path` refers to, symbolic links resolved.
-std::string resolve_links(const std::string& path, std::error_code& error);
+Result<std::string> resolve_links(const std::string& path);
 
 // Reads up to buffer.size() bytes; 0 at the end of the file.
-std::size_t read(File& file, std::span<char> buffer, std::error_code& error);
+Result<std::size_t> read(File& file, std::span<char> buffer);
 std::error_code write(File& file, std::string_view bytes);
 std::error_code rewind(File& file);
 std::error_code truncate(File& file);
@@ -170,11 +181,11 @@ std::error_code sync_folder_of(const std::string& path);
 // the runs of every user and of every machine that shares a network folder. A lock is held at
 // least as long as the returned handle and never past the end of the process, however it ends.
 // Fails with errc::no_lock_available where the file system cannot lock.
-File lock_folder(const std::string& folder, const std::string& stand_in,
-                 const std::function<void()>& before_waiting, std::error_code& error);
+Result<File> lock_folder(const std::string& folder, const std::string& stand_in,
+                         const std::function<void()>& before_waiting);
 // The same for the open file `file`, without keeping anything open on it that would stand in the
 // way of its replacement.
-File lock(const File& file, const std::function<void()>& before_waiting, std::error_code& error);
+Result<File> lock(const File& file, const std::function<void()>& before_waiting);
 
 // Standard output and standard error, for writing whole blocks to.
 File standard_output();

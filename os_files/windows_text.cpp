@@ -1,4 +1,4 @@
-#include "rewrite/windows_text.h"
+#include "os_files/windows_text.h"
 
 #include <windows.h>
 
