@@ -130,7 +130,8 @@ Result<FileStatus> status(const std::string& path);
 // True when anything has the name `path`, a dangling symbolic link included. An error means that
 // it cannot be told, never that there is nothing.
 Result<bool> name_exists(const std::string& path);
-// The path of the file that `path` refers to, symbolic links resolved.
+// The path of the file that `path` refers to: itself, unless its last name is a symbolic link,
+// which is then resolved.
 Result<std::string> resolve_links(const std::string& path);
 
 // Reads up to buffer.size() bytes; 0 at the end of the file.

@@ -119,7 +119,16 @@ Result<std::string> resolve_links(const std::string& path) {
   if (std::error_code fault = injected_fault()) {
     return {.error = fault};
   }
+  // Only a link at the last name would be replaced instead of the file it leads to; a path
+  // without one stays as the user knows it, for messages.
+  struct stat link {};
   errno = 0;
+  if (::lstat(path.c_str(), &link) != 0) {
+    return {.error = last_error()};
+  }
+  if (!S_ISLNK(link.st_mode)) {
+    return {.value = path};
+  }
   const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
                                                              &std::free);
   if (!resolved) {

@@ -62,4 +62,41 @@ std::optional<FileError> overwrite_with(File& from, const std::string& from_path
   return copy_contents(from, from_path, to, to_path);
 }
 
+Result<std::size_t> read_fully(File& file, std::span<char> buffer) {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    const auto [got, error] = read(file, buffer.subspan(filled));
+    if (error) {
+      return {.value = filled, .error = error};
+    }
+    if (got == 0) {
+      break;
+    }
+    filled += got;
+  }
+  return {.value = filled};
+}
+
+Result<bool> is_start_of(File& start, File& file) {
+  std::vector<char> start_block(kReadBlockSize);
+  std::vector<char> file_block(kReadBlockSize);
+  for (;;) {
+    const auto [got, error] = read_fully(start, start_block);
+    if (error) {
+      return {.error = error};
+    }
+    if (got == 0) {
+      return {.value = true};
+    }
+    const Result<std::size_t> expected = read_fully(file, std::span(file_block).first(got));
+    if (expected.error) {
+      return {.error = expected.error};
+    }
+    if (expected.value != got ||
+        std::string_view(start_block.data(), got) != std::string_view(file_block.data(), got)) {
+      return {.value = false};
+    }
+  }
+}
+
 }  // namespace jassrewrite

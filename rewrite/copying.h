@@ -1,9 +1,12 @@
 #pragma once
 
-// Copying the rewrite between the run's files, and making what was written last.
+// Copying the rewrite between the run's files and comparing them, and making what was written
+// last.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 
@@ -27,5 +30,11 @@ std::optional<FileError> overwrite_with(File& from, const std::string& from_path
                                         const std::string& to_path, std::uint64_t size);
 // Claims the space for `size` bytes of `file`; where the file system cannot, the run goes on.
 std::optional<FileError> reserve_space(File& file, const std::string& path, std::uint64_t size);
+
+// Reads until `buffer` is full or the file ends; fewer bytes only at the end of the file.
+Result<std::size_t> read_fully(File& file, std::span<char> buffer);
+// True when every byte of `start`, read from where it stands, is the same as the byte at its place
+// in `file`.
+Result<bool> is_start_of(File& start, File& file);
 
 }  // namespace jassrewrite

@@ -38,45 +38,6 @@ std::string describe_rewrite(const FileStatus& temp) {
          "\n";
 }
 
-// Reads until `buffer` is full or the file ends; fewer bytes only at the end of the file.
-Result<std::size_t> read_fully(File& file, std::span<char> buffer) {
-  std::size_t filled = 0;
-  while (filled < buffer.size()) {
-    const auto [got, error] = read(file, buffer.subspan(filled));
-    if (error) {
-      return {.value = filled, .error = error};
-    }
-    if (got == 0) {
-      break;
-    }
-    filled += got;
-  }
-  return {.value = filled};
-}
-
-// True when every byte of `script` is the same as the byte at its place in `temp`.
-Result<bool> is_start_of(File& script, File& temp) {
-  std::vector<char> script_block(kReadBlockSize);
-  std::vector<char> temp_block(kReadBlockSize);
-  for (;;) {
-    const auto [got, error] = read_fully(script, script_block);
-    if (error) {
-      return {.error = error};
-    }
-    if (got == 0) {
-      return {.value = true};
-    }
-    const Result<std::size_t> expected = read_fully(temp, std::span(temp_block).first(got));
-    if (expected.error) {
-      return {.error = expected.error};
-    }
-    if (expected.value != got ||
-        std::string_view(script_block.data(), got) != std::string_view(temp_block.data(), got)) {
-      return {.value = false};
-    }
-  }
-}
-
 struct Record {
   std::string script;
   std::string temp;
@@ -299,59 +260,6 @@ Recovery recover_cut_overwrite(const std::string& script_path, const std::string
     return {.error = os_error(marker, removal, "the script was rewritten")};
   }
   return {.finished = true};
-}
-
-std::optional<FileError> finish_left_replacement(const ScriptFiles& files) {
-  const std::string& path = files.script_path;
-  const std::string left = path + kReplacementSuffix;
-  const FileError refusal{path, "not found, but an earlier run left " + left +
-                                    ": if that is the complete rewrite, give it the script's "
-                                    "name, otherwise delete it"};
-  if (const auto [marked, error] = name_exists(overwrite_mark_path(files.temp_path));
-      marked || error) {
-    return error ? os_error(overwrite_mark_path(files.temp_path), error) : refusal;
-  }
-  Result<File> replacement = open_for_reading_unfollowed(left);
-  const Result<FileStatus> replacement_checked =
-      replacement.error ? Result<FileStatus>{.error = replacement.error}
-                        : status(replacement.value);
-  if (replacement_checked.error) {
-    return os_error(left, replacement_checked.error);
-  }
-  const FileStatus& replacement_status = replacement_checked.value;
-  Result<File> temp = open_for_reading_unfollowed(files.temp_path);
-  const Result<FileStatus> temp_checked =
-      temp.error ? Result<FileStatus>{.error = temp.error} : status(temp.value);
-  if (temp_checked.error == std::errc::no_such_file_or_directory) {
-    return refusal;
-  }
-  if (temp_checked.error) {
-    return os_error(files.temp_path, temp_checked.error);
-  }
-  const FileStatus& temp_status = temp_checked.value;
-  // Files that another user could have put there are not trusted to be the rewrite.
-  if (!replacement_status.regular || !temp_status.regular || !replacement_status.owned_by_caller ||
-      !temp_status.owned_by_caller || replacement_status.size != temp_status.size) {
-    return refusal;
-  }
-  const Result<bool> same = is_start_of(replacement.value, temp.value);
-  if (same.error) {
-    return os_error(left, same.error);
-  }
-  if (!same.value) {
-    return refusal;
-  }
-  replacement.value = File();
-  if (const std::error_code error = rename_new(left, path)) {
-    return os_error(left, error, "the script is missing, and this is its complete rewrite");
-  }
-  if (const std::error_code error = sync_folder_of(path)) {
-    return os_error(path, error,
-                    "it was given back its name, but that may not last through a power cut");
-  }
-  files.tell(path + ": not found, but an earlier run left its complete rewrite in " + left +
-             ", which now has the script's name");
-  return std::nullopt;
 }
 
 }  // namespace jassrewrite

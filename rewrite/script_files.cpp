@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "rewrite/overwrite_mark.h"
+#include "rewrite/left_replacement.h"
 
 namespace jassrewrite {
 
