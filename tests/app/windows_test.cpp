@@ -128,7 +128,8 @@ TEST(EndToEnd, KilledAtRandomMomentsNeverLosesTheScript) {
         << "trial " << trial << ", seed " << seed << ": the script is lost";
     const ToolRun rerun = run_tool(folder);
     EXPECT_EQ(rerun.status, 0) << "trial " << trial << ", seed " << seed << ": " << rerun.err;
-    EXPECT_TRUE(read_file(folder / kScript) == rewritten) << "trial " << trial << ", seed " << seed;
+    EXPECT_SAME_BYTES(read_file(folder / kScript), rewritten)
+        << "trial " << trial << ", seed " << seed;
     EXPECT_FALSE(fs::exists(folder / kNewScript)) << "trial " << trial;
   }
   EXPECT_GT(killed, 0) << "no kill landed while a run was going";
@@ -209,9 +210,9 @@ TEST_P(HeldByAnotherProgram, IsWaitedForAndLeavesNothingBehind) {
   if (row.status == 0) {
     const std::string rewritten = read_file(folder / "tempwar3map.j");
     EXPECT_TRUE(rewritten.starts_with("//!beginusercode\r\n-- held\r\n"));
-    EXPECT_TRUE(read_file(folder / kScript) == rewritten);
+    EXPECT_SAME_BYTES(read_file(folder / kScript), rewritten);
   } else {
-    EXPECT_TRUE(read_file(folder / kScript) == script);
+    EXPECT_SAME_BYTES(read_file(folder / kScript), script);
   }
   EXPECT_FALSE(fs::exists(folder / kNewScript));
   EXPECT_FALSE(fs::exists(folder / "tempwar3map.j.copying"));
