@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,9 +14,15 @@
 #include "app/tool_runs.h"
 #include "test_support.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 using namespace jassrewrite::end_to_end;
+using jassrewrite::testing_support::NameOfCase;
 
 #ifndef _WIN32
 // Regression: another program that saved the script in the moment between the tool's last check
@@ -27,6 +35,7 @@ TEST(EndToEnd, AnotherProgramsSaveIsNeverOverwritten) {
   const std::string saved = "//!beginusercode\n// saved by the map editor\n";
   const std::string saved_rewritten = "//!beginusercode\r\n-- saved by the map editor\r\n";
   int trials = 0;
+  int told_changed = 0;
   for (const bool in_place : {false, true}) {
     for (long call = 1;; ++call) {
       const std::string where =
@@ -52,6 +61,11 @@ TEST(EndToEnd, AnotherProgramsSaveIsNeverOverwritten) {
       if (run.status != 0) {
         EXPECT_EQ(run.status, 1) << where;
         EXPECT_EQ(script, saved) << where;
+        told_changed += run.err.ends_with(
+                            message("jassrewrite: logs/outputwar3map.j: changed while it was being "
+                                    "rewritten; left as it is\n"))
+                            ? 1
+                            : 0;
       }
       if (HasFailure()) {
         return;
@@ -59,7 +73,163 @@ TEST(EndToEnd, AnotherProgramsSaveIsNeverOverwritten) {
     }
   }
   EXPECT_GT(trials, 20) << "the seam was hardly reached";
+  EXPECT_GT(told_changed, 0) << "no run said that the script changed";
 }
+
+// Interrupts are held while the script is replaced. Raised just before each call of the file layer
+// in turn, an interrupt ends the run with the status of SIGINT and a last line that says truly what
+// became of the script; where the call fails too, the failure is told first, then "interrupted".
+TEST(EndToEnd, InterruptsAimedAtEachCallAreToldTruly) {
+  const std::string unchanged = "jassrewrite: interrupted; the script is unchanged";
+  const std::string rewritten = "jassrewrite: interrupted after the script was rewritten";
+  const std::string plain = "jassrewrite: interrupted";
+  int told_unchanged = 0;
+  int told_rewritten = 0;
+  int told_after_a_failure = 0;
+  for (const bool in_place : {false, true}) {
+    for (const std::string fault : {"interrupt", "interrupt-io"}) {
+      for (long call = 1;; ++call) {
+        const std::string where =
+            fault + (in_place ? " in place" : " new file") + " at call " + std::to_string(call);
+        const fs::path folder = make_scratch_folder() / "map";
+        fs::create_directories(folder / "logs");
+        write_file(folder / kScript, kOriginal);
+        if (in_place) {
+          link_script(folder);
+        }
+
+        const ToolRun run = run_with_fault(folder, call, fault);
+        if (!reached(run)) {
+          break;
+        }
+        const std::vector<std::string> lines = tool_lines(run.err);
+        const std::string script = contents(folder / kScript);
+        EXPECT_EQ(run.status, 128 + SIGINT) << where;
+        ASSERT_FALSE(lines.empty()) << where << ": nothing said";
+        if (lines.back() == unchanged) {
+          ++told_unchanged;
+          EXPECT_EQ(script, kOriginal) << where;
+        } else if (lines.back() == rewritten) {
+          ++told_rewritten;
+          EXPECT_EQ(script, kRewritten) << where;
+        } else {
+          EXPECT_EQ(lines.back(), plain) << where;
+          EXPECT_GE(lines.size(), 2U) << where << ": what failed is not told";
+          told_after_a_failure += lines.size() >= 2 ? 1 : 0;
+        }
+        if (HasFailure()) {
+          return;
+        }
+      }
+    }
+  }
+  EXPECT_GT(told_unchanged, 0);
+  EXPECT_GT(told_rewritten, 0);
+  EXPECT_GT(told_after_a_failure, 0);
+}
+
+// Where the new file may not take the script's name (a folder where the user may create files but
+// not replace another's), the script is overwritten in place instead. The rename is the last call
+// at which a run ended there leaves the complete new file beside the untouched script.
+TEST(EndToEnd, ARefusedRenameIsOverwrittenInPlace) {
+  long rename_call = 0;
+  for (long call = 1;; ++call) {
+    const fs::path folder = make_scratch_folder() / "map";
+    fs::create_directories(folder / "logs");
+    write_file(folder / kScript, kOriginal);
+    if (!reached(run_with_fault(folder, call, "kill"))) {
+      break;
+    }
+    if (contents(folder / kReplacement) == kRewritten && contents(folder / kScript) == kOriginal) {
+      rename_call = call;
+    }
+  }
+  ASSERT_GT(rename_call, 0) << "no run ended with the new file complete beside the script";
+  const fs::path folder = make_scratch_folder() / "map";
+  fs::create_directories(folder / "logs");
+  write_file(folder / kScript, kOriginal);
+  struct stat before {};
+  ASSERT_EQ(stat((folder / kScript).c_str(), &before), 0);
+
+  const ToolRun run = run_with_fault(folder, rename_call, "access");
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(tool_lines(run.err), std::vector<std::string>{});
+  EXPECT_EQ(contents(folder / kScript), kRewritten);
+  struct stat after {};
+  ASSERT_EQ(stat((folder / kScript).c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "not overwritten in place";
+  EXPECT_FALSE(fs::exists(folder / kReplacement));
+  EXPECT_FALSE(fs::exists(folder / kMark));
+}
+
+// A run that finds an overwrite cut short finishes it, and says so, but only from files that no
+// one else could have put there: a tempwar3map.j with another name, or of another user, is refused
+// even where the mark's record has been made to fit it.
+struct RecoveryCase {
+  const char* name;
+  std::function<void(const fs::path& folder)> tamper;
+  std::string told;
+};
+
+void PrintTo(const RecoveryCase& row, std::ostream* os) { *os << row.name; }
+
+const std::string kNothingChanged =
+    "; an earlier run may have been cut off while writing back logs/outputwar3map.j; nothing was "
+    "changed\n";
+
+const std::vector<RecoveryCase> kRecoveryCases = {
+    {"Finished", [](const fs::path&) {},
+     "jassrewrite: logs/outputwar3map.j: finished writing back the rewrite that an earlier run "
+     "left unfinished\n"},
+    {"TemporaryFileWithAnotherName",
+     [](const fs::path& f) { fs::create_hard_link(f / kTemp, f.parent_path() / "elsewhere.j"); },
+     "jassrewrite: tempwar3map.j: has other hard links" + kNothingChanged},
+    {"TemporaryFileOfAnotherUser",
+     [](const fs::path& f) {
+       if (geteuid() != 0 || chown((f / kTemp).c_str(), 65534, 65534) != 0) {
+         GTEST_SKIP() << "only root can give a file to another user";
+       }
+     },
+     "jassrewrite: tempwar3map.j: belongs to another user" + kNothingChanged},
+};
+
+class CutOverwrite : public testing::TestWithParam<RecoveryCase> {};
+
+TEST_P(CutOverwrite, IsFinishedOnlyFromTrustedFiles) {
+  const fs::path folder = make_scratch_folder() / "map";
+  fs::create_directories(folder / "logs");
+  write_file(folder / kScript, kOriginal);
+  link_script(folder);
+  run_with_fault(folder, call_that_cuts_an_overwrite(folder), "kill");
+  ASSERT_TRUE(fs::exists(folder / kMark));
+  const std::string cut = contents(folder / kScript);
+  GetParam().tamper(folder);
+  if (IsSkipped()) {
+    return;
+  }
+  // The mark records tempwar3map.j's change time, which a new name or owner moves on.
+  const std::string mark = contents(folder / kMark);
+  struct stat temp {};
+  ASSERT_EQ(stat((folder / kTemp).c_str(), &temp), 0);
+  write_file(folder / kMark,
+             mark.substr(0, mark.find('\n') + 1) + std::to_string(temp.st_dev) + " " +
+                 std::to_string(temp.st_ino) + " " + std::to_string(temp.st_size) + " " +
+                 std::to_string(temp.st_ctim.tv_sec * 1000000000LL + temp.st_ctim.tv_nsec) + "\n");
+
+  const ToolRun run = run_tool(folder);
+
+  EXPECT_EQ(run.err, GetParam().told);
+  if (fs::exists(folder / kMark)) {
+    EXPECT_EQ(run.status, 1);
+    EXPECT_SAME_BYTES(contents(folder / kScript), cut);
+  } else {
+    EXPECT_EQ(run.status, 0);
+    EXPECT_SAME_BYTES(contents(folder / kScript), kRewritten);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, CutOverwrite, testing::ValuesIn(kRecoveryCases), NameOfCase());
 #endif
 
 // Regression: with standard output appended to the script while a cut overwrite was pending, the

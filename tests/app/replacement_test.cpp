@@ -66,6 +66,28 @@ TEST(EndToEnd, PermissionsAndAttributesOfTheScriptAreKept) {
   }
 }
 
+// The new file that replaces the script has the script's owner and group, not those of the user
+// who ran the tool (root, for a script of a build user).
+TEST(EndToEnd, OwnerAndGroupOfTheScriptAreKept) {
+  const fs::path folder = make_map_folder("//!beginusercode\n// owned\n");
+  const fs::path script = folder / "logs/outputwar3map.j";
+  if (geteuid() != 0 || chown(script.c_str(), 65534, 65534) != 0) {
+    GTEST_SKIP() << "only root can give a file to another user";
+  }
+  struct stat before {};
+  ASSERT_EQ(stat(script.c_str(), &before), 0);
+
+  const ToolRun run = run_tool(folder);
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  struct stat after {};
+  ASSERT_EQ(stat(script.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino) << "overwritten in place, not replaced";
+  EXPECT_EQ(after.st_uid, 65534U);
+  EXPECT_EQ(after.st_gid, 65534U);
+  EXPECT_EQ(read_file(script), "//!beginusercode\r\n-- owned\r\n");
+}
+
 // Regression: an overwrite in place on a nearly full disk always left the script cut short under
 // its mark: tempwar3map.j fitted, the script's growth from LF to CR LF did not. The space is
 // claimed first now, and a disk without it is refused with the script untouched.
