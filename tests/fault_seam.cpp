@@ -1,10 +1,11 @@
 // The fault seam of the test build: JASSREWRITE_FAULT="<call>:<fault>" makes the given call of the
 // file layer, counted from 1, fail with an input/output error ("io"), a full disk ("space") or
-// access denied ("access"), or end the process there as `kill -9` would ("kill"); or, on POSIX,
-// interrupt the process there as Ctrl+C would, the call then going on ("interrupt"); or, just
-// before that call, has "another program" save the script the way editors do, by renaming its new
-// file "another-save.j" over "logs/outputwar3map.j" ("save"). The call is announced on standard
-// error as "fault seam: call <n>", so that a test knows it was reached.
+// access denied ("access"), or end the process there as `kill -9` would ("kill"); or, just before
+// that call, has "another program" save the script the way editors do, by renaming its new file
+// "another-save.j" over "logs/outputwar3map.j" ("save"). On POSIX it can also raise SIGINT there,
+// as a Ctrl+C at that very moment would, and let the call go on ("interrupt") or fail with an
+// input/output error ("interrupt-io"). The call is announced on standard error as
+// "fault seam: call <n>", so that a test knows it was reached.
 
 #include <cstdio>
 #include <cstdlib>
@@ -87,9 +88,10 @@ std::error_code injected_fault() {
   if (plan.fault == "kill") {
     ::kill(::getpid(), SIGKILL);
   }
-  if (plan.fault == "interrupt") {
+  if (plan.fault.starts_with("interrupt")) {
     ::raise(SIGINT);
-    return {};
+    return plan.fault == "interrupt" ? std::error_code()
+                                     : std::error_code(EIO, std::generic_category());
   }
   if (plan.fault == "space") {
     return {ENOSPC, std::generic_category()};

@@ -119,6 +119,31 @@ inline int run_shell(const fs::path& folder, const std::string& command) {
 #endif
 }
 
+#ifdef _WIN32
+// Starts `program a b c` in `folder`, with no shell between, its output going to the inheritable
+// handles `out` and `err`. Wine now and then fails to start a program on a loaded machine, and the
+// tests are not about that: it tries a few times. No process where it could not start.
+inline PROCESS_INFORMATION start_program(const std::string& program, const fs::path& folder,
+                                         HANDLE out, HANDLE err) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  std::wstring command = L"\"" + fs::path(program).wstring() + L"\" a b c";
+  PROCESS_INFORMATION process{};
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       folder.wstring().c_str(), &startup, &process)) {
+      return process;
+    }
+    Sleep(200);
+  }
+  return {};
+}
+#endif
+
 struct ToolRun {
   int status = -1;
   std::string out;

@@ -72,21 +72,7 @@ PROCESS_INFORMATION start_tool(const fs::path& folder) {
   SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
   const HANDLE discard = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      &inherited, OPEN_EXISTING, 0, nullptr);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = discard;
-  startup.hStdError = discard;
-  std::wstring command = L"\"" + fs::path(tool_path()).wstring() + L"\" a b c";
-  PROCESS_INFORMATION process{};
-  // Wine now and then fails to start a program on a loaded machine.
-  for (int attempt = 0; attempt < 5 && process.hProcess == nullptr; ++attempt) {
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        folder.wstring().c_str(), &startup, &process)) {
-      Sleep(200);
-    }
-  }
+  const PROCESS_INFORMATION process = start_program(tool_path(), folder, discard, discard);
   CloseHandle(discard);
   return process;
 }
@@ -128,7 +114,8 @@ TEST(EndToEnd, KilledAtRandomMomentsNeverLosesTheScript) {
         << "trial " << trial << ", seed " << seed << ": the script is lost";
     const ToolRun rerun = run_tool(folder);
     EXPECT_EQ(rerun.status, 0) << "trial " << trial << ", seed " << seed << ": " << rerun.err;
-    EXPECT_TRUE(read_file(folder / kScript) == rewritten) << "trial " << trial << ", seed " << seed;
+    EXPECT_SAME_BYTES(read_file(folder / kScript), rewritten)
+        << "trial " << trial << ", seed " << seed;
     EXPECT_FALSE(fs::exists(folder / kNewScript)) << "trial " << trial;
   }
   EXPECT_GT(killed, 0) << "no kill landed while a run was going";
@@ -209,9 +196,9 @@ TEST_P(HeldByAnotherProgram, IsWaitedForAndLeavesNothingBehind) {
   if (row.status == 0) {
     const std::string rewritten = read_file(folder / "tempwar3map.j");
     EXPECT_TRUE(rewritten.starts_with("//!beginusercode\r\n-- held\r\n"));
-    EXPECT_TRUE(read_file(folder / kScript) == rewritten);
+    EXPECT_SAME_BYTES(read_file(folder / kScript), rewritten);
   } else {
-    EXPECT_TRUE(read_file(folder / kScript) == script);
+    EXPECT_SAME_BYTES(read_file(folder / kScript), script);
   }
   EXPECT_FALSE(fs::exists(folder / kNewScript));
   EXPECT_FALSE(fs::exists(folder / "tempwar3map.j.copying"));

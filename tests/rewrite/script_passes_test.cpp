@@ -117,9 +117,9 @@ TEST_P(ConvertScriptTest, WritesEveryLineFilteredWithCrLf) {
 
     EXPECT_FALSE(error.has_value()) << error->path << ": " << error->reason;
     EXPECT_TRUE(flush_output(console));
-    EXPECT_EQ(read_file(folder / "temp.j"), GetParam().temp);
-    EXPECT_EQ(read_file(folder / "console"), console_bytes(GetParam().temp));
-    EXPECT_EQ(read_file(folder / "script.j"), GetParam().script)
+    EXPECT_SAME_BYTES(read_file(folder / "temp.j"), GetParam().temp);
+    EXPECT_SAME_BYTES(read_file(folder / "console"), console_bytes(GetParam().temp));
+    EXPECT_SAME_BYTES(read_file(folder / "script.j"), GetParam().script)
         << "the conversion must not touch the script";
   }
 }

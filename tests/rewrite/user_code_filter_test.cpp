@@ -51,6 +51,10 @@ const std::vector<FilterCase> kFilterCases = {
     {"IndentedEndMarkerDoesNotClose",
      {"//!beginusercode", " //!endusercode", "// in", "//!endusercodeX", "// out"},
      {"//!beginusercode", " //!endusercode", "-- in", "//!endusercodeX", "// out"}},
+    // Shorter than the marker: a comment inside the block like any other.
+    {"TruncatedEndMarkerDoesNotClose",
+     {"//!beginusercode", "//!endusercod", "// in", "//!endusercode", "// out"},
+     {"//!beginusercode", "--!endusercod", "-- in", "//!endusercode", "// out"}},
     {"UnclosedBlockRunsToTheEnd",
      {"//!beginusercode", "// one", "// two"},
      {"//!beginusercode", "-- one", "-- two"}},

@@ -1,0 +1,216 @@
+// Each fault in or around the map folder must leave the script exactly as it was, report the file
+// and the reason, and exit 1.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/tool_runs.h"
+#include "test_support.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using namespace jassrewrite::end_to_end;
+using jassrewrite::testing_support::NameOfCase;
+
+// Each fault must leave the script exactly as it was, report the file and the reason, and exit 1.
+struct FaultCase {
+  const char* name;
+  std::function<void(const fs::path& folder)> setup;
+  std::string expected_error;
+  const char* limits = "";      // POSIX shell commands run just before the tool
+  bool needs_non_root = false;  // permission bits do not stop root
+};
+
+void PrintTo(const FaultCase& row, std::ostream* os) { *os << row.name; }
+
+// Moves the script aside to "keep" and puts something that is not a file in its place.
+std::function<void(const fs::path&)> replace_script(void (*make)(const fs::path& script)) {
+  return [make](const fs::path& folder) {
+    fs::rename(folder / "logs/outputwar3map.j", folder / "keep");
+    make(folder / "logs/outputwar3map.j");
+  };
+}
+
+const std::string kSameFile =
+    "jassrewrite: tempwar3map.j: is the script itself (a link to logs/outputwar3map.j)\n";
+const std::string kSymbolicLink =
+    "jassrewrite: tempwar3map.j: is a symbolic link; delete it and run again\n";
+const std::string kNotAFile = "jassrewrite: tempwar3map.j: not a regular file\n";
+const std::string kMarkNotKnown =
+    "; an earlier run may have been cut off while writing back logs/outputwar3map.j; nothing was "
+    "changed\n";
+// What links in the folder point to; a link must never lead the tool to write there.
+const std::string kOutside = "someone else's file\n";
+
+const std::vector<FaultCase> kFaultCases = {
+    {"TemporaryFileIsAFolder", [](const fs::path& f) { fs::create_directory(f / "tempwar3map.j"); },
+     "jassrewrite: tempwar3map.j: Is a directory\n"},
+    {"TemporaryFileIsAHardLinkToTheScript",
+     [](const fs::path& f) {
+       fs::create_hard_link(f / "logs/outputwar3map.j", f / "tempwar3map.j");
+     },
+     kSameFile},
+    // Regression: a tempwar3map.j unpacked from someone's archive as a link had the script written
+    // into whatever it linked to.
+    {"TemporaryFileIsAHardLinkElsewhere",
+     [](const fs::path& f) { fs::create_hard_link(f / "outside", f / "tempwar3map.j"); },
+     "jassrewrite: tempwar3map.j: has other hard links; delete it and run again\n"},
+    // Regression: a mark that held anything but a record was deleted, and a script that an earlier
+    // run had left cut short was kept as if it were whole.
+    {"MarkThatIsNotARecord",
+     [](const fs::path& f) {
+       write_file(f / "tempwar3map.j", "an earlier rewrite\r\n");
+       write_file(f / "tempwar3map.j.copying", "1 2 3 4 5\n");
+     },
+     "jassrewrite: tempwar3map.j.copying: not a record that this tool wrote" + kMarkNotKnown},
+    // Regression: where a replacement could not take the script's name, the next run made an
+    // empty script and emptied tempwar3map.j. A new file that is not the rewrite in tempwar3map.j
+    // byte for byte is not given the script's name.
+    {"ScriptMissingButItsRewriteLeftBeside", replace_script([](const fs::path& s) {
+       write_file(s.string() + ".jassrewrite-new", "a rewrite\r\n");
+       write_file(s.parent_path().parent_path() / "tempwar3map.j", "A rewrite\r\n");
+     }),
+     "jassrewrite: logs/outputwar3map.j: not found, but an earlier run left "
+     "logs/outputwar3map.j.jassrewrite-new: if that is the complete rewrite, give it the script's "
+     "name, otherwise delete it\n"},
+    // A file the user has made read-only is not the tool's to replace.
+    {"ScriptIsReadOnly",
+     [](const fs::path& f) {
+       fs::permissions(f / "logs/outputwar3map.j",
+                       fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                       fs::perm_options::remove);
+     },
+     "jassrewrite: logs/outputwar3map.j: "s +
+         system_reason("Permission denied", 6009 /* read-only file */) + "\n",
+     "", true},
+    {"ScriptIsAFolder", replace_script([](const fs::path& s) { fs::create_directory(s); }),
+     "jassrewrite: logs/outputwar3map.j: Is a directory\n"},
+#ifndef _WIN32
+    {"TemporaryFileIsASymbolicLinkToTheScript",
+     [](const fs::path& f) { fs::create_symlink("logs/outputwar3map.j", f / "tempwar3map.j"); },
+     kSymbolicLink},
+    {"TemporaryFileIsASymbolicLinkElsewhere",
+     [](const fs::path& f) { fs::create_symlink("outside", f / "tempwar3map.j"); }, kSymbolicLink},
+    // /dev/null would swallow the script; /dev/full would fail every write.
+    {"TemporaryFileIsTheNullDevice",
+     [](const fs::path& f) { fs::create_symlink("/dev/null", f / "tempwar3map.j"); },
+     kSymbolicLink},
+    {"TemporaryFileIsTheFullDevice",
+     [](const fs::path& f) { fs::create_symlink("/dev/full", f / "tempwar3map.j"); },
+     kSymbolicLink},
+    // Regression: a stale mark and a script that was tempwar3map.j by a link had it emptied.
+    {"EarlierRunCutShortAndScriptIsTheTemporaryFile",
+     [](const fs::path& f) {
+       fs::rename(f / "logs/outputwar3map.j", f / "tempwar3map.j");
+       fs::create_symlink("../tempwar3map.j", f / "logs/outputwar3map.j");
+       struct stat script {};
+       ASSERT_EQ(stat((f / "tempwar3map.j").c_str(), &script), 0);
+       const std::string identity =
+           std::to_string(script.st_dev) + " " + std::to_string(script.st_ino) + " ";
+       const long long changed = script.st_ctim.tv_sec * 1000000000LL + script.st_ctim.tv_nsec;
+       write_file(f / "tempwar3map.j.copying", identity + "0 0 0\n" + identity +
+                                                   std::to_string(script.st_size) + " " +
+                                                   std::to_string(changed) + "\n");
+     },
+     "jassrewrite: tempwar3map.j: is the script itself (a link to logs/outputwar3map.j)" +
+         kMarkNotKnown},
+    // Regression: opening a FIFO waited for a writer for ever.
+    {"TemporaryFileIsAFifo",
+     [](const fs::path& f) { ASSERT_EQ(mkfifo((f / "tempwar3map.j").c_str(), 0600), 0); },
+     kNotAFile},
+    // Regression: following the dangling link created a script where it pointed.
+    {"ScriptIsADanglingSymbolicLink",
+     replace_script([](const fs::path& s) { fs::create_symlink("../missing", s); }),
+     "jassrewrite: logs/outputwar3map.j: a symbolic link to a file that does not exist\n"},
+    {"ScriptIsTheZeroDevice",
+     replace_script([](const fs::path& s) { fs::create_symlink("/dev/zero", s); }),
+     "jassrewrite: logs/outputwar3map.j: not a regular file\n"},
+    {"ScriptIsAFifo",
+     replace_script([](const fs::path& s) { ASSERT_EQ(mkfifo(s.c_str(), 0600), 0); }),
+     "jassrewrite: logs/outputwar3map.j: not a regular file\n"},
+    {"TemporaryFileCannotGrowPastTheLimit", [](const fs::path&) {},
+     "jassrewrite: tempwar3map.j: File too large\n", "ulimit -f 1; "},
+    {"ScriptIsUnreadable",
+     [](const fs::path& f) { fs::permissions(f / "logs/outputwar3map.j", fs::perms::none); },
+     "jassrewrite: logs/outputwar3map.j: Permission denied\n", "", true},
+    // Regression: root took a tempwar3map.j that another user owned, who could then change the
+    // rewrite on its way into a script that user may not write.
+    {"TemporaryFileOfAnotherUserForRoot",
+     [](const fs::path& f) {
+       write_file(f / "tempwar3map.j", "stale\r\n");
+       if (geteuid() != 0 || chown((f / "tempwar3map.j").c_str(), 65534, 65534) != 0) {
+         GTEST_SKIP() << "only root can give a file to another user";
+       }
+     },
+     "jassrewrite: tempwar3map.j: belongs to another user; delete it and run again\n"},
+    {"TemporaryFileIsReadOnly",
+     [](const fs::path& f) {
+       write_file(f / "tempwar3map.j", "stale\r\n");
+       fs::permissions(f / "tempwar3map.j", fs::perms::owner_read);
+     },
+     "jassrewrite: tempwar3map.j: Permission denied\n", "", true},
+#endif
+};
+
+class Faults : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(Faults, LeaveTheScriptAsItWas) {
+  // Larger than the one 512-byte block the file-size case allows.
+  std::string script;
+  while (script.size() < 4096) {
+    script += "//!beginusercode\r\n// comment\r\n//!endusercode\r\n";
+  }
+#ifndef _WIN32
+  if (GetParam().needs_non_root && geteuid() == 0) {
+    GTEST_SKIP() << "permission bits do not stop root";
+  }
+#endif
+  const fs::path folder = make_map_folder(script);
+  write_file(folder / "outside", kOutside);
+  GetParam().setup(folder);
+  if (IsSkipped()) {
+    return;
+  }
+  const bool had_temp = fs::exists(fs::symlink_status(folder / "tempwar3map.j"));
+  const std::string temp_before = fs::is_regular_file(fs::symlink_status(folder / "tempwar3map.j"))
+                                      ? read_file(folder / "tempwar3map.j")
+                                      : "";
+
+  const ToolRun run = run_tool(folder, {"a", "b", "c"}, GetParam().limits);
+  if (GetParam().needs_non_root) {
+    fs::permissions(folder / "logs/outputwar3map.j", fs::perms::owner_read | fs::perms::owner_write,
+                    fs::perm_options::add);
+  }
+
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, message(GetParam().expected_error));
+  EXPECT_EQ(read_file(folder / "outside"), kOutside);
+  EXPECT_FALSE(fs::exists(folder / "missing"));
+  if (fs::exists(folder / "keep")) {
+    // The script was swapped for something that is not a file: refused before anything was written.
+    if (!had_temp) {
+#ifdef _WIN32
+      // Windows locks the folder by a byte range of tempwar3map.j, which it creates empty.
+      EXPECT_EQ(read_file(folder / "tempwar3map.j"), "");
+#else
+      EXPECT_FALSE(fs::exists(fs::symlink_status(folder / "tempwar3map.j")));
+#endif
+    } else if (fs::is_regular_file(fs::symlink_status(folder / "tempwar3map.j"))) {
+      EXPECT_EQ(read_file(folder / "tempwar3map.j"), temp_before);
+    }
+  } else {
+    EXPECT_EQ(read_file(folder / "logs/outputwar3map.j"), script);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, Faults, testing::ValuesIn(kFaultCases), NameOfCase());
+
+}  // namespace

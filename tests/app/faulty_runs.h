@@ -1,0 +1,143 @@
+#pragma once
+
+// Running the test build of the tool, whose file layer fails, or ends the process, at the call
+// that JASSREWRITE_FAULT names (tests/fault_seam.cpp), and the map folders it runs in.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/tool_runs.h"
+#include "test_support.h"
+
+namespace jassrewrite::end_to_end {
+
+inline const std::string kOriginal =
+    "globals\n// generated\nendglobals\n//!beginusercode\n// user\n//!endusercode\n";
+inline const std::string kRewritten =
+    "globals\r\n// generated\r\nendglobals\r\n//!beginusercode\r\n-- user\r\n//!endusercode\r\n";
+inline const fs::path kScript = "logs/outputwar3map.j";
+inline const fs::path kReplacement = "logs/outputwar3map.j.jassrewrite-new";
+inline const fs::path kTemp = "tempwar3map.j";
+inline const fs::path kMark = "tempwar3map.j.copying";
+inline const fs::path kUnfinishedMark = "tempwar3map.j.copying-new";
+inline const std::string kStaleReplacement = "left by a run that was killed\r\n";
+
+inline std::string with_faults_path() {
+#ifdef _WIN32
+  return fs::absolute(JASSREWRITE_WITH_FAULTS_EXE).make_preferred().string();
+#else
+  return JASSREWRITE_WITH_FAULTS_EXE;
+#endif
+}
+
+inline void set_fault(const std::string& plan) {
+#ifdef _WIN32
+  _putenv_s("JASSREWRITE_FAULT", plan.c_str());
+#else
+  if (plan.empty()) {
+    unsetenv("JASSREWRITE_FAULT");
+  } else {
+    setenv("JASSREWRITE_FAULT", plan.c_str(), 1);
+  }
+#endif
+}
+
+// Runs `program` with the arguments a, b and c in `folder`. Under Wine a program takes about a
+// tenth of a second to start, and cmd.exe in between would double it: the Windows sweep starts
+// the tool itself, with its output in files and a time limit, as the shell does elsewhere.
+inline ToolRun run_in(const std::string& program, const fs::path& folder,
+                      const std::string& run_name) {
+#ifdef _WIN32
+  const fs::path out = folder.parent_path() / (folder.filename().string() + run_name + ".out");
+  const fs::path err = folder.parent_path() / (folder.filename().string() + run_name + ".err");
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  const auto create = [&inherited](const fs::path& path) {
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  const HANDLE out_handle = create(out);
+  const HANDLE err_handle = create(err);
+  const PROCESS_INFORMATION process = start_program(program, folder, out_handle, err_handle);
+  const bool started = process.hProcess != nullptr;
+  const DWORD start_error = GetLastError();
+  CloseHandle(out_handle);
+  CloseHandle(err_handle);
+  if (!started) {
+    ADD_FAILURE() << "cannot start " << program << ": error " << start_error;
+    return {};
+  }
+  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_TIMEOUT) {
+    TerminateProcess(process.hProcess, 124);
+    WaitForSingleObject(process.hProcess, INFINITE);
+  }
+  DWORD status = 0;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return {static_cast<int>(status), read_file(out), read_file(err)};
+#else
+  return run_program(program, folder, {"a", "b", "c"}, "", run_name);
+#endif
+}
+
+inline ToolRun run_with_fault(const fs::path& folder, long call, const std::string& fault) {
+  set_fault(std::to_string(call) + ":" + fault);
+  ToolRun run = run_in(with_faults_path(), folder, ".faulty");
+  set_fault("");
+  return run;
+}
+
+inline bool reached(const ToolRun& run) {
+  return run.err.find("fault seam: call") != std::string::npos;
+}
+
+// The lines of standard error that the tool wrote, without the seam's.
+inline std::vector<std::string> tool_lines(const std::string& err) {
+  std::vector<std::string> lines;
+  std::istringstream in(err);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    if (!line.starts_with("fault seam: ")) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+inline std::string contents(const fs::path& path) {
+  return fs::is_regular_file(path) ? read_file(path) : "(none)";
+}
+
+inline void link_script(const fs::path& folder) {
+  fs::create_hard_link(folder / kScript, folder / "other-name.j");
+}
+
+// The call at which a run that overwrites the script in place has emptied it under the mark.
+inline long call_that_cuts_an_overwrite(const fs::path& beside) {
+  static const long found = [&beside] {
+    const fs::path folder = beside.parent_path() / "finding-the-cut";
+    for (long call = 1; call < 1000; ++call) {
+      fs::remove_all(folder);
+      fs::create_directories(folder / "logs");
+      write_file(folder / kScript, kOriginal);
+      link_script(folder);
+      if (!reached(run_with_fault(folder, call, "kill"))) {
+        break;
+      }
+      if (fs::exists(folder / kMark) && contents(folder / kScript) != kOriginal) {
+        return call;
+      }
+    }
+    return 0L;
+  }();
+  return found;
+}
+
+}  // namespace jassrewrite::end_to_end
