@@ -119,15 +119,6 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
       }
     };
   };
-  const Result<File> folder_lock =
-      lock_folder(".", temp_path, wait_saying("waiting for another run in this folder to finish"));
-  if (folder_lock.error == std::errc::no_lock_available) {
-    say(folder_lock_path() + ": " + kNoLock);
-  } else if (folder_lock.error) {
-    say(message_of(os_error(folder_lock_path(), folder_lock.error)));
-    return EXIT_FAILURE;
-  }
-
   ScriptFiles files{.script_path = script_path, .temp_path = temp_path};
   files.tell = say;
   files.tell_waiting = [&say, &said_waiting](const std::string& message) {
@@ -135,6 +126,18 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
       say(message);
     }
   };
+  Result<File> folder_lock;
+  const std::error_code lock_error = with_patience(files, folder_lock_path(), [&] {
+    folder_lock = lock_folder(".", temp_path,
+                              wait_saying("waiting for another run in this folder to finish"));
+    return folder_lock.error;
+  });
+  if (lock_error == std::errc::no_lock_available) {
+    say(folder_lock_path() + ": " + kNoLock);
+  } else if (lock_error) {
+    say(message_of(os_error(folder_lock_path(), lock_error)));
+    return EXIT_FAILURE;
+  }
   if (auto error = open_script(
           files, wait_saying(script_path +
                              ": waiting for a run in another folder that is rewriting it"))) {

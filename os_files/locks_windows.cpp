@@ -26,11 +26,14 @@ Result<File> lock_folder(const std::string& folder, const std::string& stand_in,
   }
   const std::string path = folder + "\\" + stand_in;
   // A lock far past any data never stands in the way of reading or writing the file; read access
-  // alone leaves the run free to open it again without sharing its writing.
+  // alone leaves the run free to open it again without sharing its writing. Its deletion is not
+  // shared: while the lock is held, no one can delete or replace the file, and a new file under
+  // its name would have a lock of its own.
   OVERLAPPED range{};
   range.OffsetHigh = 0x40000000;
   for (;;) {
-    auto [file, error] = open_file(path, GENERIC_READ, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT);
+    auto [file, error] = open_file(path, GENERIC_READ, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (error) {
       return {.error = error};
     }

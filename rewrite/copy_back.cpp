@@ -101,8 +101,23 @@ std::optional<FileError> put_replacement_in_place(ScriptFiles& files) {
     // Windows cannot always replace a file that is open, even by this run; the fallback opens the
     // script again.
     files.script = File();
+    // Another program may save the script while the run waits for the rename: checked again right
+    // before each try.
+    std::optional<FileError> changed;
     error = with_patience(files, files.script_path + " or " + files.replacement.path,
-                          [&] { return replace(files.replacement.path, files.target_path); });
+                          [&]() -> std::error_code {
+                            const Result<FileStatus> named = status(files.target_path);
+                            if (named.error || !is_unchanged(named.value, files.script_status)) {
+                              changed = named.error ? os_error(files.script_path, named.error,
+                                                               kUnchangedKept + files.temp_path)
+                                                    : FileError{files.script_path, kChanged};
+                              return std::make_error_code(std::errc::operation_canceled);
+                            }
+                            return replace(files.replacement.path, files.target_path);
+                          });
+    if (changed) {
+      return changed;
+    }
     if (!error) {
       files.replacement.keep();
     }

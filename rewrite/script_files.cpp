@@ -21,25 +21,30 @@ std::string stream_name(std::string_view stream) {
   return std::string(stream.substr(0, stream.find(';')));
 }
 
-// Tools people trust on Windows wait up to a few seconds for a file that another program holds;
-// a program that holds one longer is not letting go soon.
-constexpr std::chrono::milliseconds kPatience{5000};
+// Tools people trust on Windows wait up to a few seconds for a file that another program holds
+// (ScriptFiles::patience_left); a program that holds one longer is not letting go soon.
 constexpr std::chrono::milliseconds kFirstPause{10};
 constexpr std::chrono::milliseconds kLongestPause{1000};
 
 }  // namespace
 
-std::error_code with_patience(const ScriptFiles& files, const std::string& subject,
+std::error_code with_patience(ScriptFiles& files, const std::string& subject,
                               const std::function<std::error_code()>& step) {
-  std::chrono::milliseconds waited{0};
   for (std::chrono::milliseconds pause = kFirstPause;; pause = std::min(2 * pause, kLongestPause)) {
     std::error_code error = step();
-    if (!error || !held_for_a_moment(error) || waited >= kPatience) {
+    if (!error || !held_for_a_moment(error) || files.patience_left <= pause.zero()) {
       return error;
     }
-    files.tell_waiting(subject + ": in use by another program; waiting for it to let go");
+    // A sharing violation says that another program holds the file; access denied may say so too
+    // (a file that another program is deleting), or that the user may not.
+    files.tell_waiting(error == std::errc::permission_denied
+                           ? subject +
+                                 ": access denied; trying again for a few seconds, in case "
+                                 "another program holds it"
+                           : subject + ": in use by another program; waiting for it to let go");
+    pause = std::min(pause, files.patience_left);
     std::this_thread::sleep_for(pause);
-    waited += pause;
+    files.patience_left -= pause;
   }
 }
 
@@ -120,9 +125,11 @@ std::optional<FileError> open_script(ScriptFiles& files,
 
 std::optional<FileError> open_temp(ScriptFiles& files) {
   const std::string& path = files.temp_path;
-  Result<File> opened = open_or_create_unfollowed(path);
-  files.temp = std::move(opened.value);
-  std::error_code error = opened.error;
+  std::error_code error = with_patience(files, path, [&] {
+    Result<File> opened = open_or_create_unfollowed(path);
+    files.temp = std::move(opened.value);
+    return opened.error;
+  });
   if (error == std::errc::too_many_symbolic_link_levels) {
     return FileError{path, "is a symbolic link; delete it and run again"};
   }
@@ -159,10 +166,13 @@ std::optional<FileError> open_temp(ScriptFiles& files) {
   }
   // On Windows the file is opened once more, so that no other program may write to it; it must
   // still be the file that was checked.
-  Result<File> kept_file = keep_others_from_writing(files.temp, path);
-  files.temp = std::move(kept_file.value);
+  const std::error_code reopening = with_patience(files, path, [&] {
+    Result<File> kept_file = keep_others_from_writing(files.temp, path);
+    files.temp = std::move(kept_file.value);
+    return kept_file.error;
+  });
   const Result<FileStatus> kept =
-      kept_file.error ? Result<FileStatus>{.error = kept_file.error} : status(files.temp);
+      reopening ? Result<FileStatus>{.error = reopening} : status(files.temp);
   if (kept.error) {
     return os_error(path, kept.error);
   }

@@ -3,6 +3,7 @@
 // The files one run works on, opened and checked before anything is written, and the copying
 // between them.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -111,16 +112,18 @@ struct ScriptFiles {
   // says once whatever it waits for.
   std::function<void(const std::string&)> tell = [](const std::string&) {};
   std::function<void(const std::string&)> tell_waiting = [](const std::string&) {};
+  // How long the run still waits for other programs that hold its files, all waits together.
+  std::chrono::milliseconds patience_left{5000};
 };
 
 // Where a file system, or another user, leaves no lock to be had, the run goes on and says so.
 inline constexpr const char* kNoLock =
     "cannot be locked here; a run started meanwhile may work on it too";
 
-// Does `step` again while another program holds `subject`, a file or two, for a moment, for some
-// seconds in all (see held_for_a_moment), and tells the user once that it waits. Returns the last
-// error.
-std::error_code with_patience(const ScriptFiles& files, const std::string& subject,
+// Does `step` again while another program holds `subject`, a file or two, for a moment (see
+// held_for_a_moment), as long as the run's patience lasts, and tells the user once that it waits.
+// Returns the last error.
+std::error_code with_patience(ScriptFiles& files, const std::string& subject,
                               const std::function<std::error_code()>& step);
 
 // Opens and locks the script (if there is one), calling `before_waiting` when another run holds

@@ -50,6 +50,11 @@ const std::string kMarkNotKnown =
 // What links in the folder point to; a link must never lead the tool to write there.
 const std::string kOutside = "someone else's file\n";
 
+const std::string kLeftBeside =
+    "jassrewrite: logs/outputwar3map.j: not found, but an earlier run left "
+    "logs/outputwar3map.j.jassrewrite-new: if that is the complete rewrite, give it the script's "
+    "name, otherwise delete it\n";
+
 const std::vector<FaultCase> kFaultCases = {
     {"TemporaryFileIsAFolder", [](const fs::path& f) { fs::create_directory(f / "tempwar3map.j"); },
      "jassrewrite: tempwar3map.j: Is a directory\n"},
@@ -78,9 +83,19 @@ const std::vector<FaultCase> kFaultCases = {
        write_file(s.string() + ".jassrewrite-new", "a rewrite\r\n");
        write_file(s.parent_path().parent_path() / "tempwar3map.j", "A rewrite\r\n");
      }),
-     "jassrewrite: logs/outputwar3map.j: not found, but an earlier run left "
-     "logs/outputwar3map.j.jassrewrite-new: if that is the complete rewrite, give it the script's "
-     "name, otherwise delete it\n"},
+     kLeftBeside},
+    // An empty leftover is what a run ended right after making it leaves; on Windows the folder's
+    // lock makes an empty tempwar3map.j, so the two would match.
+    {"ScriptMissingAndAnEmptyFileLeftBeside",
+     replace_script([](const fs::path& s) { write_file(s.string() + ".jassrewrite-new", ""); }),
+     kLeftBeside},
+    // A leftover that is tempwar3map.j under another name would make the two one file for good.
+    {"ScriptMissingAndALinkToTheTemporaryFileLeftBeside", replace_script([](const fs::path& s) {
+       const fs::path temp = s.parent_path().parent_path() / "tempwar3map.j";
+       write_file(temp, "not a rewrite\r\n");
+       fs::create_hard_link(temp, s.string() + ".jassrewrite-new");
+     }),
+     kLeftBeside},
     // A file the user has made read-only is not the tool's to replace.
     {"ScriptIsReadOnly",
      [](const fs::path& f) {

@@ -128,24 +128,34 @@ struct HeldCase {
   const char* name;
   const char* held;  // relative to the map folder
   DWORD sharing;
-  bool for_a_second;  // otherwise for the whole run
-  const char* waited_for;
+  bool for_a_second;    // otherwise for the whole run
+  std::string waiting;  // the line that says the run waits
   int status;
-  std::string reason;  // said after the line that the run waits
+  std::string reason;  // said after it
 };
 
 void PrintTo(const HeldCase& row, std::ostream* os) { *os << row.name; }
 
 constexpr DWORD kNoDeletion = FILE_SHARE_READ | FILE_SHARE_WRITE;
-constexpr const char* kEither = "logs/outputwar3map.j or logs/outputwar3map.j.jassrewrite-new";
+// The rename cannot tell which of its two files is held. Windows refuses to rename over a file
+// that is open without sharing its deletion as access denied, which it also says to a user who
+// may not; a held new file is a sharing violation.
+const std::string kEitherDenied =
+    "jassrewrite: logs/outputwar3map.j or logs/outputwar3map.j.jassrewrite-new: access denied; "
+    "trying again for a few seconds, in case another program holds it\n";
+const std::string kEitherInUse =
+    "jassrewrite: logs/outputwar3map.j or logs/outputwar3map.j.jassrewrite-new: in use by another "
+    "program; waiting for it to let go\n";
+const std::string kScriptInUse =
+    "jassrewrite: logs/outputwar3map.j: in use by another program; waiting for it to let go\n";
 
 const std::vector<HeldCase> kHeldCases = {
     // A virus scanner looks at the new script as soon as it is written.
-    {"NewScriptForASecond", kNewScript, kNoDeletion, true, kEither, 0, ""},
+    {"NewScriptForASecond", kNewScript, kNoDeletion, true, kEitherInUse, 0, ""},
     // An editor that keeps the script open: it cannot be replaced, and is overwritten in place.
-    {"ScriptWithoutSharingItsDeletion", kScript, kNoDeletion, false, kEither, 0, ""},
-    {"ScriptWithoutSharingForASecond", kScript, 0, true, kScript, 0, ""},
-    {"ScriptWithoutSharingAtAll", kScript, 0, false, kScript, 1,
+    {"ScriptWithoutSharingItsDeletion", kScript, kNoDeletion, false, kEitherDenied, 0, ""},
+    {"ScriptWithoutSharingForASecond", kScript, 0, true, kScriptInUse, 0, ""},
+    {"ScriptWithoutSharingAtAll", kScript, 0, false, kScriptInUse, 1,
      "jassrewrite: logs/outputwar3map.j: " + system_reason("", ERROR_SHARING_VIOLATION) + "\n"},
 };
 
@@ -182,7 +192,7 @@ TEST_P(HeldByAnotherProgram, IsWaitedForAndLeavesNothingBehind) {
     run = run_tool(folder);
     ended = true;
     holder.join();
-    caught = run.err.find("waiting for it to let go") != std::string::npos;
+    caught = run.err.find(message(row.waiting)) != std::string::npos;
     if (handle != INVALID_HANDLE_VALUE) {
       CloseHandle(handle);
     }
@@ -190,9 +200,7 @@ TEST_P(HeldByAnotherProgram, IsWaitedForAndLeavesNothingBehind) {
 
   ASSERT_TRUE(caught) << "the new script was never caught while it was there";
   EXPECT_EQ(run.status, row.status);
-  EXPECT_EQ(run.err,
-            message("jassrewrite: " + std::string(row.waited_for) +
-                    ": in use by another program; waiting for it to let go\n" + row.reason));
+  EXPECT_EQ(run.err, message(row.waiting + row.reason));
   if (row.status == 0) {
     const std::string rewritten = read_file(folder / "tempwar3map.j");
     EXPECT_TRUE(rewritten.starts_with("//!beginusercode\r\n-- held\r\n"));
@@ -206,5 +214,42 @@ TEST_P(HeldByAnotherProgram, IsWaitedForAndLeavesNothingBehind) {
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, HeldByAnotherProgram, testing::ValuesIn(kHeldCases),
                          NameOfCase());
+
+// Regression: an editor that held the script open and saved it while the run waited to replace
+// it had its save overwritten, and the run exited 0. The script is checked again before each try;
+// meanwhile no one may delete or replace tempwar3map.j, whose byte range is the folder's lock.
+TEST(EndToEnd, ASaveWhileTheRunWaitsIsNeverOverwritten) {
+  const std::string saved = "// saved by the editor\r\n";
+  const fs::path folder = make_map_folder("//!beginusercode\r\n// held\r\n");
+  const fs::path script = folder / kScript;
+  const HANDLE editor = CreateFileW(script.c_str(), GENERIC_READ | GENERIC_WRITE, kNoDeletion,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(editor, INVALID_HANDLE_VALUE);
+  bool lock_file_deleted = false;
+  std::thread save([&] {
+    // Once the new script is there, the run waits for the editor to let go of the script.
+    while (!fs::exists(folder / kNewScript)) {
+      std::this_thread::yield();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    lock_file_deleted = DeleteFileW((folder / "tempwar3map.j").c_str()) != 0;
+    DWORD written = 0;
+    SetFilePointer(editor, 0, nullptr, FILE_BEGIN);
+    WriteFile(editor, saved.data(), static_cast<DWORD>(saved.size()), &written, nullptr);
+    SetEndOfFile(editor);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    CloseHandle(editor);
+  });
+  const ToolRun run = run_tool(folder);
+  save.join();
+
+  EXPECT_FALSE(lock_file_deleted);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err,
+            message(kEitherDenied + "jassrewrite: logs/outputwar3map.j: changed while it was being "
+                                    "rewritten; left as it is\n"));
+  EXPECT_EQ(read_file(script), saved);
+  EXPECT_FALSE(fs::exists(folder / kNewScript));
+}
 
 }  // namespace
