@@ -69,7 +69,6 @@ template <class Refusal>
 bool refuse_shared_streams(LineOutput& output, LineOutput& errors, const Refusal& refusal) {
   const std::optional<FileError> output_refused = refusal(output);
   const std::optional<FileError> errors_refused = refusal(errors);
-  // Nothing more goes to a stream that is one of the run's files.
   if (output_refused) {
     mute(output);
   }
@@ -112,13 +111,6 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
   // one at a time on the script, which map folders can share by a link. A run says once that it
   // waits, whatever it waits for.
   bool said_waiting = false;
-  const auto wait_saying = [&](const std::string& message) {
-    return [&say, &said_waiting, message] {
-      if (!std::exchange(said_waiting, true)) {
-        say(message);
-      }
-    };
-  };
   ScriptFiles files{.script_path = script_path, .temp_path = temp_path};
   files.tell = say;
   files.tell_waiting = [&say, &said_waiting](const std::string& message) {
@@ -126,16 +118,20 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
       say(message);
     }
   };
+  const auto wait_saying = [&files](const std::string& message) {
+    return [&files, message] { files.tell_waiting(message); };
+  };
+  const std::string lock_path = folder_lock_path();
   Result<File> folder_lock;
-  const std::error_code lock_error = with_patience(files, folder_lock_path(), [&] {
+  const std::error_code lock_error = with_patience(files, lock_path, [&] {
     folder_lock = lock_folder(".", temp_path,
                               wait_saying("waiting for another run in this folder to finish"));
     return folder_lock.error;
   });
   if (lock_error == std::errc::no_lock_available) {
-    say(folder_lock_path() + ": " + kNoLock);
+    say(lock_path + ": " + kNoLock);
   } else if (lock_error) {
-    say(message_of(os_error(folder_lock_path(), lock_error)));
+    say(message_of(os_error(lock_path, lock_error)));
     return EXIT_FAILURE;
   }
   if (auto error = open_script(

@@ -125,7 +125,8 @@ Result<File> create_new(const std::string& path);
 Result<File> open_for_reading_unfollowed(const std::string& path);
 
 Result<FileStatus> status(const File& file);
-// What `path` refers to now, symbolic links followed.
+// What `path` refers to now, symbolic links followed: everything but extended attributes and
+// security, which only the handle of a file that is to be replaced is asked for.
 Result<FileStatus> status(const std::string& path);
 // True when anything has the name `path`, a dangling symbolic link included. An error means that
 // it cannot be told, never that there is nothing.

@@ -135,7 +135,11 @@ Result<File> open_for_reading_unfollowed(const std::string& path) {
   return refuse_links(open_file(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT));
 }
 
-Result<FileStatus> status(const File& file) {
+namespace {
+
+// What a handle tells of any file; the status of the script's own handle adds what a new file in
+// its place must have alike, which checks by name never ask for.
+Result<FileStatus> basic_status(const File& file) {
   if (std::error_code fault = injected_fault()) {
     return {.error = fault};
   }
@@ -160,10 +164,6 @@ Result<FileStatus> status(const File& file) {
   }
   status.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   status.mode = info.dwFileAttributes & windows::kKeptAttributes;
-  if (status.regular) {
-    status.extended_attributes = windows::has_other_streams(file);
-    status.security = windows::security_of(file);
-  }
   status.links = info.nNumberOfLinks;
   status.size = (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;
   status.modified =
@@ -172,13 +172,24 @@ Result<FileStatus> status(const File& file) {
   return {.value = status};
 }
 
+}  // namespace
+
+Result<FileStatus> status(const File& file) {
+  Result<FileStatus> status = basic_status(file);
+  if (!status.error && status.value.regular) {
+    status.value.extended_attributes = windows::has_other_streams(file);
+    status.value.security = windows::security_of(file);
+  }
+  return status;
+}
+
 Result<FileStatus> status(const std::string& path) {
   const auto [file, error] =
       open_file(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   if (error) {
     return {.error = error};
   }
-  return status(file);
+  return basic_status(file);
 }
 
 Result<bool> name_exists(const std::string& path) {

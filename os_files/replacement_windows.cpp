@@ -99,14 +99,14 @@ namespace {
 // another program holds open while sharing its deletion; that program keeps reading the old one.
 // Fails with errc::not_supported where the system or file system cannot.
 std::error_code rename_replacing_posix(const std::string& from, const std::wstring& to) {
+  // The call takes the system's own form of a full path: "\??\" where "\\?\" stands.
+  if (!to.starts_with(kLongPathPrefix)) {
+    return std::make_error_code(std::errc::not_supported);
+  }
   const auto [file, error] =
       open_file(from, DELETE | SYNCHRONIZE, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
   if (error) {
     return error;
-  }
-  // The call takes the system's own form of a full path: "\??\" where "\\?\" stands.
-  if (!to.starts_with(kLongPathPrefix)) {
-    return std::make_error_code(std::errc::not_supported);
   }
   const std::wstring name = LR"(\??\)" + to.substr(kLongPathPrefix.size());
   const auto name_bytes = static_cast<DWORD>(name.size() * sizeof(WCHAR));

@@ -85,13 +85,22 @@ std::optional<FileError> settle_exchange(ScriptFiles& files) {
   return std::nullopt;
 }
 
-// Puts the new file in the script's place in one step. Where that is refused, the script is as it
-// was and is overwritten in place instead.
-std::optional<FileError> put_replacement_in_place(ScriptFiles& files) {
+// Refuses where the script's name no longer leads to the file that was read, as it was read: the
+// check right before the step that replaces it.
+std::optional<FileError> refuse_if_named_script_changed(const ScriptFiles& files) {
   const Result<FileStatus> now = status(files.target_path);
   if (now.error || !is_unchanged(now.value, files.script_status)) {
     return now.error ? os_error(files.script_path, now.error, kUnchangedKept + files.temp_path)
                      : FileError{files.script_path, kChanged};
+  }
+  return std::nullopt;
+}
+
+// Puts the new file in the script's place in one step. Where that is refused, the script is as it
+// was and is overwritten in place instead.
+std::optional<FileError> put_replacement_in_place(ScriptFiles& files) {
+  if (auto changed = refuse_if_named_script_changed(files)) {
+    return changed;
   }
   std::error_code error = swap_names(files.replacement.path, files.target_path);
   if (!error) {
@@ -106,11 +115,7 @@ std::optional<FileError> put_replacement_in_place(ScriptFiles& files) {
     std::optional<FileError> changed;
     error = with_patience(files, files.script_path + " or " + files.replacement.path,
                           [&]() -> std::error_code {
-                            const Result<FileStatus> named = status(files.target_path);
-                            if (named.error || !is_unchanged(named.value, files.script_status)) {
-                              changed = named.error ? os_error(files.script_path, named.error,
-                                                               kUnchangedKept + files.temp_path)
-                                                    : FileError{files.script_path, kChanged};
+                            if ((changed = refuse_if_named_script_changed(files))) {
                               return std::make_error_code(std::errc::operation_canceled);
                             }
                             return replace(files.replacement.path, files.target_path);

@@ -34,12 +34,12 @@ std::optional<FileError> finish_left_replacement(const ScriptFiles& files) {
     return os_error(files.temp_path, temp_checked.error);
   }
   const FileStatus& temp_status = temp_checked.value;
-  // Files that another user could have put there, or links between them, are not trusted to be
-  // the rewrite; nor is an empty tempwar3map.j, which a run on Windows makes for its lock.
+  // Files that another user could have put there, or with other names (one another's among them),
+  // are not trusted to be the rewrite; nor is an empty tempwar3map.j, which a run on Windows makes
+  // for its lock.
   if (!replacement_status.regular || !temp_status.regular || !replacement_status.owned_by_caller ||
       !temp_status.owned_by_caller || replacement_status.links != 1 || temp_status.links != 1 ||
-      replacement_status.identity == temp_status.identity || temp_status.size == 0 ||
-      replacement_status.size != temp_status.size) {
+      temp_status.size == 0 || replacement_status.size != temp_status.size) {
     return refusal;
   }
   const Result<bool> same = is_start_of(replacement.value, temp.value);

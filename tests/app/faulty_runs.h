@@ -71,15 +71,8 @@ inline ToolRun run_in(const std::string& program, const fs::path& folder,
     ADD_FAILURE() << "cannot start " << program << ": error " << start_error;
     return {};
   }
-  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_TIMEOUT) {
-    TerminateProcess(process.hProcess, 124);
-    WaitForSingleObject(process.hProcess, INFINITE);
-  }
-  DWORD status = 0;
-  GetExitCodeProcess(process.hProcess, &status);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
-  return {static_cast<int>(status), read_file(out), read_file(err)};
+  const int status = wait_for_process(process, 60000, 124);
+  return {status, read_file(out), read_file(err)};
 #else
   return run_program(program, folder, {"a", "b", "c"}, "", run_name);
 #endif

@@ -142,6 +142,20 @@ inline PROCESS_INFORMATION start_program(const std::string& program, const fs::p
   }
   return {};
 }
+
+// Waits for a process started so, ending it with status `ended_with` when it takes longer than
+// `limit` milliseconds, and returns its exit status.
+inline int wait_for_process(const PROCESS_INFORMATION& process, DWORD limit, DWORD ended_with) {
+  if (WaitForSingleObject(process.hProcess, limit) == WAIT_TIMEOUT) {
+    TerminateProcess(process.hProcess, ended_with);
+    WaitForSingleObject(process.hProcess, INFINITE);
+  }
+  DWORD status = 0;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return static_cast<int>(status);
+}
 #endif
 
 struct ToolRun {
