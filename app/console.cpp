@@ -6,7 +6,7 @@
 #include <string>
 
 #include "os_files/windows_text.h"
-#include "rewrite/utf8.h"
+#include "app/utf8.h"
 #else
 #include <unistd.h>
 #endif

@@ -35,7 +35,7 @@ constexpr std::string_view kMessages[] = {
 // Console events arrive on a thread of their own, the one place where state must be shared: the
 // main thread holds `changing` while it changes the script, and `state` says what to report.
 SRWLOCK changing = SRWLOCK_INIT;
-std::atomic<int> state{static_cast<int>(ScriptState::kUnchanged)};
+std::atomic<int> state{static_cast<int>(InterruptsSay::kUnchanged)};
 
 BOOL WINAPI end_run(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
@@ -134,19 +134,19 @@ void hold_interrupts() {
 #endif
 }
 
-void release_interrupts(ScriptState script_state) {
+void release_interrupts(InterruptsSay script_state) {
 #ifdef _WIN32
   state = static_cast<int>(script_state);
   ReleaseSRWLockExclusive(&changing);
 #else
   switch (script_state) {
-    case ScriptState::kUnchanged:
+    case InterruptsSay::kUnchanged:
       on_interrupt(end_run<kUnchanged, sizeof kUnchanged - 1>);
       break;
-    case ScriptState::kRewritten:
+    case InterruptsSay::kRewritten:
       on_interrupt(end_run<kRewritten, sizeof kRewritten - 1>);
       break;
-    case ScriptState::kReported:
+    case InterruptsSay::kReported:
       on_interrupt(end_run<kReported, sizeof kReported - 1>);
       break;
   }

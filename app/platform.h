@@ -4,6 +4,8 @@
 // and closed standard descriptors. Everything here differs between POSIX and Windows, so the rest
 // of the program compiles unchanged on both.
 
+#include "replace/replacement.h"
+
 namespace jassrewrite {
 
 // Call first thing in main. Makes failed writes come back as errors instead of signals that kill
@@ -14,28 +16,9 @@ namespace jassrewrite {
 // standard error saying that the script is unchanged, and the exit status the shell expects.
 void prepare_process();
 
-// What the line on standard error says of the script when an interrupt ends the run.
-enum class ScriptState {
-  kUnchanged,
-  kRewritten,
-  // The run has already said what became of it.
-  kReported,
-};
-
 // Holds interrupts while the script is being changed: one that arrives meanwhile takes effect at
-// release_interrupts, and from then on an interrupt says that the script is in `state`.
+// release_interrupts, and from then on an interrupt says what `say` says of the script.
 void hold_interrupts();
-void release_interrupts(ScriptState script_state);
-
-// Holds interrupts for as long as it lives. An interrupt that arrived meanwhile then says that the
-// script is in `script_state`; left as it is, that the run has said what became of the script.
-struct HeldInterrupts {
-  HeldInterrupts() { hold_interrupts(); }
-  HeldInterrupts(const HeldInterrupts&) = delete;
-  HeldInterrupts& operator=(const HeldInterrupts&) = delete;
-  ~HeldInterrupts() { release_interrupts(script_state); }
-
-  ScriptState script_state = ScriptState::kReported;
-};
+void release_interrupts(InterruptsSay say);
 
 }  // namespace jassrewrite

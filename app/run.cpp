@@ -2,15 +2,14 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <utility>
 
 #include "app/console.h"
 #include "app/platform.h"
-#include "rewrite/overwrite_mark.h"
+#include "replace/replacement.h"
+#include "replace/streams.h"
 #include "rewrite/script_passes.h"
 
 namespace jassrewrite {
@@ -42,157 +41,110 @@ std::string folder_lock_path() {
 #endif
 }
 
-// "jassrewrite: <message>" on `errors`. What the run printed on `output` so far goes first, so that
-// the two streams never interleave out of order on a console.
-void report(LineOutput& output, LineOutput& errors, std::string_view message) {
-  flush_output(output);
-  write_text_line(errors, "jassrewrite: " + std::string(message));
-  flush_output(errors);
+// The run's two streams, and how it tells the user: "jassrewrite: <message>" on standard error.
+// What the run printed on standard output so far goes first, so that the two streams never
+// interleave out of order on a console.
+struct Streams {
+  LineOutput& output;
+  LineOutput& errors;
+
+  void say(std::string_view message) const {
+    flush_output(output);
+    write_text_line(errors, "jassrewrite: " + std::string(message));
+    flush_output(errors);
+  }
+  void say(const Error& error) const { say(message_of(error)); }
+
+  // Where a stream is refused, nothing more is written into it: the refusal is told on the other,
+  // and where both are refused, on neither. True when one was.
+  bool refuse(const StreamVerdict& verdict) const {
+    if (verdict.output) {
+      mute(output);
+    }
+    if (verdict.errors) {
+      mute(errors);
+    }
+    LineOutput& told_on = verdict.output ? errors : output;
+    if (const auto& told = verdict.output ? verdict.output : verdict.errors) {
+      write_text_line(told_on, "jassrewrite: " + message_of(*told));
+      flush_output(told_on);
+    }
+    return verdict.output || verdict.errors;
+  }
+};
+
+constexpr InterruptHold kProcessInterrupts{hold_interrupts, release_interrupts};
+
+void tell_recovery(const Streams& streams, const ScriptReplacement& replacement) {
+  const std::string script = kScriptPath;
+  switch (replacement.recovered()) {
+    case Recovered::kNothing:
+      break;
+    case Recovered::kFinishedCutOverwrite:
+      streams.say(script + ": finished writing back the rewrite that an earlier run left unfinished");
+      break;
+    case Recovered::kNamedLeftRewrite:
+      streams.say(script + ": not found, but an earlier run left its complete rewrite in " +
+                  script + kNewFileSuffix + ", which now has the script's name");
+      break;
+  }
 }
 
-std::string message_of(const FileError& error) {
-  std::string message = error.path + ": " + error.reason;
-  if (!error.note.empty()) {
-    message.append("; ").append(error.note);
+// The conversion pass over the script that `replacement` opened, into its temporary file.
+std::optional<Error> convert(ScriptReplacement& replacement, LineOutput& console) {
+  std::uint64_t written = 0;
+  if (replacement.has_script()) {
+    LineOutput temp{.file = &replacement.temp_file(), .line_break = "\r\n"};
+    if (const auto failure = convert_script(replacement.script_file(), temp, console)) {
+      const bool in_script = failure->file == ConversionFailure::File::kScript;
+      return replacement.explained(failed(in_script ? kScriptPath : kTempPath, failure->error));
+    }
+    written = temp.written;
   }
-  return message;
-}
-
-const char* what_is_shared(const LineOutput& output, const LineOutput& stream) {
-  return &stream == &output ? kStandardOutput : kStandardError;
-}
-
-// Refuses the run where `refusal` finds standard output or error to be one of its files. Nothing
-// more is written into such a stream: the refusal is told on the other, and where both are the
-// run's files, on neither.
-template <class Refusal>
-bool refuse_shared_streams(LineOutput& output, LineOutput& errors, const Refusal& refusal) {
-  const std::optional<FileError> output_refused = refusal(output);
-  const std::optional<FileError> errors_refused = refusal(errors);
-  if (output_refused) {
-    mute(output);
-  }
-  if (errors_refused) {
-    mute(errors);
-  }
-  LineOutput& told_on = output_refused ? errors : output;
-  const std::optional<FileError>& told = output_refused ? output_refused : errors_refused;
-  if (told) {
-    write_text_line(told_on, "jassrewrite: " + message_of(*told));
-    flush_output(told_on);
-  }
-  return output_refused || errors_refused;
+  return replacement.converted(written);
 }
 
 }  // namespace
 
 int run(std::span<const std::string> args, LineOutput& output, LineOutput& errors) {
-  const std::string script_path = kScriptPath;
-  const std::string temp_path = kTempPath;
-  const auto say = [&output, &errors](std::string_view message) {
-    report(output, errors, message);
-  };
-
+  const Streams streams{output, errors};
+  // Decided before any byte goes out, whatever the length of the arguments.
+  if (streams.refuse(check_streams_by_name(*output.file, *errors.file, kScriptPath, kTempPath))) {
+    return EXIT_FAILURE;
+  }
   write_line(output, "Hello Jass!");
   write_line(output, std::to_string(args.size()));
   for (std::size_t i = 0; i < kShownArguments; ++i) {
     write_text_line(output, i < args.size() ? std::string_view(args[i]) : std::string_view());
   }
 
-  // Decided before any byte goes out: a message flushes what the run printed so far.
-  if (refuse_shared_streams(output, errors, [&](const LineOutput& stream) {
-        return refuse_output_into_own_files(*stream.file, what_is_shared(output, stream),
-                                            script_path, temp_path);
-      })) {
+  ScriptReplacement replacement({kScriptPath, kTempPath, folder_lock_path()}, kProcessInterrupts,
+                                [&streams](const std::string& message) { streams.say(message); });
+  const std::optional<Error> opening = replacement.open();
+  tell_recovery(streams, replacement);
+  if (opening) {
+    streams.say(*opening);
     return EXIT_FAILURE;
   }
-
-  // One run at a time in this folder, for tempwar3map.j and the mark of an overwrite in place, and
-  // one at a time on the script, which map folders can share by a link. A run says once that it
-  // waits, whatever it waits for.
-  bool said_waiting = false;
-  ScriptFiles files{.script_path = script_path, .temp_path = temp_path};
-  files.tell = say;
-  files.tell_waiting = [&say, &said_waiting](const std::string& message) {
-    if (!std::exchange(said_waiting, true)) {
-      say(message);
-    }
-  };
-  const auto wait_saying = [&files](const std::string& message) {
-    return [&files, message] { files.tell_waiting(message); };
-  };
-  const std::string lock_path = folder_lock_path();
-  Result<File> folder_lock;
-  const std::error_code lock_error = with_patience(files, lock_path, [&] {
-    folder_lock = lock_folder(".", temp_path,
-                              wait_saying("waiting for another run in this folder to finish"));
-    return folder_lock.error;
-  });
-  if (lock_error == std::errc::no_lock_available) {
-    say(lock_path + ": " + kNoLock);
-  } else if (lock_error) {
-    say(message_of(os_error(lock_path, lock_error)));
+  if (streams.refuse(replacement.check_streams(*output.file, *errors.file))) {
     return EXIT_FAILURE;
   }
-  if (auto error = open_script(
-          files, wait_saying(script_path +
-                             ": waiting for a run in another folder that is rewriting it"))) {
-    say(message_of(*error));
+  if (!replacement.has_script()) {
+    streams.say(std::string(kScriptPath) + ": not found, nothing to rewrite (is this the map's folder?)");
+  }
+  if (replacement.temp_kept()) {
+    streams.say(std::string(kTempPath) +
+                ": not emptied, since it may hold the only copy of an earlier rewrite");
+  }
+  if (auto error = convert(replacement, output)) {
+    streams.say(*error);
     return EXIT_FAILURE;
   }
-  // Under the script's lock too: a run in another folder that shares the script must not rewrite
-  // it while it is being finished.
-  {
-    HeldInterrupts held;
-    const Recovery recovery = recover_cut_overwrite(script_path, temp_path);
-    if (recovery.error) {
-      say(message_of(*recovery.error));
-      return EXIT_FAILURE;
-    }
-    const bool finished = recovery.finished;
-    if (finished) {
-      say(script_path + ": finished writing back the rewrite that an earlier run left unfinished");
-    }
-    // What the conversion reads, and checks against, is the finished script.
-    if (finished && files.script.is_open()) {
-      const Result<FileStatus> finished_status = status(files.script);
-      if (finished_status.error) {
-        say(message_of(os_error(script_path, finished_status.error)));
-        return EXIT_FAILURE;
-      }
-      files.script_status = finished_status.value;
-    }
-    held.script_state = finished ? ScriptState::kRewritten : ScriptState::kUnchanged;
-  }
-
-  if (auto error = open_temp(files)) {
-    say(message_of(*error));
-    return EXIT_FAILURE;
-  }
-  if (refuse_shared_streams(output, errors, [&](const LineOutput& stream) {
-        return refuse_shared_output(files, *stream.file, what_is_shared(output, stream));
-      })) {
-    return EXIT_FAILURE;
-  }
-  if (!files.script.is_open()) {
-    say(script_path + ": not found, nothing to rewrite (is this the map's folder?)");
-  }
-  if (auto error = convert_script(files, output)) {
-    say(message_of(*error));
-    return EXIT_FAILURE;
-  }
-  // The last lines are shown before the copy-back and the syncs, which can take a while.
+  // The last lines are shown before the replacement and its syncs, which can take a while.
   flush_output(output);
-  {
-    // An interrupt while the new script is written beside the old one ends the run at once, the
-    // script unchanged. From the first step that can change the script it is held, until the
-    // script is replaced or the failure told.
-    std::optional<HeldInterrupts> held;
-    if (auto error = copy_back(files, [&held] { held.emplace(); })) {
-      say(message_of(*error));
-      return EXIT_FAILURE;
-    }
-    held->script_state = ScriptState::kRewritten;
+  if (auto error = replacement.commit()) {
+    streams.say(*error);
+    return EXIT_FAILURE;
   }
   flush_output(output);
   return EXIT_SUCCESS;

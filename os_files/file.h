@@ -60,8 +60,6 @@ class File {
   NativeHandle handle_ = kNoHandle;
 };
 
-// Which file a handle or a name refers to: device and inode, or volume serial and file ID. A file
-// ID has 128 bits on ReFS; `index_high` holds the upper half (zero on POSIX and NTFS).
 // What a call that gives something returns: the value, or, where `error` is set, a default one.
 template <class T>
 struct [[nodiscard]] Result {
@@ -69,6 +67,8 @@ struct [[nodiscard]] Result {
   std::error_code error;
 };
 
+// Which file a handle or a name refers to: device and inode, or volume serial and file ID. A file
+// ID has 128 bits on ReFS; `index_high` holds the upper half (zero on POSIX and NTFS).
 struct FileIdentity {
   std::uint64_t device = 0;
   std::uint64_t index = 0;
@@ -134,6 +134,14 @@ Result<bool> name_exists(const std::string& path);
 // The path of the file that `path` refers to: itself, unless its last name is a symbolic link,
 // which is then resolved.
 Result<std::string> resolve_links(const std::string& path);
+
+// Files are read and copied in blocks of this size: a script of a hundred megabytes then costs
+// about a hundred system calls, and memory stays flat whatever the size of the script.
+inline constexpr std::size_t kReadBlockSize = std::size_t{1} << 20;
+
+// Every this many bytes written, the disk is asked to start writing them (start_writeback), so
+// that the sync that must come before the script is replaced finds little left to do.
+inline constexpr std::size_t kWritebackInterval = std::size_t{8} << 20;
 
 // Reads up to buffer.size() bytes; 0 at the end of the file.
 Result<std::size_t> read(File& file, std::span<char> buffer);

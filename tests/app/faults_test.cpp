@@ -152,7 +152,7 @@ const std::vector<FaultCase> kFaultCases = {
      replace_script([](const fs::path& s) { ASSERT_EQ(mkfifo(s.c_str(), 0600), 0); }),
      "jassrewrite: logs/outputwar3map.j: not a regular file\n"},
     {"TemporaryFileCannotGrowPastTheLimit", [](const fs::path&) {},
-     "jassrewrite: tempwar3map.j: File too large\n", "ulimit -f 1; "},
+     "jassrewrite: tempwar3map.j: File too large; the script is unchanged\n", "ulimit -f 1; "},
     {"ScriptIsUnreadable",
      [](const fs::path& f) { fs::permissions(f / "logs/outputwar3map.j", fs::perms::none); },
      "jassrewrite: logs/outputwar3map.j: Permission denied\n", "", true},

@@ -3,21 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "rewrite/overwrite_mark.h"
 #include "test_support.h"
-
-#ifndef _WIN32
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace jassrewrite {
 namespace {
@@ -36,13 +26,10 @@ File open_empty(const fs::path& path) {
   return std::move(file);
 }
 
-// The files of a run on "script.j" and "temp.j" in `folder`, opened and checked as a run does.
-ScriptFiles open_files(const fs::path& folder) {
-  ScriptFiles files{.script_path = (folder / "script.j").string(),
-                    .temp_path = (folder / "temp.j").string()};
-  const auto error = open_script_files(files, [] {});
-  EXPECT_FALSE(error.has_value()) << error->path << ": " << error->reason;
-  return files;
+File open_script(const fs::path& path) {
+  auto [file, error] = open_existing(path.string());
+  EXPECT_FALSE(error) << path << ": " << error.message();
+  return std::move(file);
 }
 
 // The console shows the same lines as the temporary file, each ending in LF.
@@ -111,12 +98,15 @@ TEST_P(ConvertScriptTest, WritesEveryLineFilteredWithCrLf) {
     SCOPED_TRACE("read block of " + std::to_string(block_size) + " bytes");
     File shown = open_empty(folder / "console");
     LineOutput console{.file = &shown, .line_break = "\n"};
-    ScriptFiles files = open_files(folder);
+    File script = open_script(folder / "script.j");
+    File temp_file = open_empty(folder / "temp.j");
+    LineOutput temp{.file = &temp_file, .line_break = "\r\n"};
 
-    const auto error = convert_script(files, console, block_size);
+    const auto failure = convert_script(script, temp, console, block_size);
 
-    EXPECT_FALSE(error.has_value()) << error->path << ": " << error->reason;
+    EXPECT_FALSE(failure.has_value()) << failure->error.message();
     EXPECT_TRUE(flush_output(console));
+    EXPECT_EQ(temp.written, GetParam().temp.size());
     EXPECT_SAME_BYTES(read_file(folder / "temp.j"), GetParam().temp);
     EXPECT_SAME_BYTES(read_file(folder / "console"), console_bytes(GetParam().temp));
     EXPECT_SAME_BYTES(read_file(folder / "script.j"), GetParam().script)
@@ -127,364 +117,37 @@ TEST_P(ConvertScriptTest, WritesEveryLineFilteredWithCrLf) {
 INSTANTIATE_TEST_SUITE_P(LineHandling, ConvertScriptTest, testing::ValuesIn(kLineCases),
                          testing_support::NameOfCase());
 
-// Regression: a script that another program wrote anew while it was read was reported as
-// changed, with "the complete rewritten script is kept in tempwar3map.j", which held the rewrite of
-// a part of it.
-TEST(ConvertScript, AScriptChangedWhileReadIsNotCalledComplete) {
-  const fs::path folder = make_scratch_folder();
-  write_file(folder / "script.j", "//!beginusercode\n// a\n");
-  File shown = open_empty(folder / "console");
-  LineOutput console{.file = &shown, .line_break = "\n"};
-  ScriptFiles files = open_files(folder);
-  write_file(folder / "script.j", "// written anew by another program\n");
-
-  const auto error = convert_script(files, console);
-
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->reason, "changed while it was being rewritten; left as it is");
-  EXPECT_EQ(error->note, "");
-}
-
 TEST(ConvertScript, AFailingConsoleDoesNotStopTheRewrite) {
   const fs::path folder = make_scratch_folder();
   write_file(folder / "script.j", "//!beginusercode\n// a\n");
   File closed;  // refuses every write, like a closed pipe
   LineOutput console{.file = &closed, .line_break = "\n", .console = true};
-  ScriptFiles files = open_files(folder);
+  File script = open_script(folder / "script.j");
+  File temp_file = open_empty(folder / "temp.j");
+  LineOutput temp{.file = &temp_file, .line_break = "\r\n"};
 
-  const auto error = convert_script(files, console);
+  const auto failure = convert_script(script, temp, console);
 
-  EXPECT_FALSE(error.has_value());
+  EXPECT_FALSE(failure.has_value());
   EXPECT_TRUE(console.error);
   EXPECT_EQ(read_file(folder / "temp.j"), "//!beginusercode\r\n-- a\r\n");
 }
 
-// The copy-back and the replacement, with what may happen to the script in between.
-struct ReplaceCase {
-  const char* name;
-  std::function<void(const fs::path& folder)> before;
-  std::function<void(const fs::path& script)> meanwhile;
-  bool refused;
-};
-
-void PrintTo(const ReplaceCase& row, std::ostream* os) { *os << row.name; }
-
-// A second name for the script rules out replacing it by a new file.
-void link_script(const fs::path& folder) {
-  fs::create_hard_link(folder / "script.j", folder / "other-name.j");
-}
-
-const std::vector<ReplaceCase> kReplaceCases = {
-    {"ReplacedInOneStep", nullptr, nullptr, false},
-    {"HardLinkedScriptIsOverwrittenInPlace", link_script, nullptr, false},
-    // Regression: a leftover that could not be removed made every run fail.
-    {"LeftoverInTheWayIsWorkedAround",
-     [](const fs::path& f) { fs::create_directory(f / "script.j.jassrewrite-new"); }, nullptr,
-     false},
-// Regression: a script that another program changed during the run was overwritten with the
-// rewrite of its old content.
 #ifndef _WIN32
-    // Regression: a leftover that was a FIFO was never removed, and had every run overwrite the
-    // script in place.
-    {"LeftoverFifoIsRemoved",
-     [](const fs::path& f) {
-       ASSERT_EQ(mkfifo((f / "script.j.jassrewrite-new").c_str(), 0600), 0);
-     },
-     nullptr, false},
-#endif
-    {"AppendedMeanwhileIsLeftAlone", nullptr,
-     [](const fs::path& script) { write_file(script, read_file(script) + "appended\r\n"); }, true},
-#ifndef _WIN32
-    // Windows lets no other program rename over a file that the tool holds open.
-    {"ReplacedMeanwhileIsLeftAlone", nullptr,
-     [](const fs::path& script) {
-       write_file(script.string() + ".other", "another script\r\n");
-       fs::rename(script.string() + ".other", script);
-     },
-     true},
-    // Windows keeps no change time that a program cannot set back.
-    {"RewrittenMeanwhileWithItsTimeSetBackIsLeftAlone", nullptr,
-     [](const fs::path& script) {
-       const auto modified = fs::last_write_time(script);
-       write_file(script, std::string(fs::file_size(script), 'y'));
-       fs::last_write_time(script, modified);
-     },
-     true},
-#endif
-    {"HardLinkedAndChangedMeanwhileIsLeftAlone", link_script,
-     [](const fs::path& script) { write_file(script, "edited\r\n"); }, true},
-};
-
-class ReplaceTest : public testing::TestWithParam<ReplaceCase> {};
-
-TEST_P(ReplaceTest, PutsTheExactBytesOfTheTemporaryFileInPlaceOrNothing) {
-  const fs::path folder = make_scratch_folder();
-  const fs::path script = folder / "script.j";
-  std::string rewritten;
-  for (std::size_t i = 0; rewritten.size() < 3 * kReadBlockSize + 7; ++i) {
-    rewritten.push_back(static_cast<char>((i * 7919) % 256));
-  }
-  write_file(script, std::string(4 * kReadBlockSize, 'x'));
-  if (GetParam().before) {
-    GetParam().before(folder);
-  }
-  ScriptFiles files = open_files(folder);
-  ASSERT_FALSE(write(files.temp, rewritten));
-  const Result<FileStatus> written = status(files.temp);
-  ASSERT_FALSE(written.error);
-  files.temp_status = written.value;
-
-  bool written_beside = false;
-  std::string before;
-  const auto error = copy_back(files, [&] {
-    written_beside = true;
-    if (GetParam().meanwhile) {
-      GetParam().meanwhile(script);
-    }
-    before = read_file(script);
-  });
-  ASSERT_TRUE(written_beside) << (error ? error->reason : "");
-
-  EXPECT_EQ(error.has_value(), GetParam().refused);
-  EXPECT_EQ(read_file(script), GetParam().refused ? before : rewritten);
-  if (fs::exists(folder / "other-name.j")) {
-    EXPECT_EQ(read_file(folder / "other-name.j"), read_file(script)) << "the link was broken";
-  }
-  EXPECT_EQ(read_file(folder / "temp.j"), rewritten);
-  EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
-  EXPECT_FALSE(fs::exists(folder / "temp.j.copying"));
-}
-
-INSTANTIATE_TEST_SUITE_P(CopyBack, ReplaceTest, testing::ValuesIn(kReplaceCases),
-                         testing_support::NameOfCase());
-
-// A run that was cut off while overwriting the script in place left its mark behind, made when the
-// script was still "the original" and the temporary file held the complete rewrite.
-enum class Mark { kNone, kOfTheScript, kUnfinished, kNotARecord };
-
-struct RecoveryCase {
-  const char* name;
-  Mark mark;
-  // What the script holds, in the same file, when the next run starts.
-  std::string script;
-  // What else happened to the folder since.
-  std::function<void(const fs::path& folder)> meanwhile;
-  bool finished;
-  bool refused;
-};
-
-void PrintTo(const RecoveryCase& row, std::ostream* os) { *os << row.name; }
-
-const std::string kOriginal = "the original\r\n";
-const std::string kComplete = "//!beginusercode\r\n-- comment\r\n//!endusercode\r\n";
-const std::string kCut = kComplete.substr(0, 25);
-
-const std::vector<RecoveryCase> kRecoveryCases = {
-    {"NothingWasCut", Mark::kNone, "any script\r\n", nullptr, false, false},
-    // Regression: a run killed after making its mark, before changing the script, had the next
-    // run refuse an intact script.
-    {"CutOffBeforeTheFirstByteIsLeftToTheRun", Mark::kOfTheScript, kOriginal, nullptr, false,
-     false},
-    {"CutOffWhileMarkingIsLeftToTheRun", Mark::kUnfinished, kOriginal, nullptr, false, false},
-    {"CutShortIsFinished", Mark::kOfTheScript, kCut, nullptr, true, false},
-    {"EmptiedIsFinished", Mark::kOfTheScript, "", nullptr, true, false},
-    {"CompleteButStillMarkedIsSettled", Mark::kOfTheScript, kComplete, nullptr, true, false},
-    // A script written anew since the cut is not the earlier rewrite's to overwrite.
-    {"ChangedSinceIsRefused", Mark::kOfTheScript, "a new script\r\n", nullptr, false, true},
-    // Regression: a hostile folder's mark, tempwar3map.j and link had recovery write its bytes
-    // into whatever file the link led to.
-    {"AnotherFileIsRefused", Mark::kOfTheScript, kCut,
-     [](const fs::path& f) {
-       write_file(f / "another.j", "");
-       fs::rename(f / "another.j", f / "script.j");
-     },
-     false, true},
-    // Regression: a mark that could not be read, or held anything but a record, was deleted and
-    // the cut script kept as if it were whole.
-    {"MarkNotARecordIsKept", Mark::kNotARecord, kCut, nullptr, false, true},
-    {"MarkUnreadableIsKept", Mark::kNone, kCut,
-     [](const fs::path& f) { fs::create_directory(f / "temp.j.copying"); }, false, true},
-    // Regression: with tempwar3map.j deleted, recovery made an empty one and "finished" an empty
-    // script from it.
-    {"TemporaryFileGoneIsRefused", Mark::kOfTheScript, "",
-     [](const fs::path& f) { fs::remove(f / "temp.j"); }, false, true},
-    {"TemporaryFileChangedIsRefused", Mark::kOfTheScript, kCut,
-     [](const fs::path& f) { write_file(f / "temp.j", kComplete + "more\r\n"); }, false, true},
-#ifndef _WIN32
-    // Regression: a mark and tempwar3map.j planted in a shared folder by another user had their
-    // bytes written into a script that user may not write.
-    {"MarkOfAnotherUserIsRefused", Mark::kOfTheScript, kCut,
-     [](const fs::path& f) {
-       if (geteuid() != 0 || chown((f / "temp.j.copying").c_str(), 65534, 65534) != 0) {
-         GTEST_SKIP() << "only root can give a file to another user";
-       }
-     },
-     false, true},
-#endif
-};
-
-class RecoveryTest : public testing::TestWithParam<RecoveryCase> {};
-
-TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
-  const fs::path folder = make_scratch_folder();
-  const fs::path script = folder / "script.j";
-  const fs::path temp = folder / "temp.j";
-  write_file(script, kOriginal);
-  if (GetParam().mark == Mark::kOfTheScript) {
-    ScriptFiles files = open_files(folder);
-    ASSERT_FALSE(write(files.temp, kComplete));
-    const Result<FileStatus> written = status(files.temp);
-    ASSERT_FALSE(written.error);
-    files.temp_status = written.value;
-    ASSERT_FALSE(mark_overwrite(files).has_value());
-  } else {
-    write_file(temp, kComplete);
-  }
-  if (GetParam().mark == Mark::kUnfinished) {
-    write_file(folder / "temp.j.copying-new", "1 2 14");
-  } else if (GetParam().mark == Mark::kNotARecord) {
-    write_file(folder / "temp.j.copying", "1 2 14 1 1\n");
-  }
-  if (GetParam().script != kOriginal) {
-    write_file(script, GetParam().script);
-  }
-  if (GetParam().meanwhile) {
-    GetParam().meanwhile(folder);
-  }
-  if (IsSkipped()) {
-    return;
-  }
-  const std::string before = read_file(script);
-  const std::string temp_before = fs::exists(temp) ? read_file(temp) : "(none)";
-
-  const Recovery recovery = recover_cut_overwrite(script.string(), temp.string());
-
-  EXPECT_EQ(recovery.error.has_value(), GetParam().refused);
-  EXPECT_EQ(recovery.finished, GetParam().finished);
-  EXPECT_EQ(read_file(script), GetParam().finished ? kComplete : before);
-  EXPECT_EQ(fs::exists(temp) ? read_file(temp) : "(none)", temp_before);
-  EXPECT_EQ(fs::exists(folder / "temp.j.copying"), GetParam().refused);
-  EXPECT_FALSE(fs::exists(folder / "temp.j.copying-new"));
-}
-
-INSTANTIATE_TEST_SUITE_P(CopyBack, RecoveryTest, testing::ValuesIn(kRecoveryCases),
-                         testing_support::NameOfCase());
-
-#ifndef _WIN32
-// Regression: a script that was a link to tempwar3map.j.copying-new was removed with it, as the
-// leftover of a mark that never took effect.
-TEST(CopyBack, AnUnfinishedMarkThatIsTheScriptIsKept) {
-  const fs::path folder = make_scratch_folder();
-  write_file(folder / "temp.j.copying-new", kOriginal);
-  fs::create_symlink("temp.j.copying-new", folder / "script.j");
-
-  const Recovery recovery =
-      recover_cut_overwrite((folder / "script.j").string(), (folder / "temp.j").string());
-
-  ASSERT_TRUE(recovery.error.has_value());
-  EXPECT_EQ(read_file(folder / "script.j"), kOriginal);
-}
-#endif
-
-// Regression: another program emptying tempwar3map.j by its name while it was being written (a
-// second run with its output sent there) left a hole of NUL bytes at its start, of the full size,
-// which became the script with exit status 0. Windows lets no other program write to it meanwhile.
-TEST(ConvertScript, ATemporaryFileEmptiedMeanwhileIsRefused) {
-  const fs::path folder = make_scratch_folder();
-  std::string script;
-  while (script.size() < 2 * kOutputBlockSize) {
-    script += "// a line of the script\n";
-  }
-  write_file(folder / "script.j", script);
-  File shown = open_empty(folder / "console");
-  bool emptied = false;
-  // The console asks for the time at every line: the moment to empty tempwar3map.j, once.
-  LineOutput console{.file = &shown, .line_break = "\n", .console = true, .now = [&] {
-                       if (!emptied && fs::file_size(folder / "temp.j") > 0) {
-                         emptied = static_cast<bool>(std::ofstream(folder / "temp.j"));
-                       }
-                       return Clock::now();
-                     }};
-  ScriptFiles files = open_files(folder);
-
-  const auto error = convert_script(files, console, 4096);
-
-#ifdef _WIN32
-  EXPECT_FALSE(emptied);
-  EXPECT_FALSE(error.has_value());
-#else
-  ASSERT_TRUE(emptied);
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->path, files.temp_path);
-#endif
-}
-
-#ifndef _WIN32
-// Regression: another program emptying tempwar3map.j by its name while the script was put in
-// place (a second run with its output sent there) had the script filled with NUL bytes, or
-// emptied, and the run exit 0. Windows lets no other program write to it meanwhile.
-TEST(CopyBack, ATemporaryFileChangedMeanwhileIsNotCopied) {
-  for (const bool in_place : {false, true}) {
-    const fs::path folder = make_scratch_folder() / (in_place ? "in-place" : "new-file");
-    fs::create_directories(folder);
-    write_file(folder / "script.j", "original\r\n");
-    if (in_place) {
-      link_script(folder);
-    }
-    ScriptFiles files = open_files(folder);
-    ASSERT_FALSE(write(files.temp, std::string(3 * kReadBlockSize, 'r')));
-    const Result<FileStatus> written = status(files.temp);
-    ASSERT_FALSE(written.error);
-    files.temp_status = written.value;
-    write_file(folder / "temp.j", "");
-
-    const auto failure = copy_back(files, [] {});
-
-    ASSERT_TRUE(failure.has_value()) << in_place;
-    EXPECT_EQ(failure->path, files.temp_path);
-    EXPECT_EQ(read_file(folder / "script.j"), "original\r\n");
-    EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
-    EXPECT_FALSE(fs::exists(folder / "temp.j.copying"));
-  }
-}
-
 // /proc/self/mem is a regular file whose reads fail with EIO: a stand-in for a failing disk.
 TEST(ConvertScript, AReadErrorIsReportedNotTakenForTheEnd) {
   const fs::path folder = make_scratch_folder();
   File shown = open_empty(folder / "console");
   LineOutput console{.file = &shown, .line_break = "\n"};
-  ScriptFiles files{.script_path = "/proc/self/mem", .temp_path = (folder / "temp.j").string()};
-  ASSERT_FALSE(open_script_files(files, [] {}).has_value());
+  File script = open_script("/proc/self/mem");
+  File temp_file = open_empty(folder / "temp.j");
+  LineOutput temp{.file = &temp_file, .line_break = "\r\n"};
 
-  const auto error = convert_script(files, console);
+  const auto failure = convert_script(script, temp, console);
 
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->path, "/proc/self/mem");
-  EXPECT_EQ(error->reason, "Input/output error");
-}
-
-// A disk that fills up while the new script is written, by way of a file-size limit.
-TEST(CopyBack, AFailedWriteLeavesTheScriptAlone) {
-  const fs::path folder = make_scratch_folder();
-  write_file(folder / "script.j", "original\r\n");
-  ScriptFiles files = open_files(folder);
-  ASSERT_FALSE(write(files.temp, std::string(64 << 10, 'r')));
-  rlimit old_limit{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  const auto old_handler = signal(SIGXFSZ, SIG_IGN);
-  rlimit small = old_limit;
-  small.rlim_cur = 4096;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-
-  const auto error = copy_back(files, [] {});
-
-  setrlimit(RLIMIT_FSIZE, &old_limit);
-  signal(SIGXFSZ, old_handler);
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->path, files.script_path);
-  EXPECT_EQ(error->reason, "File too large");
-  EXPECT_EQ(read_file(folder / "script.j"), "original\r\n");
-  EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(failure->file, ConversionFailure::File::kScript);
+  EXPECT_EQ(failure->error, std::errc::io_error);
 }
 #endif
 

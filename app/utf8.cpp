@@ -1,4 +1,4 @@
-#include "rewrite/utf8.h"
+#include "app/utf8.h"
 
 namespace jassrewrite {
 

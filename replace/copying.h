@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "os_files/file.h"
-#include "rewrite/script_files.h"
+#include "replace/error.h"
 
 namespace jassrewrite {
 
@@ -20,16 +20,16 @@ namespace jassrewrite {
 std::error_code close_lasting(File& file, const std::string& path);
 
 // Writes every byte of `from`, from its start, at the start of `to`, and syncs `to`.
-std::optional<FileError> copy_contents(File& from, const std::string& from_path, File& to,
+std::optional<Error> copy_contents(File& from, const std::string& from_path, File& to,
                                        const std::string& to_path);
 
 // Overwrites `to` in place with the `size` bytes of `from`: empties it, claims the space for all of
 // them where the file system can, copies and syncs. Whoever calls it has claimed the space before,
 // so that a full disk is found with `to` untouched; emptying it gives that space back for a moment.
-std::optional<FileError> overwrite_with(File& from, const std::string& from_path, File& to,
+std::optional<Error> overwrite_with(File& from, const std::string& from_path, File& to,
                                         const std::string& to_path, std::uint64_t size);
 // Claims the space for `size` bytes of `file`; where the file system cannot, the run goes on.
-std::optional<FileError> reserve_space(File& file, const std::string& path, std::uint64_t size);
+std::optional<Error> reserve_space(File& file, const std::string& path, std::uint64_t size);
 
 // Reads until `buffer` is full or the file ends; fewer bytes only at the end of the file.
 Result<std::size_t> read_fully(File& file, std::span<char> buffer);

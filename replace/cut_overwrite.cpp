@@ -1,0 +1,142 @@
+// The recovery of an overwrite in place that an earlier run left unfinished under its mark.
+
+#include "replace/copying.h"
+#include "replace/overwrite_mark.h"
+#include "replace/replacement.h"
+
+namespace jassrewrite {
+
+namespace {
+
+struct CutOverwriteNotes {
+  // Nothing could be known, so nothing was done.
+  std::string unknown;
+  // tempwar3map.j, as the mark records it, holds the complete rewrite.
+  std::string kept;
+  // Neither the script nor tempwar3map.j can be trusted to be what the mark records.
+  std::string temp_lost;
+  std::string changed_since;
+};
+
+CutOverwriteNotes notes_for(const std::string& script, const std::string& temp,
+                            const std::string& mark) {
+  return {
+      .unknown = "an earlier run may have been cut off while writing back " + script +
+                 "; nothing was changed",
+      .kept = "an earlier run was cut off while writing it back, and " + temp +
+              " holds the complete rewrite",
+      .temp_lost = "an earlier run was cut off while writing it back, and " + temp +
+                   ", which held the rest, is not as it left it: the script may be cut short; "
+                   "restore it, then delete " +
+                   mark,
+      .changed_since = "an earlier run was cut off while writing it back, and it has changed "
+                       "since: " +
+                       temp + " holds the complete rewrite of what it was; to rewrite it as it is " +
+                       "now instead, keep a copy of " + temp + " and delete " + mark,
+  };
+}
+
+Error with_note(Error error, const std::string& note) {
+  error.note = note;
+  return error;
+}
+
+}  // namespace
+
+// When the script is still as it was before that overwrite, the mark is dropped. When it is the
+// same file and the start of the complete rewrite, which tempwar3map.j still holds as recorded,
+// the copy is finished. In every other case, and whenever a step fails or cannot tell, everything
+// is left as it is and the error says where things are.
+std::optional<Error> ScriptReplacement::recover_cut_overwrite() {
+  const std::string mark = overwrite_mark_path(paths_.temp);
+  const CutOverwriteNotes notes = notes_for(paths_.script, paths_.temp, mark);
+  const auto [marked, error] = name_exists(mark);
+  if (error || !marked) {
+    return error ? std::optional(failed(mark, error, notes.unknown)) : std::nullopt;
+  }
+  FoundMark found;
+  if (auto unreadable = read_mark(mark, found)) {
+    return with_note(*unreadable, notes.unknown);
+  }
+  // tempwar3map.j as the run that wrote it left it, not whatever a link would lead to.
+  Result<File> temp = open_for_reading_unfollowed(paths_.temp);
+  if (temp.error == std::errc::no_such_file_or_directory ||
+      temp.error == std::errc::too_many_symbolic_link_levels) {
+    return refused(paths_.script, notes.temp_lost);
+  }
+  const Result<FileStatus> temp_status =
+      temp.error ? Result<FileStatus>{.error = temp.error} : status(temp.value);
+  if (temp_status.error) {
+    return failed(paths_.temp, temp_status.error, notes.unknown);
+  }
+  if (!is_as_recorded(snapshot_of(temp_status.value), found.record.rewrite)) {
+    return refused(paths_.script, notes.temp_lost);
+  }
+  Result<File> script = open_existing(paths_.script);
+  const Result<FileStatus> now =
+      script.error ? Result<FileStatus>{.error = script.error} : status(script.value);
+  if (now.error) {
+    return failed(paths_.script, now.error,
+                  notes.kept + (script.error ? ": run again once the script can be written" : ""));
+  }
+  // A mark or tempwar3map.j that another user could have made must not have its bytes written into
+  // a script that user may not write.
+  for (const auto& [path, file] : {std::pair{mark, found.status}, {paths_.temp, temp_status.value}}) {
+    if (auto reason = distrust(file, &now.value)) {
+      return refused(path, *reason, notes.unknown);
+    }
+  }
+  // A mark with the record of the script as it is was left before its first byte changed.
+  if (is_as_recorded(snapshot_of(now.value), found.record.script)) {
+    const std::error_code removal = remove_lasting(mark);
+    return removal ? std::optional(failed(mark, removal, notes.unknown)) : std::nullopt;
+  }
+  // Only the file that was being overwritten is finished, never one that a link leads to now, nor
+  // one that another program wrote since.
+  if (!now.value.regular || now.value.identity != found.record.script.identity) {
+    return refused(paths_.script, notes.changed_since);
+  }
+  // Copying a file onto itself would empty it first.
+  if (now.value.identity == temp_status.value.identity) {
+    return refused(paths_.temp, "is the script itself (a link to " + paths_.script + ")",
+                   notes.unknown);
+  }
+  const Result<bool> start = is_start_of(script.value, temp.value);
+  if (start.error || !start.value) {
+    return start.error ? failed(paths_.script, start.error, notes.kept)
+                       : refused(paths_.script, notes.changed_since);
+  }
+  return finish_cut_overwrite(script.value, temp.value, snapshot_of(temp_status.value));
+}
+
+std::optional<Error> ScriptReplacement::finish_cut_overwrite(File& script, File& temp,
+                                                             const Snapshot& rewrite) {
+  const std::string mark = overwrite_mark_path(paths_.temp);
+  const CutOverwriteNotes notes = notes_for(paths_.script, paths_.temp, mark);
+  const std::string again = notes.kept + ": the next run finishes the copy";
+  if (auto failure = reserve_space(script, paths_.script, rewrite.size)) {
+    return with_note(*failure, again);
+  }
+  if (auto failure = overwrite_with(temp, paths_.temp, script, paths_.script, rewrite.size)) {
+    return with_note(*failure, again);
+  }
+  // What was copied is judged by the file it was read from, through its handle: another program
+  // that wrote to it meanwhile would have had its bytes copied, but one that only removed or
+  // replaced its name did not.
+  const Result<FileStatus> copied = status(temp);
+  if (copied.error) {
+    return failed(paths_.temp, copied.error,
+                  "the copy into the script is not verified; the next run checks it again");
+  }
+  if (!is_as_recorded(snapshot_of(copied.value), rewrite)) {
+    return refused(paths_.script, notes.temp_lost);
+  }
+  script_state_ = ScriptState::kFinishedFromEarlierRun;
+  recovered_ = Recovered::kFinishedCutOverwrite;
+  if (const std::error_code removal = remove_lasting(mark)) {
+    return failed(mark, removal, "the script was rewritten");
+  }
+  return std::nullopt;
+}
+
+}  // namespace jassrewrite

@@ -1,0 +1,124 @@
+// The replacement's fallback where no new file can take the script's place: the script
+// overwritten in place, under the mark.
+
+#include "replace/copying.h"
+#include "replace/overwrite_mark.h"
+#include "replace/replacement.h"
+
+namespace jassrewrite {
+
+// The space is claimed and the mark is on the disk before the first byte of the script changes;
+// the script is checked right before that byte, and its name once more at the end.
+std::optional<Error> ScriptReplacement::overwrite_in_place() {
+  if (!script_.is_open()) {
+    const std::error_code error = patience_.retry(paths_.script, [&] {
+      Result<File> opened = open_existing(target_path_);
+      script_ = std::move(opened.value);
+      return opened.error;
+    });
+    if (error) {
+      return failed(paths_.script, error);
+    }
+  }
+  if (auto changed_meanwhile = check_rewrite()) {
+    return changed_meanwhile;
+  }
+  if (auto changed_meanwhile = check_script_opened()) {
+    return changed_meanwhile;
+  }
+  if (auto changed_meanwhile = check_script_name(false)) {
+    return changed_meanwhile;
+  }
+  if (auto failure = reserve_space(script_, paths_.script, rewrite_.size)) {
+    return failure;
+  }
+  // Claiming space changes the file's times on some file systems: the mark records the script as
+  // it is now, so that a run that finds it so knows that no byte of it has changed.
+  const auto [reserved, error] = status(script_);
+  if (error || reserved.size != script_as_read_.size) {
+    return error ? failed(paths_.script, error) : changed(paths_.script);
+  }
+  script_as_read_ = snapshot_of(reserved);
+  if (auto failure = write_mark(paths_.temp, {script_as_read_, rewrite_})) {
+    return failure;
+  }
+  // Checked again right before the first byte changes: the mark's syncs take a while.
+  auto changed_meanwhile = check_script_opened();
+  if (!changed_meanwhile) {
+    changed_meanwhile = check_script_name(false);
+  }
+  if (changed_meanwhile) {
+    if (const std::error_code removal = remove_lasting(overwrite_mark_path(paths_.temp))) {
+      return failed(overwrite_mark_path(paths_.temp), removal);
+    }
+    return changed_meanwhile;
+  }
+  script_state_ = ScriptState::kCutUnderMark;
+  return copy_in_place();
+}
+
+std::optional<Error> ScriptReplacement::copy_in_place() {
+  if (auto failure = overwrite_with(temp_, paths_.temp, script_, paths_.script, rewrite_.size)) {
+    return failure;
+  }
+  // What was copied is judged by the file it was read from, through its handle: another program
+  // that only removed or replaced its name changed nothing that was copied.
+  const Result<FileStatus> copied = status(temp_);
+  if (copied.error) {
+    return failed(paths_.temp, copied.error,
+                  "the copy into the script is not verified; the next run checks it again");
+  }
+  if (!is_as_recorded(snapshot_of(copied.value), rewrite_)) {
+    Error changed_meanwhile = changed(paths_.temp, kTempChangedReason);
+    changed_meanwhile.note = "what was copied into the script is not the rewrite: it may be cut short";
+    return changed_meanwhile;
+  }
+  script_state_ = ScriptState::kRewritten;
+  if (const std::error_code removal = remove_lasting(overwrite_mark_path(paths_.temp))) {
+    return failed(overwrite_mark_path(paths_.temp), removal);
+  }
+  // Another program that saved the script by a new file since the last check has its save under
+  // the script's name; the file overwritten here kept only its other names.
+  return check_script_name(false);
+}
+
+// Where the script's name no longer leads to the file that was read (or, `and_contents`, to that
+// file as it was read), it changed: the check right before each step that replaces it.
+std::optional<Error> ScriptReplacement::check_script_name(bool and_contents) const {
+  const Result<FileStatus> named = status(target_path_);
+  if (named.error == std::errc::no_such_file_or_directory) {
+    return changed(paths_.script);
+  }
+  if (named.error) {
+    return failed(paths_.script, named.error);
+  }
+  const Snapshot now = snapshot_of(named.value);
+  if (now.identity != script_as_read_.identity ||
+      (and_contents && !is_as_recorded(now, script_as_read_))) {
+    return changed(paths_.script);
+  }
+  return std::nullopt;
+}
+
+std::optional<Error> ScriptReplacement::check_script_opened() const {
+  const Result<FileStatus> now = status(script_);
+  if (now.error) {
+    return failed(paths_.script, now.error);
+  }
+  return is_as_recorded(snapshot_of(now.value), script_as_read_)
+             ? std::nullopt
+             : std::optional(changed(paths_.script));
+}
+
+// Whether the temporary file still holds the complete rewrite as recorded: another program may
+// write to it by its name.
+std::optional<Error> ScriptReplacement::check_rewrite() {
+  const Result<FileStatus> now = status(temp_);
+  if (now.error || !is_as_recorded(snapshot_of(now.value), rewrite_)) {
+    rewrite_kept_ = false;
+    return now.error ? failed(paths_.temp, now.error) : changed(paths_.temp, kTempChangedReason);
+  }
+  return std::nullopt;
+}
+
+}  // namespace jassrewrite

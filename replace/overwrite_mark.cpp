@@ -1,0 +1,65 @@
+#include "replace/overwrite_mark.h"
+
+#include "replace/copying.h"
+
+namespace jassrewrite {
+
+std::optional<Error> write_mark(const std::string& temp_path, const OverwriteRecord& record) {
+  const std::string unfinished = unfinished_mark_path(temp_path);
+  const std::string path = overwrite_mark_path(temp_path);
+  auto [mark, error] = create_new(unfinished);
+  if (error) {
+    return failed(unfinished, error);
+  }
+  error = write(mark, record_text(record));
+  if (!error) {
+    error = sync(mark);
+  }
+  const std::error_code close_error = close(mark);
+  if (!error) {
+    error = close_error;
+  }
+  if (error) {
+    remove(unfinished);
+    return failed(unfinished, error);
+  }
+  if (error = rename_new(unfinished, path); error) {
+    remove(unfinished);
+    return failed(path, error);
+  }
+  if (error = sync_folder_of(path); error) {
+    // A mark left here is harmless: the next run finds the script as it records, and drops it.
+    remove(path);
+    return failed(path, error);
+  }
+  return std::nullopt;
+}
+
+std::error_code remove_lasting(const std::string& path) {
+  std::error_code error = remove(path);
+  return error ? error : sync_folder_of(path);
+}
+
+std::optional<Error> read_mark(const std::string& path, FoundMark& found) {
+  Result<File> mark = open_for_reading_unfollowed(path);
+  const Result<FileStatus> opened =
+      mark.error ? Result<FileStatus>{.error = mark.error} : status(mark.value);
+  if (opened.error) {
+    return failed(path, opened.error);
+  }
+  found.status = opened.value;
+  std::string text(kLongestRecord + 1, '\0');
+  const Result<std::size_t> got = read_fully(mark.value, text);
+  if (got.error) {
+    return failed(path, got.error);
+  }
+  text.resize(got.value);
+  const std::optional<OverwriteRecord> record = parse_record(text);
+  if (!record) {
+    return refused(path, "not a record that this tool wrote");
+  }
+  found.record = *record;
+  return std::nullopt;
+}
+
+}  // namespace jassrewrite

@@ -1,0 +1,166 @@
+#include "replace/replacement.h"
+
+#include <cassert>
+#include <utility>
+#include <vector>
+
+namespace jassrewrite {
+
+ScriptReplacement::ScriptReplacement(RunPaths paths, InterruptHold interrupts, Tell tell)
+    : paths_(std::move(paths)), interrupts_(interrupts), patience_(std::move(tell)) {}
+
+ScriptReplacement::~ScriptReplacement() {
+  if (state_ != State::kCommitted && state_ != State::kRolledBack) {
+    state_ = State::kRolledBack;
+    remove_new_file();
+  }
+  if (holding_interrupts_) {
+    release_interrupts(InterruptsSay::kReported);
+  }
+}
+
+std::optional<Error> ScriptReplacement::open() {
+  assert(state_ == State::kIdle);
+  if (auto error = lock_folder()) {
+    return fail(*error);
+  }
+  if (auto error = open_script()) {
+    return fail(*error);
+  }
+  // Under the script's lock too: a run in another folder that shares the script must not rewrite
+  // it while it is being finished.
+  hold_interrupts();
+  if (auto error = recover()) {
+    return fail(*error);
+  }
+  release_interrupts(script_state_ == ScriptState::kUnchanged ? InterruptsSay::kUnchanged
+                                                              : InterruptsSay::kRewritten);
+  if (auto error = open_temp()) {
+    return fail(*error);
+  }
+  state_ = State::kOpened;
+  return std::nullopt;
+}
+
+std::optional<Error> ScriptReplacement::converted(std::uint64_t rewrite_size) {
+  assert(state_ == State::kOpened);
+  if (has_script_) {
+    if (const std::error_code error = sync(temp_)) {
+      return fail(failed(paths_.temp, error));
+    }
+    const Result<FileStatus> written = status(temp_);
+    if (written.error) {
+      return fail(failed(paths_.temp, written.error));
+    }
+    rewrite_ = snapshot_of(written.value);
+    // As the mark records it: Windows may move the modification time of a file long after it was
+    // written.
+    rewrite_.modified.reset();
+    // Another program that emptied it or wrote to it by its name meanwhile.
+    if (rewrite_.size != rewrite_size) {
+      return fail(changed(paths_.temp, kTempChangedReason));
+    }
+    // Only a script read to its end and unchanged meanwhile has its complete rewrite here.
+    if (auto error = check_script_opened()) {
+      return fail(*error);
+    }
+    rewrite_kept_ = true;
+  }
+  state_ = State::kConverted;
+  return std::nullopt;
+}
+
+std::optional<Error> ScriptReplacement::commit() {
+  assert(state_ == State::kConverted);
+  if (!has_script_) {
+    if (auto error = create_empty_script()) {
+      return fail(*error);
+    }
+    state_ = State::kCommitted;
+    return std::nullopt;
+  }
+  // An interrupt while the new script is written beside the old one ends the run at once, the
+  // script unchanged.
+  if (auto error = write_new_file()) {
+    return fail(*error);
+  }
+  hold_interrupts();
+  if (auto error = new_path_.empty() ? overwrite_in_place() : put_new_file_in_place()) {
+    return fail(*error);
+  }
+  script_state_ = ScriptState::kRewritten;
+  state_ = State::kCommitted;
+  release_interrupts(InterruptsSay::kRewritten);
+  return std::nullopt;
+}
+
+File& ScriptReplacement::script_file() {
+  assert(state_ == State::kOpened && has_script_);
+  return script_;
+}
+
+File& ScriptReplacement::temp_file() {
+  assert(state_ == State::kOpened);
+  return temp_;
+}
+
+StreamVerdict ScriptReplacement::check_streams(const File& output, const File& errors) const {
+  assert(state_ == State::kOpened);
+  std::vector<SeenFile> files;
+  if (has_script_) {
+    files.push_back({paths_.script, {script_as_read_.identity}});
+  }
+  files.push_back({paths_.temp, {temp_as_opened_.identity}});
+  return jassrewrite::check_streams(output, errors, files, "so nothing more is written to it");
+}
+
+Error ScriptReplacement::explained(Error error) const {
+  // A script that another program changed is left as that program made it, as the reason says.
+  if (!error.note.empty() || (error.kind == ErrorKind::kChanged && error.path == paths_.script)) {
+    return error;
+  }
+  switch (script_state_) {
+    case ScriptState::kUnchanged:
+      if (rewrite_kept_) {
+        error.note = "the script is unchanged; the complete rewritten script is kept in " +
+                     paths_.temp;
+      } else if (state_ != State::kIdle) {
+        error.note = "the script is unchanged";
+      }
+      break;
+    case ScriptState::kRewritten:
+      error.note = "the script was rewritten";
+      break;
+    case ScriptState::kFinishedFromEarlierRun:
+      error.note = "the script holds the rewrite finished from an earlier run";
+      break;
+    case ScriptState::kCutUnderMark:
+      error.note = "the complete rewritten script is kept in " + paths_.temp +
+                   ", and the next run finishes the copy";
+      break;
+  }
+  return error;
+}
+
+Error ScriptReplacement::fail(Error error) {
+  Error told = explained(std::move(error));
+  state_ = State::kRolledBack;
+  remove_new_file();
+  return told;
+}
+
+void ScriptReplacement::hold_interrupts() {
+  if (!holding_interrupts_ && interrupts_.hold != nullptr) {
+    interrupts_.hold();
+    holding_interrupts_ = true;
+  }
+}
+
+void ScriptReplacement::release_interrupts(InterruptsSay say) {
+  if (holding_interrupts_) {
+    interrupts_.release(say);
+    holding_interrupts_ = false;
+  }
+}
+
+}  // namespace jassrewrite

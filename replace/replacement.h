@@ -1,0 +1,189 @@
+#pragma once
+
+// The replacement of the script by its rewrite: one object per run holds the locks and the run's
+// files, and is the only code that changes the script.
+//
+// Calling sequence:
+//
+//   ScriptReplacement replacement(paths, interrupts, tell);
+//   if (auto error = replacement.open()) { report; return; }
+//   (if replacement.has_script(): write the rewrite of replacement.script_file(), read from its
+//    start, into replacement.temp_file())
+//   if (auto error = replacement.converted(bytes_written)) { report; return; }
+//   if (auto error = replacement.commit()) { report; return; }
+//
+// Any return before commit rolls back, in the destructor. Every transition returns its error; the
+// error's note says where the script and its rewrite are (script_state()). Calling a transition
+// out of order is a bug and fails an assertion.
+//
+// States, and what holds in each:
+//
+//   kIdle        Made; nothing held, nothing touched.
+//   kOpened      The folder's lock and the script's are held, or were told to be unavailable.
+//                Every leftover of earlier runs is settled (recovered() says what was done). The
+//                script is open and checked, or there is none (has_script()). tempwar3map.j is
+//                open, checked and empty; beside a missing script one that is not empty is left
+//                as it is (temp_kept()), since it may hold the only copy of an earlier rewrite.
+//   kConverted   tempwar3map.j holds the complete rewrite of the script as it was read, synced,
+//                and the object recorded it; the script is unchanged since it was read.
+//   kCommitted   The script is the rewrite, made to last: the new file renamed over it and the
+//                old one settled, or the script overwritten in place and the mark removed. Where
+//                there was no script, an empty one was created, if its folder exists.
+//   kRolledBack  A transition failed, or the object went before commit. The new file beside the
+//                script, if one was made, is removed unless it holds what must not be lost. Locks
+//                are given up when the object goes.
+//
+// Interrupts are held from the first step that can change the script until the step ends: while
+// leftovers are recovered, and from the replacement until commit succeeds or the object goes. An
+// interrupt that arrives meanwhile takes effect then, saying what script_state() was.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "os_files/file.h"
+#include "replace/error.h"
+#include "replace/patience.h"
+#include "replace/snapshot.h"
+#include "replace/streams.h"
+
+namespace jassrewrite {
+
+// Added to the name of the new file that takes the script's place, made beside it so that the
+// replacement stays on one file system.
+inline constexpr const char* kNewFileSuffix = ".jassrewrite-new";
+
+struct RunPaths {
+  // As the user knows them, for messages.
+  std::string script;
+  std::string temp;
+  // The folder's lock, as messages name it.
+  std::string folder_lock;
+};
+
+// Where the script is, as the object verified it.
+enum class ScriptState {
+  kUnchanged,
+  kRewritten,
+  // Holds the complete rewrite that an earlier run left unfinished, finished by this run.
+  kFinishedFromEarlierRun,
+  // Cut short under the mark, with its complete rewrite in tempwar3map.j.
+  kCutUnderMark,
+};
+
+// What the recovery of an earlier run's leftovers did, besides removing what was of no use.
+enum class Recovered {
+  kNothing,
+  // An overwrite in place cut short: the copy was finished.
+  kFinishedCutOverwrite,
+  // A missing script whose complete rewrite was beside it: the rewrite was given its name.
+  kNamedLeftRewrite,
+};
+
+// What an interrupt says when it ends the run.
+enum class InterruptsSay { kUnchanged, kRewritten, kReported };
+
+// How the process holds interrupts; none in tests that run the object in their own process.
+struct InterruptHold {
+  void (*hold)() = nullptr;
+  void (*release)(InterruptsSay say) = nullptr;
+};
+
+class ScriptReplacement {
+ public:
+  ScriptReplacement(RunPaths paths, InterruptHold interrupts, Tell tell);
+  ScriptReplacement(const ScriptReplacement&) = delete;
+  ScriptReplacement& operator=(const ScriptReplacement&) = delete;
+  ~ScriptReplacement();
+
+  // kIdle -> kOpened.
+  std::optional<Error> open();
+  // kOpened -> kConverted, once `rewrite_size` bytes of the rewrite are in temp_file().
+  std::optional<Error> converted(std::uint64_t rewrite_size);
+  // kConverted -> kCommitted.
+  std::optional<Error> commit();
+
+  // From kOpened on:
+  [[nodiscard]] bool has_script() const { return has_script_; }
+  [[nodiscard]] bool temp_kept() const { return temp_kept_; }
+  [[nodiscard]] Recovered recovered() const { return recovered_; }
+  File& script_file();
+  File& temp_file();
+  // Refuses a standard stream that is the script or tempwar3map.j as the run opened them.
+  [[nodiscard]] StreamVerdict check_streams(const File& output, const File& errors) const;
+
+  [[nodiscard]] ScriptState script_state() const { return script_state_; }
+  // `error`, a failure of the caller's step, with the note that the state gives.
+  [[nodiscard]] Error explained(Error error) const;
+
+ private:
+  enum class State { kIdle, kOpened, kConverted, kCommitted, kRolledBack };
+
+  // Each ends the transition it is part of: the error, explained, and the object rolled back.
+  Error fail(Error error);
+  void hold_interrupts();
+  void release_interrupts(InterruptsSay say);
+
+  // Opening (opening.cpp).
+  std::optional<Error> lock_folder();
+  std::optional<Error> open_script();
+  std::optional<Error> open_script_once(bool& reopen);
+  std::optional<Error> lock_script();
+  std::optional<Error> open_temp();
+  std::optional<Error> check_temp(const FileStatus& temp);
+
+  // The recovery of what earlier runs left (recovery.cpp, cut_overwrite.cpp).
+  std::optional<Error> recover();
+  std::optional<Error> drop_unfinished_mark();
+  std::optional<Error> recover_cut_overwrite();
+  std::optional<Error> finish_cut_overwrite(File& script, File& temp, const Snapshot& rewrite);
+  std::optional<Error> settle_left_new_file();
+  std::optional<Error> name_left_rewrite();
+
+  // The replacement (new_file.cpp, overwrite_in_place.cpp).
+  std::optional<Error> create_empty_script();
+  std::optional<Error> write_new_file();
+  std::optional<Error> put_new_file_in_place();
+  std::optional<Error> settle_exchange();
+  std::optional<Error> rename_over_script();
+  std::optional<Error> after_refused_rename(const std::error_code& error);
+  std::optional<Error> overwrite_in_place();
+  std::optional<Error> copy_in_place();
+  std::optional<Error> check_script_name(bool and_contents) const;
+  std::optional<Error> check_script_opened() const;
+  std::optional<Error> check_rewrite();
+  void remove_new_file();
+
+  RunPaths paths_;
+  InterruptHold interrupts_;
+  Patience patience_;
+  State state_ = State::kIdle;
+  ScriptState script_state_ = ScriptState::kUnchanged;
+  Recovered recovered_ = Recovered::kNothing;
+  bool holding_interrupts_ = false;
+
+  File folder_lock_;
+  File script_lock_;
+  bool has_script_ = false;
+  File script_;
+  // The script as opened, for what a new file in its place must have, and as read, for the checks.
+  FileStatus script_status_;
+  Snapshot script_as_read_;
+  // Where the script really is, its last symbolic link resolved: the file that gets replaced.
+  std::string target_path_;
+
+  File temp_;
+  bool temp_kept_ = false;
+  Snapshot temp_as_opened_;
+  // Whether tempwar3map.j holds the complete rewrite as recorded in `rewrite_`.
+  bool rewrite_kept_ = false;
+  Snapshot rewrite_;
+
+  // The new file beside the script, once written; removed on rollback.
+  std::string new_path_;
+  File new_file_;
+  // A new file left by an earlier run that may not be removed: the script is overwritten in place.
+  bool new_file_in_the_way_ = false;
+};
+
+}  // namespace jassrewrite

@@ -1,0 +1,80 @@
+#include "replace/streams.h"
+
+#include <vector>
+
+#include "replace/overwrite_mark.h"
+
+namespace jassrewrite {
+
+namespace {
+
+struct Stream {
+  const char* name;
+  // Said where the stream is one of the run's files.
+  const char* advice;
+  Result<FileStatus> shown;
+};
+
+std::optional<Error> check_stream(const Stream& stream, std::span<const SeenFile> files,
+                                  const std::string& so) {
+  if (stream.shown.error) {
+    return refused(stream.name, stream.shown.error.message() +
+                                    "; it cannot be told apart from the run's files, " + so);
+  }
+  // A console, a pipe or the null device is none of the run's files.
+  if (!stream.shown.value.regular) {
+    return std::nullopt;
+  }
+  for (const SeenFile& file : files) {
+    if (file.identity.error) {
+      return refused(stream.name, file.path + " cannot be looked at (" +
+                                      file.identity.error.message() + "), " + so);
+    }
+    if (file.identity.value == stream.shown.value.identity) {
+      return refused(file.path, std::string("is also ") + stream.name + "; " + stream.advice);
+    }
+  }
+  return std::nullopt;
+}
+
+StreamVerdict check_both(const Stream& output, const Stream& errors,
+                         std::span<const SeenFile> files, const std::string& so) {
+  return {check_stream(output, files, so), check_stream(errors, files, so)};
+}
+
+Stream output_stream(const File& output) {
+  return {"standard output", "send the output elsewhere", status(output)};
+}
+Stream error_stream(const File& errors) {
+  return {"standard error", "send the messages elsewhere", status(errors)};
+}
+
+bool is_file_or_unknown(const Stream& stream) {
+  return stream.shown.error || stream.shown.value.regular;
+}
+
+}  // namespace
+
+StreamVerdict check_streams(const File& output, const File& errors,
+                            std::span<const SeenFile> files, const std::string& so) {
+  return check_both(output_stream(output), error_stream(errors), files, so);
+}
+
+StreamVerdict check_streams_by_name(const File& output, const File& errors,
+                                    const std::string& script_path, const std::string& temp_path) {
+  const Stream shown_output = output_stream(output);
+  const Stream shown_errors = error_stream(errors);
+  std::vector<SeenFile> files;
+  // Consoles, pipes and the null device need no file looked at.
+  if (is_file_or_unknown(shown_output) || is_file_or_unknown(shown_errors)) {
+    for (const std::string& path : {script_path, temp_path, overwrite_mark_path(temp_path)}) {
+      const Result<FileStatus> named = status(path);
+      if (named.error != std::errc::no_such_file_or_directory) {
+        files.push_back({path, {named.value.identity, named.error}});
+      }
+    }
+  }
+  return check_both(shown_output, shown_errors, files, "so nothing was written to it");
+}
+
+}  // namespace jassrewrite

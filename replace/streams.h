@@ -1,0 +1,38 @@
+#pragma once
+
+// Standard output and standard error must not go into the run's own files: mixed into the rewrite,
+// or appended to the script, they would corrupt it or be read back without end.
+
+#include <optional>
+#include <span>
+#include <string>
+
+#include "os_files/file.h"
+#include "replace/error.h"
+
+namespace jassrewrite {
+
+// Why each stream must not be written to; none where it may.
+struct StreamVerdict {
+  std::optional<Error> output;
+  std::optional<Error> errors;
+};
+
+// One of the run's files as the check saw it: its identity, or why it could not be looked at.
+struct SeenFile {
+  std::string path;
+  Result<FileIdentity> identity;
+};
+
+// Refuses a stream that is one of `files`, or that cannot be shown to be none of them. `so` ends
+// the reason of a refusal that a failure caused: what became of the stream.
+StreamVerdict check_streams(const File& output, const File& errors,
+                            std::span<const SeenFile> files, const std::string& so);
+
+// The same by the names of the run's files, each looked at once, before any byte is written:
+// the script, the temporary file and the mark of an overwrite in place. A name that does not exist
+// is none of the streams.
+StreamVerdict check_streams_by_name(const File& output, const File& errors,
+                                    const std::string& script_path, const std::string& temp_path);
+
+}  // namespace jassrewrite
