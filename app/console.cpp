@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "os_files/windows_text.h"
 #include "app/utf8.h"
+#include "os_files/windows_text.h"
 #else
 #include <unistd.h>
 #endif

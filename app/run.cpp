@@ -81,7 +81,8 @@ void tell_recovery(const Streams& streams, const ScriptReplacement& replacement)
     case Recovered::kNothing:
       break;
     case Recovered::kFinishedCutOverwrite:
-      streams.say(script + ": finished writing back the rewrite that an earlier run left unfinished");
+      streams.say(script +
+                  ": finished writing back the rewrite that an earlier run left unfinished");
       break;
     case Recovered::kNamedLeftRewrite:
       streams.say(script + ": not found, but an earlier run left its complete rewrite in " +
@@ -130,7 +131,8 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
     return EXIT_FAILURE;
   }
   if (!replacement.has_script()) {
-    streams.say(std::string(kScriptPath) + ": not found, nothing to rewrite (is this the map's folder?)");
+    streams.say(std::string(kScriptPath) +
+                ": not found, nothing to rewrite (is this the map's folder?)");
   }
   if (replacement.temp_kept()) {
     streams.say(std::string(kTempPath) +

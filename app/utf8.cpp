@@ -6,47 +6,62 @@ namespace {
 
 bool is_continuation(unsigned char byte) { return (byte & 0xC0U) == 0x80U; }
 
+// What a lead byte allows: the length of its sequence and the range of the second byte, which is
+// what rules out overlong forms, surrogates and code points past U+10FFFF (Unicode's table of
+// well-formed byte sequences). A length of zero for a byte that leads no sequence.
+struct Lead {
+  std::size_t length = 0;
+  unsigned int low = 0x80U;
+  unsigned int high = 0xBFU;
+};
+
+Lead lead_of(unsigned char lead) {
+  if (lead >= 0xC2U && lead <= 0xDFU) {
+    return {.length = 2};
+  }
+  if (lead >= 0xE0U && lead <= 0xEFU) {
+    return {
+        .length = 3, .low = lead == 0xE0U ? 0xA0U : 0x80U, .high = lead == 0xEDU ? 0x9FU : 0xBFU};
+  }
+  if (lead >= 0xF0U && lead <= 0xF4U) {
+    return {
+        .length = 4, .low = lead == 0xF0U ? 0x90U : 0x80U, .high = lead == 0xF4U ? 0x8FU : 0xBFU};
+  }
+  return {};
+}
+
+// The length of the well-formed sequence at the start of `text`, which is not empty; zero where
+// there is none.
+std::size_t sequence_length(std::string_view text) {
+  const auto first = static_cast<unsigned char>(text[0]);
+  if (first < 0x80U) {
+    return 1;
+  }
+  const Lead lead = lead_of(first);
+  if (lead.length == 0 || text.size() < lead.length) {
+    return 0;
+  }
+  const unsigned int second = static_cast<unsigned char>(text[1]);
+  if (second < lead.low || second > lead.high) {
+    return 0;
+  }
+  for (std::size_t k = 2; k < lead.length; ++k) {
+    if (!is_continuation(static_cast<unsigned char>(text[k]))) {
+      return 0;
+    }
+  }
+  return lead.length;
+}
+
 }  // namespace
 
 bool is_utf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if (lead < 0x80U) {
-      ++i;
-      continue;
-    }
-    // The range of the second byte is what rules out overlong forms, surrogates and code points
-    // past U+10FFFF (Unicode's table of well-formed byte sequences).
-    std::size_t length = 0;
-    unsigned char low = 0x80U;
-    unsigned char high = 0xBFU;
-    if (lead >= 0xC2U && lead <= 0xDFU) {
-      length = 2;
-    } else if (lead >= 0xE0U && lead <= 0xEFU) {
-      length = 3;
-      low = lead == 0xE0U ? 0xA0U : low;
-      high = lead == 0xEDU ? 0x9FU : high;
-    } else if (lead >= 0xF0U && lead <= 0xF4U) {
-      length = 4;
-      low = lead == 0xF0U ? 0x90U : low;
-      high = lead == 0xF4U ? 0x8FU : high;
-    } else {
+  while (!text.empty()) {
+    const std::size_t length = sequence_length(text);
+    if (length == 0) {
       return false;
     }
-    if (text.size() - i < length) {
-      return false;
-    }
-    const auto second = static_cast<unsigned char>(text[i + 1]);
-    if (second < low || second > high) {
-      return false;
-    }
-    for (std::size_t k = 2; k < length; ++k) {
-      if (!is_continuation(static_cast<unsigned char>(text[i + k]))) {
-        return false;
-      }
-    }
-    i += length;
+    text.remove_prefix(length);
   }
   return true;
 }

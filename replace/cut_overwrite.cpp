@@ -41,6 +41,69 @@ Error with_note(Error error, const std::string& note) {
   return error;
 }
 
+// A file opened for the recovery, and what it is.
+struct Opened {
+  File file;
+  FileStatus status;
+};
+
+Result<Opened> look_at(Result<File> opened) {
+  if (opened.error) {
+    return {.error = opened.error};
+  }
+  const Result<FileStatus> seen = status(opened.value);
+  return {.value = {std::move(opened.value), seen.value}, .error = seen.error};
+}
+
+// tempwar3map.j as the run that wrote it left it, not whatever a link would lead to.
+std::optional<Error> open_recorded_rewrite(const RunPaths& paths, const FoundMark& found,
+                                           const CutOverwriteNotes& notes, Opened& temp) {
+  Result<Opened> opened = look_at(open_for_reading_unfollowed(paths.temp));
+  if (opened.error == std::errc::no_such_file_or_directory ||
+      opened.error == std::errc::too_many_symbolic_link_levels) {
+    return refused(paths.script, notes.temp_lost);
+  }
+  if (opened.error) {
+    return failed(paths.temp, opened.error, notes.unknown);
+  }
+  if (!is_as_recorded(snapshot_of(opened.value.status), found.record.rewrite)) {
+    return refused(paths.script, notes.temp_lost);
+  }
+  temp = std::move(opened.value);
+  return std::nullopt;
+}
+
+// Refuses unless the script is the file that was being overwritten, cut short: the start of the
+// complete rewrite in tempwar3map.j, both files trusted.
+std::optional<Error> refuse_unless_cut(const RunPaths& paths, const FoundMark& found,
+                                       const CutOverwriteNotes& notes, Opened& script,
+                                       Opened& temp) {
+  // A mark or tempwar3map.j that another user could have made must not have its bytes written into
+  // a script that user may not write.
+  const std::string mark = overwrite_mark_path(paths.temp);
+  for (const auto& [path, file] : {std::pair{mark, found.status}, {paths.temp, temp.status}}) {
+    if (auto reason = distrust(file, &script.status)) {
+      return refused(path, *reason, notes.unknown);
+    }
+  }
+  // Only the file that was being overwritten is finished, never one that a link leads to now, nor
+  // one that another program wrote since.
+  if (!script.status.regular || script.status.identity != found.record.script.identity) {
+    return refused(paths.script, notes.changed_since);
+  }
+  // Copying a file onto itself would empty it first.
+  if (script.status.identity == temp.status.identity) {
+    return refused(paths.temp, "is the script itself (a link to " + paths.script + ")",
+                   notes.unknown);
+  }
+  const Result<bool> start = is_start_of(script.file, temp.file);
+  if (start.error || !start.value) {
+    return start.error ? failed(paths.script, start.error, notes.kept)
+                       : refused(paths.script, notes.changed_since);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 // When the script is still as it was before that overwrite, the mark is dropped. When it is the
@@ -58,55 +121,26 @@ std::optional<Error> ScriptReplacement::recover_cut_overwrite() {
   if (auto unreadable = read_mark(mark, found)) {
     return with_note(*unreadable, notes.unknown);
   }
-  // tempwar3map.j as the run that wrote it left it, not whatever a link would lead to.
-  Result<File> temp = open_for_reading_unfollowed(paths_.temp);
-  if (temp.error == std::errc::no_such_file_or_directory ||
-      temp.error == std::errc::too_many_symbolic_link_levels) {
-    return refused(paths_.script, notes.temp_lost);
+  Opened temp;
+  if (auto lost = open_recorded_rewrite(paths_, found, notes, temp)) {
+    return lost;
   }
-  const Result<FileStatus> temp_status =
-      temp.error ? Result<FileStatus>{.error = temp.error} : status(temp.value);
-  if (temp_status.error) {
-    return failed(paths_.temp, temp_status.error, notes.unknown);
-  }
-  if (!is_as_recorded(snapshot_of(temp_status.value), found.record.rewrite)) {
-    return refused(paths_.script, notes.temp_lost);
-  }
-  Result<File> script = open_existing(paths_.script);
-  const Result<FileStatus> now =
-      script.error ? Result<FileStatus>{.error = script.error} : status(script.value);
-  if (now.error) {
-    return failed(paths_.script, now.error,
-                  notes.kept + (script.error ? ": run again once the script can be written" : ""));
-  }
-  // A mark or tempwar3map.j that another user could have made must not have its bytes written into
-  // a script that user may not write.
-  for (const auto& [path, file] : {std::pair{mark, found.status}, {paths_.temp, temp_status.value}}) {
-    if (auto reason = distrust(file, &now.value)) {
-      return refused(path, *reason, notes.unknown);
-    }
+  Result<Opened> script = look_at(open_existing(paths_.script));
+  if (script.error) {
+    return failed(paths_.script, script.error,
+                  notes.kept + (script.value.file.is_open()
+                                    ? ""
+                                    : ": run again once the script can be written"));
   }
   // A mark with the record of the script as it is was left before its first byte changed.
-  if (is_as_recorded(snapshot_of(now.value), found.record.script)) {
+  if (is_as_recorded(snapshot_of(script.value.status), found.record.script)) {
     const std::error_code removal = remove_lasting(mark);
     return removal ? std::optional(failed(mark, removal, notes.unknown)) : std::nullopt;
   }
-  // Only the file that was being overwritten is finished, never one that a link leads to now, nor
-  // one that another program wrote since.
-  if (!now.value.regular || now.value.identity != found.record.script.identity) {
-    return refused(paths_.script, notes.changed_since);
+  if (auto refusal = refuse_unless_cut(paths_, found, notes, script.value, temp)) {
+    return refusal;
   }
-  // Copying a file onto itself would empty it first.
-  if (now.value.identity == temp_status.value.identity) {
-    return refused(paths_.temp, "is the script itself (a link to " + paths_.script + ")",
-                   notes.unknown);
-  }
-  const Result<bool> start = is_start_of(script.value, temp.value);
-  if (start.error || !start.value) {
-    return start.error ? failed(paths_.script, start.error, notes.kept)
-                       : refused(paths_.script, notes.changed_since);
-  }
-  return finish_cut_overwrite(script.value, temp.value, snapshot_of(temp_status.value));
+  return finish_cut_overwrite(script.value.file, temp.file, snapshot_of(temp.status));
 }
 
 std::optional<Error> ScriptReplacement::finish_cut_overwrite(File& script, File& temp,

@@ -93,6 +93,41 @@ std::optional<Error> ScriptReplacement::settle_left_new_file() {
                : std::nullopt;
 }
 
+namespace {
+
+// Refuses with `refusal` unless the new file at `left` is byte for byte the complete rewrite in
+// the temporary file, both trusted; with the error where that cannot be told.
+std::optional<Error> refuse_unless_complete(const std::string& left, const std::string& temp_path,
+                                            const Error& refusal) {
+  Result<File> new_file = open_for_reading_unfollowed(left);
+  const Result<FileStatus> new_status =
+      new_file.error ? Result<FileStatus>{.error = new_file.error} : status(new_file.value);
+  if (new_status.error) {
+    return failed(left, new_status.error);
+  }
+  Result<File> temp = open_for_reading_unfollowed(temp_path);
+  const Result<FileStatus> temp_status =
+      temp.error ? Result<FileStatus>{.error = temp.error} : status(temp.value);
+  if (temp_status.error == std::errc::no_such_file_or_directory) {
+    return refusal;
+  }
+  if (temp_status.error) {
+    return failed(temp_path, temp_status.error);
+  }
+  // Nor is an empty tempwar3map.j, which a run on Windows makes for its lock, the rewrite.
+  if (distrust(new_status.value, nullptr) || distrust(temp_status.value, nullptr) ||
+      temp_status.value.size == 0 || new_status.value.size != temp_status.value.size) {
+    return refusal;
+  }
+  const Result<bool> same = is_start_of(new_file.value, temp.value);
+  if (same.error || !same.value) {
+    return same.error ? failed(left, same.error) : refusal;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 // Gives the new file left beside a missing script the script's name, but only when it is byte for
 // byte the complete rewrite in the temporary file and no overwrite in place is pending; otherwise
 // refuses, with everything as it is.
@@ -106,31 +141,9 @@ std::optional<Error> ScriptReplacement::name_left_rewrite() {
   if (const auto [marked, error] = name_exists(mark); marked || error) {
     return error ? failed(mark, error) : refusal;
   }
-  Result<File> new_file = open_for_reading_unfollowed(left);
-  const Result<FileStatus> new_status =
-      new_file.error ? Result<FileStatus>{.error = new_file.error} : status(new_file.value);
-  if (new_status.error) {
-    return failed(left, new_status.error);
+  if (auto incomplete = refuse_unless_complete(left, paths_.temp, refusal)) {
+    return incomplete;
   }
-  Result<File> temp = open_for_reading_unfollowed(paths_.temp);
-  const Result<FileStatus> temp_status =
-      temp.error ? Result<FileStatus>{.error = temp.error} : status(temp.value);
-  if (temp_status.error == std::errc::no_such_file_or_directory) {
-    return refusal;
-  }
-  if (temp_status.error) {
-    return failed(paths_.temp, temp_status.error);
-  }
-  // Nor is an empty tempwar3map.j, which a run on Windows makes for its lock, the rewrite.
-  if (distrust(new_status.value, nullptr) || distrust(temp_status.value, nullptr) ||
-      temp_status.value.size == 0 || new_status.value.size != temp_status.value.size) {
-    return refusal;
-  }
-  const Result<bool> same = is_start_of(new_file.value, temp.value);
-  if (same.error || !same.value) {
-    return same.error ? failed(left, same.error) : refusal;
-  }
-  new_file.value = File();
   if (const std::error_code error = rename_new(left, path)) {
     return failed(left, error, "the script is missing, and this is its complete rewrite");
   }

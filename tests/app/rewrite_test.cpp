@@ -158,7 +158,8 @@ TEST(EndToEnd, LineTooLongForMemoryLeavesTheScriptAlone) {
   const ToolRun run = run_tool(folder, {"a", "b", "c"}, "ulimit -v 65536; ");
 
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "jassrewrite: logs/outputwar3map.j: Cannot allocate memory; the script is unchanged\n");
+  EXPECT_EQ(run.err,
+            "jassrewrite: logs/outputwar3map.j: Cannot allocate memory; the script is unchanged\n");
   EXPECT_SAME_BYTES(read_file(folder / "logs/outputwar3map.j"), script);
 }
 

@@ -8,11 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "replace/overwrite_mark.h"
+#include "replace/replacement_runs.h"
 #include "rewrite/script_passes.h"
 #include "test_support.h"
 
@@ -27,38 +26,10 @@ namespace jassrewrite {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace replacement_runs;
 using testing_support::make_scratch_folder;
 using testing_support::read_file;
 using testing_support::write_file;
-
-// An empty file at `path`, open for writing.
-File open_empty(const fs::path& path) {
-  auto [file, error] = open_or_create_unfollowed(path.string());
-  EXPECT_FALSE(error) << path << ": " << error.message();
-  EXPECT_FALSE(truncate(file));
-  return std::move(file);
-}
-
-// The replacement of "script.j" by way of "temp.j" in `folder`, as a run makes it.
-std::unique_ptr<ScriptReplacement> replacement_in(const fs::path& folder) {
-  return std::make_unique<ScriptReplacement>(
-      RunPaths{(folder / "script.j").string(), (folder / "temp.j").string(), folder.string()},
-      InterruptHold{}, [](const std::string&) {});
-}
-
-std::unique_ptr<ScriptReplacement> opened_in(const fs::path& folder) {
-  auto replacement = replacement_in(folder);
-  const auto error = replacement->open();
-  EXPECT_FALSE(error.has_value()) << message_of(*error);
-  return replacement;
-}
-
-// Puts `rewrite` in the temporary file as the conversion pass would, and has it recorded.
-void convert_to(ScriptReplacement& replacement, const std::string& rewrite) {
-  ASSERT_FALSE(write(replacement.temp_file(), rewrite));
-  const auto error = replacement.converted(rewrite.size());
-  ASSERT_FALSE(error.has_value()) << message_of(*error);
-}
 
 // The copy-back and the replacement, with what may happen to the script in between.
 struct ReplaceCase {
@@ -151,129 +122,6 @@ TEST_P(ReplaceTest, PutsTheExactBytesOfTheTemporaryFileInPlaceOrNothing) {
 INSTANTIATE_TEST_SUITE_P(CopyBack, ReplaceTest, testing::ValuesIn(kReplaceCases),
                          testing_support::NameOfCase());
 
-// A run that was cut off while overwriting the script in place left its mark behind, made when the
-// script was still "the original" and the temporary file held the complete rewrite.
-enum class Mark { kNone, kOfTheScript, kUnfinished, kNotARecord };
-
-struct RecoveryCase {
-  const char* name;
-  Mark mark;
-  // What the script holds, in the same file, when the next run starts.
-  std::string script;
-  // What else happened to the folder since.
-  std::function<void(const fs::path& folder)> meanwhile;
-  bool finished;
-  bool refused;
-};
-
-void PrintTo(const RecoveryCase& row, std::ostream* os) { *os << row.name; }
-
-const std::string kOriginal = "the original\r\n";
-const std::string kComplete = "//!beginusercode\r\n-- comment\r\n//!endusercode\r\n";
-const std::string kCut = kComplete.substr(0, 25);
-
-const std::vector<RecoveryCase> kRecoveryCases = {
-    {"NothingWasCut", Mark::kNone, "any script\r\n", nullptr, false, false},
-    // Regression: a run killed after making its mark, before changing the script, had the next
-    // run refuse an intact script.
-    {"CutOffBeforeTheFirstByteIsLeftToTheRun", Mark::kOfTheScript, kOriginal, nullptr, false,
-     false},
-    {"CutOffWhileMarkingIsLeftToTheRun", Mark::kUnfinished, kOriginal, nullptr, false, false},
-    {"CutShortIsFinished", Mark::kOfTheScript, kCut, nullptr, true, false},
-    {"EmptiedIsFinished", Mark::kOfTheScript, "", nullptr, true, false},
-    {"CompleteButStillMarkedIsSettled", Mark::kOfTheScript, kComplete, nullptr, true, false},
-    // A script written anew since the cut is not the earlier rewrite's to overwrite.
-    {"ChangedSinceIsRefused", Mark::kOfTheScript, "a new script\r\n", nullptr, false, true},
-    // Regression: a hostile folder's mark, tempwar3map.j and link had recovery write its bytes
-    // into whatever file the link led to.
-    {"AnotherFileIsRefused", Mark::kOfTheScript, kCut,
-     [](const fs::path& f) {
-       write_file(f / "another.j", "");
-       fs::rename(f / "another.j", f / "script.j");
-     },
-     false, true},
-    // Regression: a mark that could not be read, or held anything but a record, was deleted and
-    // the cut script kept as if it were whole.
-    {"MarkNotARecordIsKept", Mark::kNotARecord, kCut, nullptr, false, true},
-    {"MarkUnreadableIsKept", Mark::kNone, kCut,
-     [](const fs::path& f) { fs::create_directory(f / "temp.j.copying"); }, false, true},
-    // Regression: with tempwar3map.j deleted, recovery made an empty one and "finished" an empty
-    // script from it.
-    {"TemporaryFileGoneIsRefused", Mark::kOfTheScript, "",
-     [](const fs::path& f) { fs::remove(f / "temp.j"); }, false, true},
-    {"TemporaryFileChangedIsRefused", Mark::kOfTheScript, kCut,
-     [](const fs::path& f) { write_file(f / "temp.j", kComplete + "more\r\n"); }, false, true},
-#ifndef _WIN32
-    // Regression: a mark and tempwar3map.j planted in a shared folder by another user had their
-    // bytes written into a script that user may not write.
-    {"MarkOfAnotherUserIsRefused", Mark::kOfTheScript, kCut,
-     [](const fs::path& f) {
-       if (geteuid() != 0 || chown((f / "temp.j.copying").c_str(), 65534, 65534) != 0) {
-         GTEST_SKIP() << "only root can give a file to another user";
-       }
-     },
-     false, true},
-#endif
-};
-
-class RecoveryTest : public testing::TestWithParam<RecoveryCase> {};
-
-// The mark of an overwrite in place of the script as it is, with temp.j holding `rewrite`.
-void mark_overwrite(const fs::path& folder, const std::string& rewrite) {
-  write_file(folder / "temp.j", rewrite);
-  const Result<FileStatus> script = status((folder / "script.j").string());
-  const Result<FileStatus> temp = status((folder / "temp.j").string());
-  ASSERT_FALSE(script.error || temp.error);
-  Snapshot recorded_rewrite = snapshot_of(temp.value);
-  recorded_rewrite.modified.reset();
-  ASSERT_FALSE(write_mark((folder / "temp.j").string(),
-                          {snapshot_of(script.value), recorded_rewrite})
-                   .has_value());
-}
-
-TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
-  const fs::path folder = make_scratch_folder();
-  const fs::path script = folder / "script.j";
-  const fs::path temp = folder / "temp.j";
-  write_file(script, kOriginal);
-  if (GetParam().mark == Mark::kOfTheScript) {
-    mark_overwrite(folder, kComplete);
-  } else {
-    write_file(temp, kComplete);
-  }
-  if (GetParam().mark == Mark::kUnfinished) {
-    write_file(folder / "temp.j.copying-new", "1 2 14");
-  } else if (GetParam().mark == Mark::kNotARecord) {
-    write_file(folder / "temp.j.copying", "1 2 14 1 1\n");
-  }
-  if (GetParam().script != kOriginal) {
-    write_file(script, GetParam().script);
-  }
-  if (GetParam().meanwhile) {
-    GetParam().meanwhile(folder);
-  }
-  if (IsSkipped()) {
-    return;
-  }
-  const std::string before = read_file(script);
-  const std::string temp_before = fs::exists(temp) ? read_file(temp) : "(none)";
-
-  auto replacement = replacement_in(folder);
-  const auto error = replacement->open();
-
-  EXPECT_EQ(error.has_value(), GetParam().refused);
-  EXPECT_EQ(replacement->recovered() == Recovered::kFinishedCutOverwrite, GetParam().finished);
-  EXPECT_EQ(read_file(script), GetParam().finished ? kComplete : before);
-  if (GetParam().refused) {
-    EXPECT_EQ(fs::exists(temp) ? read_file(temp) : "(none)", temp_before);
-  }
-  EXPECT_EQ(fs::exists(folder / "temp.j.copying"), GetParam().refused);
-  EXPECT_FALSE(fs::exists(folder / "temp.j.copying-new"));
-}
-
-INSTANTIATE_TEST_SUITE_P(CopyBack, RecoveryTest, testing::ValuesIn(kRecoveryCases),
-                         testing_support::NameOfCase());
-
 // Regression: a script that another program wrote anew while it was read was reported as
 // changed, with "the complete rewritten script is kept in tempwar3map.j", which held the rewrite of
 // a part of it.
@@ -293,19 +141,6 @@ TEST(ConvertScript, AScriptChangedWhileReadIsNotCalledComplete) {
   EXPECT_EQ(error->reason, "changed while it was being rewritten; left as it is");
   EXPECT_EQ(error->note, "");
 }
-
-#ifndef _WIN32
-// Regression: a script that was a link to tempwar3map.j.copying-new was removed with it, as the
-// leftover of a mark that never took effect.
-TEST(CopyBack, AnUnfinishedMarkThatIsTheScriptIsKept) {
-  const fs::path folder = make_scratch_folder();
-  write_file(folder / "temp.j.copying-new", kOriginal);
-  fs::create_symlink("temp.j.copying-new", folder / "script.j");
-
-  ASSERT_TRUE(replacement_in(folder)->open().has_value());
-  EXPECT_EQ(read_file(folder / "script.j"), kOriginal);
-}
-#endif
 
 // Regression: another program emptying tempwar3map.j by its name while it was being written (a
 // second run with its output sent there) left a hole of NUL bytes at its start, of the full size,
@@ -393,6 +228,86 @@ TEST(CopyBack, AFailedWriteLeavesTheScriptAlone) {
   EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
 }
 #endif
+
+// Another program's clean-up step, or an editor saving by delete and create, while the run works.
+struct TakenAwayCase {
+  const char* name;
+  // Whether the script has a second name, and so is overwritten in place under the mark.
+  bool in_place;
+  const char* taken;
+  bool replaced_by_a_new_file;
+};
+
+void PrintTo(const TakenAwayCase& row, std::ostream* os) { *os << row.name; }
+
+const std::vector<TakenAwayCase> kTakenAwayCases = {
+    // Regression: a script that vanished after the run opened it was taken for a folder without
+    // one, and a later run emptied tempwar3map.j, which held its rewrite.
+    {"ScriptRemoved", false, "script.j", false},
+    {"ScriptRemovedBeforeAnOverwriteInPlace", true, "script.j", false},
+#ifndef _WIN32
+    // Regression: with tempwar3map.j removed or replaced during an overwrite in place, which reads
+    // it through its open handle, the complete rewrite was called "may be cut short" and the mark
+    // kept, which locked the folder until it was deleted by hand. (Windows lets no other program
+    // remove it while the run holds it.)
+    {"TemporaryFileRemovedDuringAnOverwriteInPlace", true, "temp.j", false},
+    {"TemporaryFileReplacedDuringAnOverwriteInPlace", true, "temp.j", true},
+    {"TemporaryFileRemovedBeforeARename", false, "temp.j", false},
+#endif
+};
+
+class TakenAway : public testing::TestWithParam<TakenAwayCase> {};
+
+TEST_P(TakenAway, NeverCostsTheRewriteOrCreatesWhatWasTaken) {
+  const fs::path folder = make_scratch_folder();
+  const std::string rewritten = "//!beginusercode\r\n-- rewritten\r\n";
+  write_file(folder / "script.j", "//!beginusercode\n// rewritten\n");
+  if (GetParam().in_place) {
+    link_script(folder);
+  }
+  auto replacement = opened_in(folder);
+  convert_to(*replacement, rewritten);
+  const fs::path taken = folder / GetParam().taken;
+  if (GetParam().replaced_by_a_new_file) {
+    write_file(folder / "another.j", "another program's\r\n");
+    fs::rename(folder / "another.j", taken);
+  } else {
+    fs::remove(taken);
+  }
+
+  const auto error = replacement->commit();
+
+  EXPECT_FALSE(fs::exists(folder / "temp.j.copying"));
+  EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
+  if (std::string(GetParam().taken) == "script.j") {
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->kind, ErrorKind::kChanged);
+    EXPECT_FALSE(fs::exists(taken)) << "the script was created again";
+    EXPECT_EQ(read_file(folder / "temp.j"), rewritten);
+  } else {
+    EXPECT_FALSE(error.has_value()) << message_of(*error);
+    EXPECT_EQ(read_file(folder / "script.j"), rewritten);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(CopyBack, TakenAway, testing::ValuesIn(kTakenAwayCases),
+                         testing_support::NameOfCase());
+
+// Regression: beside a missing script, a run emptied a tempwar3map.j that held the only copy of a
+// rewrite which an earlier run had been refused to put in the script's place.
+TEST(Open, ATemporaryFileBesideAMissingScriptIsKept) {
+  const fs::path folder = make_scratch_folder();
+  write_file(folder / "temp.j", "an earlier rewrite\r\n");
+
+  auto replacement = opened_in(folder);
+
+  EXPECT_FALSE(replacement->has_script());
+  EXPECT_TRUE(replacement->temp_kept());
+  ASSERT_FALSE(replacement->converted(0).has_value());
+  ASSERT_FALSE(replacement->commit().has_value());
+  EXPECT_EQ(read_file(folder / "temp.j"), "an earlier rewrite\r\n");
+  EXPECT_EQ(read_file(folder / "script.j"), "");
+}
 
 }  // namespace
 }  // namespace jassrewrite

@@ -1,0 +1,164 @@
+// The recovery of an overwrite in place that an earlier run left cut short, which opening the
+// replacement does first.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "replace/overwrite_mark.h"
+#include "replace/replacement_runs.h"
+#include "test_support.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+namespace jassrewrite {
+namespace {
+
+using namespace replacement_runs;
+using testing_support::make_scratch_folder;
+using testing_support::read_file;
+using testing_support::write_file;
+
+// A run that was cut off while overwriting the script in place left its mark behind, made when the
+// script was still "the original" and the temporary file held the complete rewrite.
+enum class Mark { kNone, kOfTheScript, kUnfinished, kNotARecord };
+
+struct RecoveryCase {
+  const char* name;
+  Mark mark;
+  // What the script holds, in the same file, when the next run starts.
+  std::string script;
+  // What else happened to the folder since.
+  std::function<void(const fs::path& folder)> meanwhile;
+  bool finished;
+  bool refused;
+};
+
+void PrintTo(const RecoveryCase& row, std::ostream* os) { *os << row.name; }
+
+const std::string kOriginal = "the original\r\n";
+const std::string kComplete = "//!beginusercode\r\n-- comment\r\n//!endusercode\r\n";
+const std::string kCut = kComplete.substr(0, 25);
+
+const std::vector<RecoveryCase> kRecoveryCases = {
+    {"NothingWasCut", Mark::kNone, "any script\r\n", nullptr, false, false},
+    // Regression: a run killed after making its mark, before changing the script, had the next
+    // run refuse an intact script.
+    {"CutOffBeforeTheFirstByteIsLeftToTheRun", Mark::kOfTheScript, kOriginal, nullptr, false,
+     false},
+    {"CutOffWhileMarkingIsLeftToTheRun", Mark::kUnfinished, kOriginal, nullptr, false, false},
+    {"CutShortIsFinished", Mark::kOfTheScript, kCut, nullptr, true, false},
+    {"EmptiedIsFinished", Mark::kOfTheScript, "", nullptr, true, false},
+    {"CompleteButStillMarkedIsSettled", Mark::kOfTheScript, kComplete, nullptr, true, false},
+    // A script written anew since the cut is not the earlier rewrite's to overwrite.
+    {"ChangedSinceIsRefused", Mark::kOfTheScript, "a new script\r\n", nullptr, false, true},
+    // Regression: a hostile folder's mark, tempwar3map.j and link had recovery write its bytes
+    // into whatever file the link led to.
+    {"AnotherFileIsRefused", Mark::kOfTheScript, kCut,
+     [](const fs::path& f) {
+       write_file(f / "another.j", "");
+       fs::rename(f / "another.j", f / "script.j");
+     },
+     false, true},
+    // Regression: a mark that could not be read, or held anything but a record, was deleted and
+    // the cut script kept as if it were whole.
+    {"MarkNotARecordIsKept", Mark::kNotARecord, kCut, nullptr, false, true},
+    {"MarkUnreadableIsKept", Mark::kNone, kCut,
+     [](const fs::path& f) { fs::create_directory(f / "temp.j.copying"); }, false, true},
+    // Regression: with tempwar3map.j deleted, recovery made an empty one and "finished" an empty
+    // script from it.
+    {"TemporaryFileGoneIsRefused", Mark::kOfTheScript, "",
+     [](const fs::path& f) { fs::remove(f / "temp.j"); }, false, true},
+    {"TemporaryFileChangedIsRefused", Mark::kOfTheScript, kCut,
+     [](const fs::path& f) { write_file(f / "temp.j", kComplete + "more\r\n"); }, false, true},
+#ifndef _WIN32
+    // Regression: a mark and tempwar3map.j planted in a shared folder by another user had their
+    // bytes written into a script that user may not write.
+    {"MarkOfAnotherUserIsRefused", Mark::kOfTheScript, kCut,
+     [](const fs::path& f) {
+       if (geteuid() != 0 || chown((f / "temp.j.copying").c_str(), 65534, 65534) != 0) {
+         GTEST_SKIP() << "only root can give a file to another user";
+       }
+     },
+     false, true},
+#endif
+};
+
+class RecoveryTest : public testing::TestWithParam<RecoveryCase> {};
+
+// The mark of an overwrite in place of the script as it is, with temp.j holding `rewrite`.
+void mark_overwrite(const fs::path& folder, const std::string& rewrite) {
+  write_file(folder / "temp.j", rewrite);
+  const Result<FileStatus> script = status((folder / "script.j").string());
+  const Result<FileStatus> temp = status((folder / "temp.j").string());
+  ASSERT_FALSE(script.error || temp.error);
+  Snapshot recorded_rewrite = snapshot_of(temp.value);
+  recorded_rewrite.modified.reset();
+  ASSERT_FALSE(
+      write_mark((folder / "temp.j").string(), {snapshot_of(script.value), recorded_rewrite})
+          .has_value());
+}
+
+TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
+  const fs::path folder = make_scratch_folder();
+  const fs::path script = folder / "script.j";
+  const fs::path temp = folder / "temp.j";
+  write_file(script, kOriginal);
+  if (GetParam().mark == Mark::kOfTheScript) {
+    mark_overwrite(folder, kComplete);
+  } else {
+    write_file(temp, kComplete);
+  }
+  if (GetParam().mark == Mark::kUnfinished) {
+    write_file(folder / "temp.j.copying-new", "1 2 14");
+  } else if (GetParam().mark == Mark::kNotARecord) {
+    write_file(folder / "temp.j.copying", "1 2 14 1 1\n");
+  }
+  if (GetParam().script != kOriginal) {
+    write_file(script, GetParam().script);
+  }
+  if (GetParam().meanwhile) {
+    GetParam().meanwhile(folder);
+  }
+  if (IsSkipped()) {
+    return;
+  }
+  const std::string before = read_file(script);
+  const std::string temp_before = fs::exists(temp) ? read_file(temp) : "(none)";
+
+  auto replacement = replacement_in(folder);
+  const auto error = replacement->open();
+
+  EXPECT_EQ(error.has_value(), GetParam().refused);
+  EXPECT_EQ(replacement->recovered() == Recovered::kFinishedCutOverwrite, GetParam().finished);
+  EXPECT_EQ(read_file(script), GetParam().finished ? kComplete : before);
+  if (GetParam().refused) {
+    EXPECT_EQ(fs::exists(temp) ? read_file(temp) : "(none)", temp_before);
+  }
+  EXPECT_EQ(fs::exists(folder / "temp.j.copying"), GetParam().refused);
+  EXPECT_FALSE(fs::exists(folder / "temp.j.copying-new"));
+}
+
+INSTANTIATE_TEST_SUITE_P(CopyBack, RecoveryTest, testing::ValuesIn(kRecoveryCases),
+                         testing_support::NameOfCase());
+
+#ifndef _WIN32
+// Regression: a script that was a link to tempwar3map.j.copying-new was removed with it, as the
+// leftover of a mark that never took effect.
+TEST(CopyBack, AnUnfinishedMarkThatIsTheScriptIsKept) {
+  const fs::path folder = make_scratch_folder();
+  write_file(folder / "temp.j.copying-new", kOriginal);
+  fs::create_symlink("temp.j.copying-new", folder / "script.j");
+
+  ASSERT_TRUE(replacement_in(folder)->open().has_value());
+  EXPECT_EQ(read_file(folder / "script.j"), kOriginal);
+}
+#endif
+
+}  // namespace
+}  // namespace jassrewrite

@@ -1,0 +1,46 @@
+#pragma once
+
+// The replacement as a run makes it, on "script.j" by way of "temp.j" in a scratch folder.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "replace/replacement.h"
+
+namespace jassrewrite::replacement_runs {
+
+namespace fs = std::filesystem;
+
+// An empty file at `path`, open for writing.
+inline File open_empty(const fs::path& path) {
+  auto [file, error] = open_or_create_unfollowed(path.string());
+  EXPECT_FALSE(error) << path << ": " << error.message();
+  EXPECT_FALSE(truncate(file));
+  return std::move(file);
+}
+
+// The replacement of "script.j" by way of "temp.j" in `folder`, as a run makes it.
+inline std::unique_ptr<ScriptReplacement> replacement_in(const fs::path& folder) {
+  return std::make_unique<ScriptReplacement>(
+      RunPaths{(folder / "script.j").string(), (folder / "temp.j").string(), folder.string()},
+      InterruptHold{}, [](const std::string&) {});
+}
+
+inline std::unique_ptr<ScriptReplacement> opened_in(const fs::path& folder) {
+  auto replacement = replacement_in(folder);
+  const auto error = replacement->open();
+  EXPECT_FALSE(error.has_value()) << message_of(*error);
+  return replacement;
+}
+
+// Puts `rewrite` in the temporary file as the conversion pass would, and has it recorded.
+inline void convert_to(ScriptReplacement& replacement, const std::string& rewrite) {
+  ASSERT_FALSE(write(replacement.temp_file(), rewrite));
+  const auto error = replacement.converted(rewrite.size());
+  ASSERT_FALSE(error.has_value()) << message_of(*error);
+}
+
+}  // namespace jassrewrite::replacement_runs
