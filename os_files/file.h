@@ -60,8 +60,6 @@ class File {
   NativeHandle handle_ = kNoHandle;
 };
 
-// Which file a handle or a name refers to: device and inode, or volume serial and file ID. A file
-// ID has 128 bits on ReFS; `index_high` holds the upper half (zero on POSIX and NTFS).
 // What a call that gives something returns: the value, or, where `error` is set, a default one.
 template <class T>
 struct [[nodiscard]] Result {
@@ -69,11 +67,22 @@ struct [[nodiscard]] Result {
   std::error_code error;
 };
 
+// Which file a handle or a name refers to: device and inode, or volume serial and file ID. A file
+// ID has 128 bits on ReFS; `index_high` holds the upper half (zero on POSIX and NTFS).
 struct FileIdentity {
   std::uint64_t device = 0;
   std::uint64_t index = 0;
   std::uint64_t index_high = 0;
-  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+  // Windows under Wine: the handle of a file that the Unix shell opened for a standard stream
+  // tells its file ID but no volume. It is taken for the file of that ID on any volume, so that a
+  // stream sent into the script is still refused; at worst a file of the same ID on another file
+  // system is refused too, which Wine's own volume serials, one for each drive letter, already
+  // cannot tell apart.
+  bool device_unknown = false;
+  friend bool operator==(const FileIdentity& a, const FileIdentity& b) {
+    return a.index == b.index && a.index_high == b.index_high &&
+           (a.device == b.device || a.device_unknown || b.device_unknown);
+  }
 };
 
 struct FileStatus {

@@ -19,6 +19,41 @@ using windows::open_file;
 
 namespace {
 
+// ReFS has 128-bit file IDs, which the older call's 64-bit index cuts short.
+bool read_file_id(HANDLE handle, FileIdentity& identity) {
+  FILE_ID_INFO id{};
+  if (!GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+    return false;
+  }
+  identity.device = id.VolumeSerialNumber;
+  std::memcpy(&identity.index, id.FileId.Identifier, sizeof identity.index);
+  std::memcpy(&identity.index_high, id.FileId.Identifier + sizeof identity.index,
+              sizeof identity.index_high);
+  return true;
+}
+
+// Wine hands a program the files that the Unix shell opened for its standard streams (`>log`) as
+// handles that it knows no name of, and the older call fails on them for want of one. The newer
+// classes each tell their part; the file ID comes without its volume, whose serial is then zero.
+// Where one of them fails too, what is told is the older call's failure.
+Result<FileStatus> status_from_classes(HANDLE handle, std::error_code failure) {
+  FileStatus status;
+  FILE_STANDARD_INFO standard{};
+  FILE_BASIC_INFO basic{};
+  if (!read_file_id(handle, status.identity) ||
+      !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+      !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+    return {.error = failure};
+  }
+  status.identity.device_unknown = status.identity.device == 0;
+  status.regular = !standard.Directory && (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  status.mode = basic.FileAttributes & windows::kKeptAttributes;
+  status.links = standard.NumberOfLinks;
+  status.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+  status.modified = basic.LastWriteTime.QuadPart;
+  return {.value = status};
+}
+
 // What a handle tells of any file; the status of the script's own handle adds what a new file in
 // its place must have alike, which checks by name never ask for.
 Result<FileStatus> basic_status(const File& file) {
@@ -31,19 +66,12 @@ Result<FileStatus> basic_status(const File& file) {
   }
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file.native(), &info)) {
-    return {.error = last_error()};
+    return status_from_classes(file.native(), last_error());
   }
   FileStatus status;
   status.identity = {info.dwVolumeSerialNumber,
                      (std::uint64_t{info.nFileIndexHigh} << 32U) | info.nFileIndexLow};
-  // ReFS has 128-bit file IDs, which the index above cuts short.
-  FILE_ID_INFO id{};
-  if (GetFileInformationByHandleEx(file.native(), FileIdInfo, &id, sizeof id)) {
-    status.identity.device = id.VolumeSerialNumber;
-    std::memcpy(&status.identity.index, id.FileId.Identifier, sizeof status.identity.index);
-    std::memcpy(&status.identity.index_high, id.FileId.Identifier + sizeof status.identity.index,
-                sizeof status.identity.index_high);
-  }
+  read_file_id(file.native(), status.identity);
   status.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   status.mode = info.dwFileAttributes & windows::kKeptAttributes;
   status.links = info.nNumberOfLinks;
