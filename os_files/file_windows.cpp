@@ -1,8 +1,10 @@
+// Opening files, reading, writing and syncing them, and the helpers that every Windows source of
+// the file layer shares.
+
 #include <windows.h>
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <string>
 
 #include "os_files/fault_seam.h"
@@ -133,104 +135,6 @@ Result<File> create_new(const std::string& path) {
 
 Result<File> open_for_reading_unfollowed(const std::string& path) {
   return refuse_links(open_file(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT));
-}
-
-namespace {
-
-// What a handle tells of any file; the status of the script's own handle adds what a new file in
-// its place must have alike, which checks by name never ask for.
-Result<FileStatus> basic_status(const File& file) {
-  if (std::error_code fault = injected_fault()) {
-    return {.error = fault};
-  }
-  // A console, a pipe or the null device has no file information, and is no file.
-  if (GetFileType(file.native()) != FILE_TYPE_DISK) {
-    return {};
-  }
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(file.native(), &info)) {
-    return {.error = last_error()};
-  }
-  FileStatus status;
-  status.identity = {info.dwVolumeSerialNumber,
-                     (std::uint64_t{info.nFileIndexHigh} << 32U) | info.nFileIndexLow};
-  // ReFS has 128-bit file IDs, which the index above cuts short.
-  FILE_ID_INFO id{};
-  if (GetFileInformationByHandleEx(file.native(), FileIdInfo, &id, sizeof id)) {
-    status.identity.device = id.VolumeSerialNumber;
-    std::memcpy(&status.identity.index, id.FileId.Identifier, sizeof status.identity.index);
-    std::memcpy(&status.identity.index_high, id.FileId.Identifier + sizeof status.identity.index,
-                sizeof status.identity.index_high);
-  }
-  status.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-  status.mode = info.dwFileAttributes & windows::kKeptAttributes;
-  status.links = info.nNumberOfLinks;
-  status.size = (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;
-  status.modified =
-      static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32U) |
-                                info.ftLastWriteTime.dwLowDateTime);
-  return {.value = status};
-}
-
-}  // namespace
-
-Result<FileStatus> status(const File& file) {
-  Result<FileStatus> status = basic_status(file);
-  if (!status.error && status.value.regular) {
-    status.value.extended_attributes = windows::has_other_streams(file);
-    status.value.security = windows::security_of(file);
-  }
-  return status;
-}
-
-Result<FileStatus> status(const std::string& path) {
-  const auto [file, error] =
-      open_file(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
-  if (error) {
-    return {.error = error};
-  }
-  return basic_status(file);
-}
-
-Result<bool> name_exists(const std::string& path) {
-  if (std::error_code fault = injected_fault()) {
-    return {.error = fault};
-  }
-  if (attributes_of(path) != INVALID_FILE_ATTRIBUTES) {
-    return {.value = true};
-  }
-  const DWORD code = GetLastError();
-  return {.error = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
-                       ? std::error_code()
-                       : windows_error(code)};
-}
-
-Result<std::string> resolve_links(const std::string& path) {
-  if (std::error_code fault = injected_fault()) {
-    return {.error = fault};
-  }
-  const DWORD attributes = attributes_of(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    return {.value = path};
-  }
-  const auto [file, error] = open_file(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, 0);
-  if (error) {
-    return {.error = error};
-  }
-  std::wstring resolved(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetFinalPathNameByHandleW(
-        file.native(), resolved.data(), static_cast<DWORD>(resolved.size()), FILE_NAME_NORMALIZED);
-    // Some network and virtual file systems cannot tell; the file is then replaced by its name.
-    if (length == 0) {
-      return {.value = path};
-    }
-    if (length < resolved.size()) {
-      resolved.resize(length);
-      return {.value = to_utf8(resolved)};
-    }
-    resolved.resize(length);
-  }
 }
 
 Result<std::size_t> read(File& file, std::span<char> buffer) {
