@@ -7,7 +7,7 @@ cmake_path(GET CMAKE_CURRENT_LIST_DIR PARENT_PATH root)
 find_program(CLANG_FORMAT NAMES clang-format clang-format-14 REQUIRED)
 
 set(sources)
-foreach(folder IN ITEMS app rewrite os_files tests bench fuzz)
+foreach(folder IN ITEMS app rewrite replace os_files tests bench fuzz)
   file(GLOB_RECURSE found "${root}/${folder}/*.cpp" "${root}/${folder}/*.h")
   list(APPEND sources ${found})
 endforeach()

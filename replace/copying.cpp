@@ -15,7 +15,7 @@ std::error_code close_lasting(File& file, const std::string& path) {
 }
 
 std::optional<Error> copy_contents(File& from, const std::string& from_path, File& to,
-                                       const std::string& to_path) {
+                                   const std::string& to_path) {
   if (std::error_code error = rewind(from); error) {
     return failed(from_path, error);
   }
@@ -49,11 +49,11 @@ std::optional<Error> copy_contents(File& from, const std::string& from_path, Fil
 std::optional<Error> reserve_space(File& file, const std::string& path, std::uint64_t size) {
   const std::error_code error = reserve(file, size);
   return error && error != std::errc::not_supported ? std::optional<Error>(failed(path, error))
-                                                   : std::nullopt;
+                                                    : std::nullopt;
 }
 
 std::optional<Error> overwrite_with(File& from, const std::string& from_path, File& to,
-                                        const std::string& to_path, std::uint64_t size) {
+                                    const std::string& to_path, std::uint64_t size) {
   if (std::error_code error = truncate(to); error) {
     return failed(to_path, error);
   }

@@ -21,13 +21,13 @@ std::error_code close_lasting(File& file, const std::string& path);
 
 // Writes every byte of `from`, from its start, at the start of `to`, and syncs `to`.
 std::optional<Error> copy_contents(File& from, const std::string& from_path, File& to,
-                                       const std::string& to_path);
+                                   const std::string& to_path);
 
 // Overwrites `to` in place with the `size` bytes of `from`: empties it, claims the space for all of
 // them where the file system can, copies and syncs. Whoever calls it has claimed the space before,
 // so that a full disk is found with `to` untouched; emptying it gives that space back for a moment.
 std::optional<Error> overwrite_with(File& from, const std::string& from_path, File& to,
-                                        const std::string& to_path, std::uint64_t size);
+                                    const std::string& to_path, std::uint64_t size);
 // Claims the space for `size` bytes of `file`; where the file system cannot, the run goes on.
 std::optional<Error> reserve_space(File& file, const std::string& path, std::uint64_t size);
 

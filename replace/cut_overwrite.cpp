@@ -29,10 +29,11 @@ CutOverwriteNotes notes_for(const std::string& script, const std::string& temp,
                    ", which held the rest, is not as it left it: the script may be cut short; "
                    "restore it, then delete " +
                    mark,
-      .changed_since = "an earlier run was cut off while writing it back, and it has changed "
-                       "since: " +
-                       temp + " holds the complete rewrite of what it was; to rewrite it as it is " +
-                       "now instead, keep a copy of " + temp + " and delete " + mark,
+      .changed_since =
+          "an earlier run was cut off while writing it back, and it has changed "
+          "since: " +
+          temp + " holds the complete rewrite of what it was; to rewrite it as it is " +
+          "now instead, keep a copy of " + temp + " and delete " + mark,
   };
 }
 
@@ -127,10 +128,10 @@ std::optional<Error> ScriptReplacement::recover_cut_overwrite() {
   }
   Result<Opened> script = look_at(open_existing(paths_.script));
   if (script.error) {
-    return failed(paths_.script, script.error,
-                  notes.kept + (script.value.file.is_open()
-                                    ? ""
-                                    : ": run again once the script can be written"));
+    return failed(
+        paths_.script, script.error,
+        notes.kept +
+            (script.value.file.is_open() ? "" : ": run again once the script can be written"));
   }
   // A mark with the record of the script as it is was left before its first byte changed.
   if (is_as_recorded(snapshot_of(script.value.status), found.record.script)) {

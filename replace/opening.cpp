@@ -76,8 +76,9 @@ std::optional<Error> ScriptReplacement::open_script_once(bool& reopen) {
     if (dangling.error) {
       return failed(path, dangling.error);
     }
-    return dangling.value ? std::optional(refused(path, "a symbolic link to a file that does not exist"))
-                          : std::nullopt;
+    return dangling.value
+               ? std::optional(refused(path, "a symbolic link to a file that does not exist"))
+               : std::nullopt;
   }
   if (error == std::errc::not_supported) {
     return refused(path, kNotAFile);
@@ -156,7 +157,8 @@ std::optional<Error> ScriptReplacement::open_temp() {
     temp_ = std::move(kept_file.value);
     return kept_file.error;
   });
-  const Result<FileStatus> kept = reopening ? Result<FileStatus>{.error = reopening} : status(temp_);
+  const Result<FileStatus> kept =
+      reopening ? Result<FileStatus>{.error = reopening} : status(temp_);
   if (kept.error) {
     return failed(path, kept.error);
   }

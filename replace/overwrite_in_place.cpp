@@ -70,7 +70,8 @@ std::optional<Error> ScriptReplacement::copy_in_place() {
   }
   if (!is_as_recorded(snapshot_of(copied.value), rewrite_)) {
     Error changed_meanwhile = changed(paths_.temp, kTempChangedReason);
-    changed_meanwhile.note = "what was copied into the script is not the rewrite: it may be cut short";
+    changed_meanwhile.note =
+        "what was copied into the script is not the rewrite: it may be cut short";
     return changed_meanwhile;
   }
   script_state_ = ScriptState::kRewritten;

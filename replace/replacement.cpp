@@ -122,8 +122,8 @@ Error ScriptReplacement::explained(Error error) const {
   switch (script_state_) {
     case ScriptState::kUnchanged:
       if (rewrite_kept_) {
-        error.note = "the script is unchanged; the complete rewritten script is kept in " +
-                     paths_.temp;
+        error.note =
+            "the script is unchanged; the complete rewritten script is kept in " + paths_.temp;
       } else if (state_ != State::kIdle) {
         error.note = "the script is unchanged";
       }

@@ -55,8 +55,8 @@ bool is_file_or_unknown(const Stream& stream) {
 
 }  // namespace
 
-StreamVerdict check_streams(const File& output, const File& errors,
-                            std::span<const SeenFile> files, const std::string& so) {
+StreamVerdict check_streams(const File& output, const File& errors, std::span<const SeenFile> files,
+                            const std::string& so) {
   return check_both(output_stream(output), error_stream(errors), files, so);
 }
 

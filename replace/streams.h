@@ -26,8 +26,8 @@ struct SeenFile {
 
 // Refuses a stream that is one of `files`, or that cannot be shown to be none of them. `so` ends
 // the reason of a refusal that a failure caused: what became of the stream.
-StreamVerdict check_streams(const File& output, const File& errors,
-                            std::span<const SeenFile> files, const std::string& so);
+StreamVerdict check_streams(const File& output, const File& errors, std::span<const SeenFile> files,
+                            const std::string& so);
 
 // The same by the names of the run's files, each looked at once, before any byte is written:
 // the script, the temporary file and the mark of an overwrite in place. A name that does not exist
