@@ -169,7 +169,7 @@ std::optional<Error> ScriptReplacement::finish_cut_overwrite(File& script, File&
   script_state_ = ScriptState::kFinishedFromEarlierRun;
   recovered_ = Recovered::kFinishedCutOverwrite;
   if (const std::error_code removal = remove_lasting(mark)) {
-    return failed(mark, removal, "the script was rewritten");
+    return failed(mark, removal);
   }
   return std::nullopt;
 }

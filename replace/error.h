@@ -35,6 +35,13 @@ inline constexpr const char* kTempChangedReason =
 inline Error failed(std::string path, const std::error_code& error, std::string note = {}) {
   return {ErrorKind::kFailed, std::move(path), error.message(), std::move(note)};
 }
+// A leftover that the run could not remove from where its new file goes.
+inline Error in_the_way(std::string path, const std::error_code& error) {
+  return {ErrorKind::kFailed,
+          std::move(path),
+          error.message() + "; it is in the way of the rewrite",
+          {}};
+}
 inline Error refused(std::string path, std::string reason, std::string note = {}) {
   return {ErrorKind::kRefused, std::move(path), std::move(reason), std::move(note)};
 }

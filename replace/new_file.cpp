@@ -42,7 +42,7 @@ std::optional<Error> ScriptReplacement::write_new_file() {
   auto [file, error] = create_new(path);
   // The recovery removed what an earlier run left: one there now is another program's.
   if (error == std::errc::file_exists) {
-    return failed(path, error, "it is in the way of the rewrite");
+    return in_the_way(path, error);
   }
   // Where no new file can be made beside the script, it is overwritten in place; a disk that is
   // failing or full stops the run, with the script as it was, rather than have it overwritten on

@@ -8,10 +8,13 @@ namespace jassrewrite {
 
 namespace {
 
-// The folder that holds `path`, by its name alone.
+// The folder that holds `path`, and the name of `path` in it, by the name alone.
 std::string folder_of(const std::string& path) {
   const std::string folder = std::filesystem::path(path).parent_path().string();
   return folder.empty() ? std::string(".") : folder;
+}
+std::string name_in_folder(const std::string& path) {
+  return std::filesystem::path(path).filename().string();
 }
 
 constexpr const char* kNotAFile = "not a regular file";
@@ -25,9 +28,9 @@ constexpr const char* kNoLock = "cannot be locked here; a run started meanwhile 
 std::optional<Error> ScriptReplacement::lock_folder() {
   const std::string& lock_path = paths_.folder_lock;
   const std::error_code error = patience_.retry(lock_path, [&] {
-    Result<File> locked = jassrewrite::lock_folder(folder_of(paths_.temp), paths_.temp, [&] {
-      patience_.tell_waiting("waiting for another run in this folder to finish");
-    });
+    Result<File> locked = jassrewrite::lock_folder(
+        folder_of(paths_.temp), name_in_folder(paths_.temp),
+        [&] { patience_.tell_waiting("waiting for another run in this folder to finish"); });
     folder_lock_ = std::move(locked.value);
     return locked.error;
   });

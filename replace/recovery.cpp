@@ -89,8 +89,7 @@ std::optional<Error> ScriptReplacement::settle_left_new_file() {
     new_file_in_the_way_ = true;
     return std::nullopt;
   }
-  return error ? std::optional(failed(path, error, "it is in the way of the rewrite"))
-               : std::nullopt;
+  return error ? std::optional(in_the_way(path, error)) : std::nullopt;
 }
 
 namespace {

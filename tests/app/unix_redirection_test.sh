@@ -22,8 +22,8 @@ told() {
   printf 'jassrewrite: %s: is also %s; send the %s elsewhere\r\n' 'logs\outputwar3map.j' "$1" "$2"
 }
 told "standard output" output >refused_output.txt
-# Told on standard output, the refusal follows the banner and the arguments.
-{ cat arguments.txt && told "standard error" messages; } >refused_errors.txt
+# Told on standard output, before the banner: nothing goes out before both streams are checked.
+told "standard error" messages >refused_errors.txt
 
 failures=0
 # Each case: its name, the redirections, the status, the script after the run, and what
