@@ -11,9 +11,11 @@ namespace jassrewrite {
 
 enum class ErrorKind {
   // The run will not go on with what it found (a file of the wrong kind, another user's, a
-  // stream into its own files, a leftover whose state it cannot know).
+  // stream into its own files, a leftover whose state it cannot know, a temporary file that
+  // another program changed).
   kRefused,
-  // Another program changed one of the run's files while the run worked on it.
+  // Another program changed the script while the run worked on it, and it was left as that
+  // program made it.
   kChanged,
   // The system refused or failed a call.
   kFailed,

@@ -47,63 +47,57 @@ std::optional<Error> ScriptReplacement::lock_folder() {
 // is given up before the script is opened again: waiting on it while holding it would wait for
 // ever, and every later run with it.
 std::optional<Error> ScriptReplacement::open_script() {
-  for (bool reopen = true; reopen;) {
-    if (auto error = open_script_once(reopen)) {
-      return error;
+  const std::string& path = paths_.script;
+  for (;;) {
+    script_lock_ = File();
+    const std::error_code error = patience_.retry(path, [&] {
+      Result<File> opened = open_existing(path);
+      script_ = std::move(opened.value);
+      return opened.error;
+    });
+    if (error == std::errc::no_such_file_or_directory) {
+      return refuse_dangling_link();
+    }
+    if (error) {
+      return error == std::errc::not_supported ? refused(path, kNotAFile) : failed(path, error);
+    }
+    if (auto locking = lock_script()) {
+      return locking;
+    }
+    // Only a script that another run replaced by a new file while this one waited is opened
+    // again. One that is gone by its name was taken away by another program after it was opened:
+    // a change, not a folder without a script.
+    const Result<FileStatus> named = status(path);
+    if (named.error) {
+      return named.error == std::errc::no_such_file_or_directory ? changed(path)
+                                                                 : failed(path, named.error);
+    }
+    if (named.value.identity == script_status_.identity) {
+      has_script_ = true;
+      return resolve_target();
     }
   }
-  if (!has_script_) {
-    return std::nullopt;
+}
+
+// A missing script is none, unless its name is a dangling link: following that would create a
+// file wherever it points, outside the map's folder.
+std::optional<Error> ScriptReplacement::refuse_dangling_link() const {
+  const Result<bool> dangling = name_exists(paths_.script);
+  if (dangling.error) {
+    return failed(paths_.script, dangling.error);
   }
+  return dangling.value ? std::optional(refused(paths_.script,
+                                                "a symbolic link to a file that does not exist"))
+                        : std::nullopt;
+}
+
+// Where the script really is, its last symbolic link resolved: the file that gets replaced.
+std::optional<Error> ScriptReplacement::resolve_target() {
   Result<std::string> target = resolve_links(paths_.script);
   if (target.error) {
     return failed(paths_.script, target.error);
   }
   target_path_ = std::move(target.value);
-  return std::nullopt;
-}
-
-std::optional<Error> ScriptReplacement::open_script_once(bool& reopen) {
-  const std::string& path = paths_.script;
-  reopen = false;
-  has_script_ = false;
-  script_lock_ = File();
-  const std::error_code error = patience_.retry(path, [&] {
-    Result<File> opened = open_existing(path);
-    script_ = std::move(opened.value);
-    return opened.error;
-  });
-  if (error == std::errc::no_such_file_or_directory) {
-    // Following a dangling link would create a file wherever it points, outside the map's folder.
-    const Result<bool> dangling = name_exists(path);
-    if (dangling.error) {
-      return failed(path, dangling.error);
-    }
-    return dangling.value
-               ? std::optional(refused(path, "a symbolic link to a file that does not exist"))
-               : std::nullopt;
-  }
-  if (error == std::errc::not_supported) {
-    return refused(path, kNotAFile);
-  }
-  if (error) {
-    return failed(path, error);
-  }
-  if (auto locking = lock_script()) {
-    return locking;
-  }
-  // Only a script that another run replaced by a new file while this one waited is opened again.
-  // One that is gone by its name was taken away by another program after it was opened: that is
-  // a change, not a folder without a script.
-  const Result<FileStatus> named = status(path);
-  if (named.error == std::errc::no_such_file_or_directory) {
-    return changed(path);
-  }
-  if (named.error) {
-    return failed(path, named.error);
-  }
-  reopen = named.value.identity != script_status_.identity;
-  has_script_ = !reopen;
   return std::nullopt;
 }
 

@@ -69,7 +69,7 @@ std::optional<Error> ScriptReplacement::copy_in_place() {
                   "the copy into the script is not verified; the next run checks it again");
   }
   if (!is_as_recorded(snapshot_of(copied.value), rewrite_)) {
-    Error changed_meanwhile = changed(paths_.temp, kTempChangedReason);
+    Error changed_meanwhile = refused(paths_.temp, kTempChangedReason);
     changed_meanwhile.note =
         "what was copied into the script is not the rewrite: it may be cut short";
     return changed_meanwhile;
@@ -117,7 +117,7 @@ std::optional<Error> ScriptReplacement::check_rewrite() {
   const Result<FileStatus> now = status(temp_);
   if (now.error || !is_as_recorded(snapshot_of(now.value), rewrite_)) {
     rewrite_kept_ = false;
-    return now.error ? failed(paths_.temp, now.error) : changed(paths_.temp, kTempChangedReason);
+    return now.error ? failed(paths_.temp, now.error) : refused(paths_.temp, kTempChangedReason);
   }
   return std::nullopt;
 }

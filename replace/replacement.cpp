@@ -58,7 +58,7 @@ std::optional<Error> ScriptReplacement::converted(std::uint64_t rewrite_size) {
     rewrite_.modified.reset();
     // Another program that emptied it or wrote to it by its name meanwhile.
     if (rewrite_.size != rewrite_size) {
-      return fail(changed(paths_.temp, kTempChangedReason));
+      return fail(refused(paths_.temp, kTempChangedReason));
     }
     // Only a script read to its end and unchanged meanwhile has its complete rewrite here.
     if (auto error = check_script_opened()) {
@@ -116,7 +116,7 @@ StreamVerdict ScriptReplacement::check_streams(const File& output, const File& e
 
 Error ScriptReplacement::explained(Error error) const {
   // A script that another program changed is left as that program made it, as the reason says.
-  if (!error.note.empty() || (error.kind == ErrorKind::kChanged && error.path == paths_.script)) {
+  if (!error.note.empty() || error.kind == ErrorKind::kChanged) {
     return error;
   }
   switch (script_state_) {

@@ -127,7 +127,8 @@ class ScriptReplacement {
   // Opening (opening.cpp).
   std::optional<Error> lock_folder();
   std::optional<Error> open_script();
-  std::optional<Error> open_script_once(bool& reopen);
+  std::optional<Error> refuse_dangling_link() const;
+  std::optional<Error> resolve_target();
   std::optional<Error> lock_script();
   std::optional<Error> open_temp();
   std::optional<Error> check_temp(const FileStatus& temp);
