@@ -1,0 +1,108 @@
+// The check that neither standard stream goes into one of the run's files.
+
+#include "replace/streams.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#endif
+
+namespace jassrewrite {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::make_scratch_folder;
+using testing_support::write_file;
+
+// The file layer refuses to open devices; the shell opens the null device for a stream.
+File open_null_device() {
+#ifdef _WIN32
+  return File(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, 0, nullptr));
+#else
+  return File(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+#endif
+}
+
+File open_for_writing(const std::string& path) {
+  Result<File> opened = open_existing(path);
+  EXPECT_FALSE(opened.error) << path << ": " << opened.error.message();
+  return std::move(opened.value);
+}
+
+struct StreamCase {
+  const char* name;
+  // Standard output: the script, another file, the null device, or a stream that cannot be
+  // looked at (a handle that is not open).
+  const char* output;
+  // How the check saw the script: its identity, or an error.
+  bool script_seen;
+  // What must be refused, and what the reason of standard output's refusal holds.
+  bool output_refused;
+  const char* output_told;
+};
+
+void PrintTo(const StreamCase& row, std::ostream* os) { *os << row.name; }
+
+const std::vector<StreamCase> kStreamCases = {
+    {"OutputIntoTheScript", "script", true, true, "is also standard output"},
+    {"OutputIntoAnotherFile", "other", true, false, ""},
+    {"OutputToTheNullDevice", "null", true, false, ""},
+    // Regression: a script that could not be looked at while one stream was checked was told as a
+    // failure of the script, on the other stream, with nothing saying which stream was refused.
+    {"ScriptThatCannotBeLookedAt", "other", false, true, "cannot be looked at"},
+    // A stream that is no file at all needs no file looked at.
+    {"ScriptThatCannotBeLookedAtBesideTheNullDevice", "null", false, false, ""},
+    {"OutputThatCannotBeLookedAt", "closed", true, true, "cannot be told apart"},
+};
+
+class CheckStreams : public testing::TestWithParam<StreamCase> {};
+
+TEST_P(CheckStreams, RefusesAStreamThatIsOrMayBeOneOfTheRunsFiles) {
+  const fs::path folder = make_scratch_folder();
+  const std::string script = (folder / "script.j").string();
+  write_file(script, "a script\r\n");
+  write_file(folder / "other.j", "");
+  const std::string output_name = GetParam().output;
+  File output = output_name == "script"  ? open_for_writing(script)
+                : output_name == "other" ? open_for_writing((folder / "other.j").string())
+                : output_name == "null"  ? open_null_device()
+                                         : File();
+  const File errors = open_null_device();
+  const Result<FileStatus> named = status(script);
+  ASSERT_FALSE(named.error);
+  const std::vector<SeenFile> files = {
+      {script, GetParam().script_seen
+                   ? Result<FileIdentity>{named.value.identity}
+                   : Result<FileIdentity>{.error = std::make_error_code(std::errc::io_error)}}};
+
+  const StreamVerdict verdict = check_streams(output, errors, files, "so nothing was written");
+
+  EXPECT_FALSE(verdict.errors.has_value()) << verdict.errors->reason;
+  ASSERT_EQ(verdict.output.has_value(), GetParam().output_refused);
+  if (verdict.output) {
+    EXPECT_EQ(verdict.output->kind, ErrorKind::kRefused);
+    EXPECT_NE(verdict.output->reason.find(GetParam().output_told), std::string::npos)
+        << verdict.output->reason;
+    // A refusal that a failure caused names the stream and what became of it.
+    if (!GetParam().script_seen || output_name == "closed") {
+      EXPECT_EQ(verdict.output->path, "standard output");
+      EXPECT_TRUE(verdict.output->reason.ends_with("so nothing was written"));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, CheckStreams, testing::ValuesIn(kStreamCases),
+                         testing_support::NameOfCase());
+
+}  // namespace
+}  // namespace jassrewrite
