@@ -9,6 +9,8 @@
 #include "os_files/windows_text.h"
 #else
 #include <unistd.h>
+
+#include "app/platform.h"
 #endif
 
 namespace jassrewrite {
@@ -63,17 +65,35 @@ std::error_code hand_over_to_console(File& console, std::string_view block) {
 }
 #else
 bool is_console(const File& file) { return isatty(file.native()) != 0; }
+
+// Blocks end with a line break, so a terminal shows half a line only while one is being written,
+// or after a line too long for a block, which goes out without its line break. Marked before the
+// write: an interrupt before the terminal has taken any of the block costs an empty line, where
+// the other way round the message could follow half a line.
+std::error_code hand_over_to_terminal(File& terminal, std::string_view block) {
+  if (!block.empty()) {
+    mark_half_line_on_terminal(true);
+  }
+  const std::error_code error = write(terminal, block);
+  // A write that failed may have shown part of the block.
+  if (!error && block.ends_with(kStreamLineBreak)) {
+    mark_half_line_on_terminal(false);
+  }
+  return error;
+}
 #endif
 
 }  // namespace
 
 LineOutput standard_stream_output(File& file) {
   LineOutput out{.file = &file, .line_break = kStreamLineBreak, .console = is_console(file)};
-#ifdef _WIN32
   if (out.console) {
+#ifdef _WIN32
     out.hand_over = hand_over_to_console;
-  }
+#else
+    out.hand_over = hand_over_to_terminal;
 #endif
+  }
   return out;
 }
 

@@ -10,7 +10,10 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 #ifdef __MINGW32__
@@ -75,15 +78,41 @@ void end_by_default(int signal_number) {
   sigprocmask(SIG_UNBLOCK, &only_this, nullptr);
 }
 
+// Set by the console while a terminal may show half a line. The handler can learn nothing else of
+// the program's state safely: this type is one it can read whole at whatever point the signal
+// interrupted the program.
+volatile std::sig_atomic_t half_line_on_terminal = 0;
+
+// Whether the terminal sent the interrupt, for Ctrl+C typed there, rather than a program (kill,
+// timeout). The terminal has then dropped the output it had not shown yet and echoed "^C" where the
+// rest stopped, so its cursor stands in a line however the run's last write ended.
+bool sent_by_terminal(const siginfo_t* info) {
+#ifdef SI_KERNEL
+  return info != nullptr && info->si_code == SI_KERNEL;
+#else
+  // Where the system does not tell, the console's mark alone decides.
+  static_cast<void>(info);
+  return false;
+#endif
+}
+
 template <const char* kMessage, std::size_t kLength>
-void end_run(int signal_number) {
+void end_run(int signal_number, siginfo_t* info, void* /*context*/) {
+  // The message starts on a line of its own. Only on a terminal: standard error in a file or pipe
+  // gets the message alone, as it always did. tcgetattr, unlike isatty, is async-signal-safe.
+  termios terminal{};
+  if ((half_line_on_terminal != 0 || sent_by_terminal(info)) &&
+      tcgetattr(STDERR_FILENO, &terminal) == 0) {
+    static_cast<void>(::write(STDERR_FILENO, "\n", 1));
+  }
   static_cast<void>(::write(STDERR_FILENO, kMessage, kLength));
   end_by_default(signal_number);
 }
 
-void on_interrupt(void (*handler)(int)) {
+void on_interrupt(void (*handler)(int, siginfo_t*, void*)) {
   struct sigaction action {};
-  action.sa_handler = handler;
+  action.sa_sigaction = handler;
+  action.sa_flags = SA_SIGINFO;
   // Every interrupt is blocked while the handler runs.
   sigemptyset(&action.sa_mask);
   for (const int signal_number : kInterrupts) {
@@ -92,7 +121,8 @@ void on_interrupt(void (*handler)(int)) {
   for (const int signal_number : kInterrupts) {
     // An interrupt the caller chose to ignore (nohup, a background job) stays ignored.
     struct sigaction previous {};
-    if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+    if (sigaction(signal_number, nullptr, &previous) == 0 &&
+        ((previous.sa_flags & SA_SIGINFO) != 0 || previous.sa_handler != SIG_IGN)) {
       sigaction(signal_number, &action, nullptr);
     }
   }
@@ -125,6 +155,12 @@ void prepare_process() {
   on_interrupt(end_run<kUnchanged, sizeof kUnchanged - 1>);
 #endif
 }
+
+#ifndef _WIN32
+void mark_half_line_on_terminal(bool may_show_half_a_line) {
+  half_line_on_terminal = may_show_half_a_line ? 1 : 0;
+}
+#endif
 
 void hold_interrupts() {
 #ifdef _WIN32

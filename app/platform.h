@@ -16,6 +16,15 @@ namespace jassrewrite {
 // standard error saying that the script is unchanged, and the exit status the shell expects.
 void prepare_process();
 
+#ifndef _WIN32
+// Said by the console around each block it writes to a terminal: whether the terminal may show half
+// a line, as it does while a block is being written (an interrupt can cut the write short anywhere)
+// and after a line too long for a block, whose line break goes out with the next block. Where
+// standard error is a terminal, the line that an interrupt ends the run with then starts on a line
+// of its own, as it does after Ctrl+C typed there, which the terminal echoes as "^C" mid-line.
+void mark_half_line_on_terminal(bool may_show_half_a_line);
+#endif
+
 // Holds interrupts while the script is being changed: one that arrives meanwhile takes effect at
 // release_interrupts, and from then on an interrupt says what `say` says of the script.
 void hold_interrupts();
