@@ -88,6 +88,8 @@ struct FileIdentity {
 struct FileStatus {
   FileIdentity identity;
   bool regular = false;
+  // Names the file has; none once it was removed while it is open (on Windows, once another
+  // program deleted it while a handle holds it, though its name stays until that handle goes).
   std::uint64_t links = 0;
   std::uint64_t size = 0;
   // In the platform's own units; only ever compared. `changed` is the time of the last change to

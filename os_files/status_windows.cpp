@@ -48,7 +48,7 @@ Result<FileStatus> status_from_classes(HANDLE handle, std::error_code failure) {
   status.identity.device_unknown = status.identity.device == 0;
   status.regular = !standard.Directory && (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   status.mode = basic.FileAttributes & windows::kKeptAttributes;
-  status.links = standard.NumberOfLinks;
+  status.links = standard.DeletePending ? 0 : standard.NumberOfLinks;
   status.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
   status.modified = basic.LastWriteTime.QuadPart;
   return {.value = status};
@@ -75,6 +75,13 @@ Result<FileStatus> basic_status(const File& file) {
   status.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   status.mode = info.dwFileAttributes & windows::kKeptAttributes;
   status.links = info.nNumberOfLinks;
+  // A file that another program deleted while a handle holds it keeps its name until the last
+  // handle goes: it has no name left to keep, like a removed file on POSIX.
+  FILE_STANDARD_INFO standard{};
+  if (GetFileInformationByHandleEx(file.native(), FileStandardInfo, &standard, sizeof standard) &&
+      standard.DeletePending) {
+    status.links = 0;
+  }
   status.size = (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;
   status.modified =
       static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32U) |

@@ -94,7 +94,7 @@ std::optional<Error> ScriptReplacement::check_script_name(bool and_contents) con
     return failed(paths_.script, named.error);
   }
   const Snapshot now = snapshot_of(named.value);
-  if (now.identity != script_as_read_.identity ||
+  if (now.links == 0 || now.identity != script_as_read_.identity ||
       (and_contents && !is_as_recorded(now, script_as_read_))) {
     return changed(paths_.script);
   }

@@ -137,8 +137,15 @@ TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
   EXPECT_EQ(error.has_value(), GetParam().refused);
   EXPECT_EQ(replacement->recovered() == Recovered::kFinishedCutOverwrite, GetParam().finished);
   EXPECT_EQ(read_file(script), GetParam().finished ? kComplete : before);
+  // The folder's lock on Windows is a lock of tempwar3map.j, which it creates empty where it is
+  // missing.
+#ifdef _WIN32
+  const std::string temp_after = temp_before == "(none)" ? "" : temp_before;
+#else
+  const std::string& temp_after = temp_before;
+#endif
   if (GetParam().refused) {
-    EXPECT_EQ(fs::exists(temp) ? read_file(temp) : "(none)", temp_before);
+    EXPECT_EQ(fs::exists(temp) ? read_file(temp) : "(none)", temp_after);
   }
   EXPECT_EQ(fs::exists(folder / "temp.j.copying"), GetParam().refused);
   EXPECT_FALSE(fs::exists(folder / "temp.j.copying-new"));
