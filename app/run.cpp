@@ -105,31 +105,37 @@ std::optional<Error> convert(ScriptReplacement& replacement, LineOutput& console
   return replacement.converted(written);
 }
 
-}  // namespace
-
-int run(std::span<const std::string> args, LineOutput& output, LineOutput& errors) {
-  const Streams streams{output, errors};
-  // Decided before any byte goes out, whatever the length of the arguments.
-  if (streams.refuse(check_streams_by_name(*output.file, *errors.file, kScriptPath, kTempPath))) {
-    return EXIT_FAILURE;
-  }
+// The banner: the tool's name and its arguments as the runtime gave them.
+void show_banner(LineOutput& output, std::span<const std::string> args) {
   write_line(output, "Hello Jass!");
   write_line(output, std::to_string(args.size()));
   for (std::size_t i = 0; i < kShownArguments; ++i) {
     write_text_line(output, i < args.size() ? std::string_view(args[i]) : std::string_view());
   }
+}
 
+}  // namespace
+
+int run(std::span<const std::string> args, LineOutput& output, LineOutput& errors) {
+  const Streams streams{output, errors};
+  // Decided before any byte goes out, and again once the run's files are open, before the banner:
+  // a stream into one of them would be mixed into the rewrite or read back without end.
+  if (streams.refuse(check_streams_by_name(*output.file, *errors.file, kScriptPath, kTempPath))) {
+    return EXIT_FAILURE;
+  }
   ScriptReplacement replacement({kScriptPath, kTempPath, folder_lock_path()}, kProcessInterrupts,
                                 [&streams](const std::string& message) { streams.say(message); });
-  const std::optional<Error> opening = replacement.open();
-  tell_recovery(streams, replacement);
-  if (opening) {
+  if (const std::optional<Error> opening = replacement.open()) {
+    show_banner(output, args);
+    tell_recovery(streams, replacement);
     streams.say(*opening);
     return EXIT_FAILURE;
   }
   if (streams.refuse(replacement.check_streams(*output.file, *errors.file))) {
     return EXIT_FAILURE;
   }
+  show_banner(output, args);
+  tell_recovery(streams, replacement);
   if (!replacement.has_script()) {
     streams.say(std::string(kScriptPath) +
                 ": not found, nothing to rewrite (is this the map's folder?)");

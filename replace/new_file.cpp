@@ -66,6 +66,11 @@ std::optional<Error> ScriptReplacement::write_new_file() {
   if (auto changed_meanwhile = check_rewrite()) {
     return changed_meanwhile;
   }
+  const Result<FileStatus> written = status(new_file_);
+  if (written.error) {
+    return failed(paths_.script, written.error);
+  }
+  new_file_as_written_ = snapshot_of(written.value);
   if (error = close(new_file_); error) {
     return failed(paths_.script, error);
   }
@@ -76,6 +81,9 @@ std::optional<Error> ScriptReplacement::write_new_file() {
 // was and is overwritten in place instead.
 std::optional<Error> ScriptReplacement::put_new_file_in_place() {
   if (auto changed_meanwhile = check_script_name(true)) {
+    return changed_meanwhile;
+  }
+  if (auto changed_meanwhile = check_new_file_name()) {
     return changed_meanwhile;
   }
   const std::error_code error = swap_names(new_path_, target_path_);
@@ -96,6 +104,9 @@ std::optional<Error> ScriptReplacement::rename_over_script() {
   std::error_code error;
   do {
     if (auto changed_meanwhile = check_script_name(true)) {
+      return changed_meanwhile;
+    }
+    if (auto changed_meanwhile = check_new_file_name()) {
       return changed_meanwhile;
     }
     error = replace(new_path_, target_path_);
@@ -133,48 +144,19 @@ std::optional<Error> ScriptReplacement::after_refused_rename(const std::error_co
   return overwrite_in_place();
 }
 
-// After the new file has taken the script's name, what had the name is checked: it must be the
-// file that was read, unchanged. When another program saved the script in the moment since the
-// last check, the two are swapped back and nothing is lost. Either way the folder is synced, so
-// that a power cut cannot bring back a state in which another program's save sits where the next
-// run removes leftovers.
-std::optional<Error> ScriptReplacement::settle_exchange() {
-  const Result<FileStatus> swapped = status(new_path_);
-  std::error_code error = swapped.error;
-  bool read_one = false;
-  if (!error && swapped.value.identity == script_as_read_.identity) {
-    const Result<FileStatus> now = status(script_);
-    error = now.error;
-    read_one = !error && is_as_recorded_after_rename(snapshot_of(now.value), script_as_read_);
+// Refuses where the new file's name no longer leads to the new file as it was written: another
+// program's file there must not take the script's place, nor be removed.
+std::optional<Error> ScriptReplacement::check_new_file_name() {
+  const Result<FileStatus> named = status(new_path_);
+  if (named.error) {
+    return failed(new_path_, named.error);
   }
-  if (error || !read_one) {
-    if (const std::error_code back = swap_names(new_path_, target_path_)) {
-      // What another program saved, or what cannot be told apart from it, must not be removed.
-      const std::string other = new_path_;
-      new_path_.clear();
-      return changed(paths_.script,
-                     "changed while it was being rewritten, and the other version could not be "
-                     "put back (" +
-                         back.message() + "): it is in " + other);
-    }
-    if (const std::error_code sync_error = sync_folder_of(target_path_)) {
-      return failed(paths_.script, sync_error,
-                    "it changed while it was being rewritten and was left as it is, but that "
-                    "may not last through a power cut");
-    }
-    return error ? failed(paths_.script, error) : changed(paths_.script);
-  }
-  // The script as it was, now under the new file's name, is no longer needed.
-  script_state_ = ScriptState::kRewritten;
-  const std::string old_script = new_path_;
-  new_path_.clear();
-  const std::error_code removal = remove(old_script);
-  if (error = sync_folder_of(target_path_); error) {
-    return failed(paths_.script, error, kMayNotLast);
-  }
-  if (removal) {
-    return failed(old_script, removal,
-                  "the script was rewritten; this is what it was, and the next run removes it");
+  if (!is_as_recorded(snapshot_of(named.value), new_file_as_written_)) {
+    const std::string other = new_path_;
+    new_path_.clear();
+    return refused(other,
+                   "changed by another program before it took the script's place; left as "
+                   "that program made it");
   }
   return std::nullopt;
 }

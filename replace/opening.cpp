@@ -95,7 +95,10 @@ std::optional<Error> ScriptReplacement::refuse_dangling_link() const {
 std::optional<Error> ScriptReplacement::resolve_target() {
   Result<std::string> target = resolve_links(paths_.script);
   if (target.error) {
-    return failed(paths_.script, target.error);
+    // Taken away since it was opened.
+    return target.error == std::errc::no_such_file_or_directory
+               ? changed(paths_.script)
+               : failed(paths_.script, target.error);
   }
   target_path_ = std::move(target.value);
   return std::nullopt;

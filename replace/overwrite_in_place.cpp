@@ -78,6 +78,11 @@ std::optional<Error> ScriptReplacement::copy_in_place() {
   if (const std::error_code removal = remove_lasting(overwrite_mark_path(paths_.temp))) {
     return failed(overwrite_mark_path(paths_.temp), removal);
   }
+  // Let go of first: on Windows a script that another program deleted meanwhile keeps its name
+  // until then.
+  if (const std::error_code error = close(script_)) {
+    return failed(paths_.script, error);
+  }
   // Another program that saved the script by a new file since the last check has its save under
   // the script's name; the file overwritten here kept only its other names.
   return check_script_name(false);

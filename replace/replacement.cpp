@@ -111,7 +111,7 @@ StreamVerdict ScriptReplacement::check_streams(const File& output, const File& e
     files.push_back({paths_.script, {script_as_read_.identity}});
   }
   files.push_back({paths_.temp, {temp_as_opened_.identity}});
-  return jassrewrite::check_streams(output, errors, files, "so nothing more is written to it");
+  return jassrewrite::check_streams(output, errors, files, "so nothing was written to it");
 }
 
 Error ScriptReplacement::explained(Error error) const {

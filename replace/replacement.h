@@ -146,6 +146,10 @@ class ScriptReplacement {
   std::optional<Error> write_new_file();
   std::optional<Error> put_new_file_in_place();
   std::optional<Error> settle_exchange();
+  std::optional<Error> settle_taken_away(const Result<FileStatus>& put_in,
+                                         const Result<FileStatus>& swapped_out);
+  std::optional<Error> swap_back(Error why);
+  std::optional<Error> check_new_file_name();
   std::optional<Error> rename_over_script();
   std::optional<Error> after_refused_rename(const std::error_code& error);
   std::optional<Error> overwrite_in_place();
@@ -183,6 +187,7 @@ class ScriptReplacement {
   // The new file beside the script, once written; removed on rollback.
   std::string new_path_;
   File new_file_;
+  Snapshot new_file_as_written_;
   // A new file left by an earlier run that may not be removed: the script is overwritten in place.
   bool new_file_in_the_way_ = false;
 };

@@ -120,6 +120,9 @@ std::optional<OverwriteRecord> parse_record(const std::string& text) {
   if (!script || !rewrite) {
     return std::nullopt;
   }
+  // The record has no link counts. tempwar3map.j had one name when its run recorded it, since a run
+  // refuses one with more: one that has lost it since is still the file recorded.
+  rewrite->links = 1;
   return OverwriteRecord{*script, *rewrite};
 }
 

@@ -6,9 +6,20 @@
 // as a Ctrl+C at that very moment would, and let the call go on ("interrupt") or fail with an
 // input/output error ("interrupt-io"). The call is announced on standard error as
 // "fault seam: call <n>", so that a test knows it was reached.
+//
+// "<call>:remove:<file>" and "<call>:replace:<file>" have another program, just before that call,
+// delete one of the run's files, or put a new file with other content (kOtherVersion in
+// tests/app/faulty_runs.h) in its place the way editors save, written beside it and renamed over
+// it; <file> is relative to the run's folder, with forward slashes, e.g. "logs/outputwar3map.j".
+// A file that is not there is not replaced, and one that Windows will not delete while the run
+// holds it open stays. What was done is announced as "fault seam: removed <file>" or
+// "fault seam: replaced <file>", followed by " (held open by the run)" where the run had the file
+// open at that moment, so that a test can tell a file taken from under a run that uses it from one
+// that the run had not opened yet. A file removed is copied first to "<file>.as-removed".
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -19,9 +30,12 @@
 
 #include "os_files/windows_text.h"
 #else
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #endif
 
@@ -32,6 +46,8 @@ namespace {
 struct Plan {
   long call = 0;
   std::string fault;
+  // The file that another program removes or replaces.
+  std::string file;
 };
 
 Plan read_plan() {
@@ -41,11 +57,19 @@ Plan read_plan() {
   }
   char* rest = nullptr;
   const long call = std::strtol(text, &rest, 10);
-  return {call, *rest == ':' ? std::string(rest + 1) : std::string()};
+  if (*rest != ':') {
+    return {call, {}, {}};
+  }
+  const std::string fault = rest + 1;
+  const std::size_t file = fault.find(':');
+  if (file == std::string::npos) {
+    return {call, fault, {}};
+  }
+  return {call, fault.substr(0, file), fault.substr(file + 1)};
 }
 
-void announce(long call) {
-  const std::string line = "fault seam: call " + std::to_string(call) + "\n";
+void announce(const std::string& what) {
+  const std::string line = "fault seam: " + what + "\n";
 #ifdef _WIN32
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written,
@@ -53,6 +77,110 @@ void announce(long call) {
 #else
   static_cast<void>(::write(STDERR_FILENO, line.data(), line.size()));
 #endif
+}
+
+// What another program puts in place of a file it replaces.
+constexpr std::string_view kOtherVersion = "// another program's version\n";
+
+#ifdef _WIN32
+std::wstring native_path(std::string path) {
+  for (char& c : path) {
+    c = c == '/' ? '\\' : c;
+  }
+  return to_utf16(path);
+}
+
+// A file that no one else has open can be opened with no sharing at all.
+bool held_open(const std::wstring& path) {
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return GetLastError() == ERROR_SHARING_VIOLATION;
+  }
+  CloseHandle(file);
+  return false;
+}
+
+bool remove_file(const std::wstring& path) { return DeleteFileW(path.c_str()) != 0; }
+
+bool replace_file(const std::wstring& path) {
+  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    return false;
+  }
+  const std::wstring beside = path + L".another-program";
+  const HANDLE file = CreateFileW(beside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  DWORD written = 0;
+  WriteFile(file, kOtherVersion.data(), static_cast<DWORD>(kOtherVersion.size()), &written,
+            nullptr);
+  CloseHandle(file);
+  if (MoveFileExW(beside.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
+    DeleteFileW(beside.c_str());
+    return false;
+  }
+  return true;
+}
+#else
+const std::string& native_path(const std::string& path) { return path; }
+
+// Whether any descriptor of the run leads to the file that `path` names.
+bool held_open(const std::string& path) {
+  struct stat named {};
+  if (::stat(path.c_str(), &named) != 0) {
+    return false;
+  }
+  const long most = std::min(::sysconf(_SC_OPEN_MAX), 4096L);
+  for (int descriptor = 0; descriptor < most; ++descriptor) {
+    struct stat opened {};
+    if (::fstat(descriptor, &opened) == 0 && opened.st_dev == named.st_dev &&
+        opened.st_ino == named.st_ino) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool replace_file(const std::string& path) {
+  struct stat named {};
+  if (::lstat(path.c_str(), &named) != 0) {
+    return false;
+  }
+  const std::string beside = path + ".another-program";
+  const int file = ::open(beside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (file < 0) {
+    return false;
+  }
+  const bool written = ::write(file, kOtherVersion.data(), kOtherVersion.size()) ==
+                       static_cast<ssize_t>(kOtherVersion.size());
+  ::close(file);
+  if (!written || std::rename(beside.c_str(), path.c_str()) != 0) {
+    ::unlink(beside.c_str());
+    return false;
+  }
+  return true;
+}
+#endif
+
+// Another program removing or replacing `file` just before the call.
+void act_as_another_program(const Plan& plan) {
+  const auto path = native_path(plan.file);
+  const bool held = held_open(path);
+  if (plan.fault == "remove") {
+    // What it held when it went, for a test to judge the run by.
+    std::error_code not_there;
+    std::filesystem::copy_file(path, std::filesystem::path(path) += ".as-removed",
+                               std::filesystem::copy_options::overwrite_existing, not_there);
+  }
+  const bool done = plan.fault == "remove" ? remove_file(path) : replace_file(path);
+  if (done) {
+    announce((plan.fault == "remove" ? "removed " : "replaced ") + plan.file +
+             (held ? " (held open by the run)" : ""));
+  }
 }
 
 }  // namespace
@@ -64,7 +192,11 @@ std::error_code injected_fault() {
   if (plan.call == 0 || ++calls != plan.call) {
     return {};
   }
-  announce(calls);
+  announce("call " + std::to_string(calls));
+  if (plan.fault == "remove" || plan.fault == "replace") {
+    act_as_another_program(plan);
+    return {};
+  }
 #ifdef _WIN32
   if (plan.fault == "save") {
     MoveFileExW(L"another-save.j", L"logs\\outputwar3map.j", MOVEFILE_REPLACE_EXISTING);

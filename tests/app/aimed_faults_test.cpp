@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "app/faulty_runs.h"
@@ -235,45 +234,5 @@ TEST_P(CutOverwrite, IsFinishedOnlyFromTrustedFiles) {
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, CutOverwrite, testing::ValuesIn(kRecoveryCases), NameOfCase());
 #endif
-
-// Regression: with standard output appended to the script while a cut overwrite was pending, the
-// recovery finished the script and the banner was then flushed into it, for good; on Windows the
-// banner went into the script with no recovery pending at all. Standard error appended to it got
-// the recovery's message. Both streams are now decided before any byte of them is written, and
-// the refusal of one goes to the other.
-TEST(EndToEnd, OutputAppendedToTheScriptIsRefusedBeforeAnythingIsWritten) {
-  const std::string script = shell_word(fs::path(kScript).make_preferred().string());
-  // Each redirection, and what the run tells on the stream that is none of its files.
-  const std::vector<std::pair<std::string, std::string>> redirections = {
-      {" >>" + script + " 2>told",
-       "jassrewrite: logs/outputwar3map.j: is also standard output; send the output elsewhere\n"},
-      {" >told 2>>" + script,
-       "jassrewrite: logs/outputwar3map.j: is also standard error; send the messages elsewhere\n"},
-      {" >>" + script + " 2>&1", ""},
-  };
-  for (const auto& [redirection, told] : redirections) {
-    for (const bool cut_pending : {false, true}) {
-      const std::string where = redirection + (cut_pending ? ", a cut overwrite pending" : "");
-      const fs::path folder = make_scratch_folder() / "map";
-      fs::create_directories(folder / "logs");
-      write_file(folder / kScript, kOriginal);
-      link_script(folder);
-      if (cut_pending) {
-        run_with_fault(folder, call_that_cuts_an_overwrite(folder), "kill");
-        ASSERT_TRUE(fs::exists(folder / kMark));
-      }
-      const std::string before = contents(folder / kScript);
-
-      run_shell(folder, shell_word(tool_path()) + " a b c" + redirection);
-
-      EXPECT_EQ(contents(folder / kScript), before) << where;
-      if (!told.empty()) {
-        EXPECT_TRUE(contents(folder / "told").ends_with(message(told))) << where;
-      }
-      ASSERT_EQ(run_tool(folder).status, 0) << where;
-      EXPECT_EQ(contents(folder / kScript), kRewritten) << where;
-    }
-  }
-}
 
 }  // namespace

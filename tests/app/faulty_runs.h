@@ -133,4 +133,73 @@ inline long call_that_cuts_an_overwrite(const fs::path& beside) {
   return found;
 }
 
+// Leaves the script with a second name, cut short under the mark by a run that was killed there.
+inline void leave_a_cut_overwrite(const fs::path& folder) {
+  link_script(folder);
+  const long cut = call_that_cuts_an_overwrite(folder);
+  ASSERT_GT(cut, 0) << "no call left the script cut short under the mark";
+  run_with_fault(folder, cut, "kill");
+  ASSERT_TRUE(fs::exists(folder / kMark));
+}
+
+// What another program puts in place of a file that it replaces (tests/fault_seam.cpp), and that
+// version rewritten.
+inline const std::string kOtherVersion = "// another program's version\n";
+inline const std::string kOtherVersionRewritten = "// another program's version\r\n";
+
+// Runs the test build with another program removing or replacing ("remove", "replace") `file`
+// just before the given call.
+inline ToolRun run_with_other_program(const fs::path& folder, long call, const std::string& action,
+                                      const fs::path& file) {
+  return run_with_fault(folder, call, action + ":" + file.generic_string());
+}
+
+// Whether the other program did anything: a file that is not there is not replaced.
+inline bool other_program_acted(const ToolRun& run) {
+  return run.err.find("fault seam: removed ") != std::string::npos ||
+         run.err.find("fault seam: replaced ") != std::string::npos;
+}
+
+// Whether it took the file from under the run, which had it open.
+inline bool taken_from_under_the_run(const ToolRun& run) {
+  return run.err.find(" (held open by the run)") != std::string::npos;
+}
+
+// The failures that the running test has recorded so far (GoogleTest records no successes): a
+// sweep that stops at its first failing trial goes on with its next kind of fault.
+inline int failures_so_far() {
+  return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+}
+
+// Regression: messages said that tempwar3map.j held the complete rewrite when it held part of it,
+// and that the script was left as it was when it had been rewritten; one named the file that kept
+// another program's version by an empty name.
+inline void expect_only_true_claims(const fs::path& folder, const std::string& err,
+                                    const std::string& where) {
+  const std::string script = contents(folder / kScript);
+  // Regression: after a run had finished the rewrite that an earlier run left cut short, a later
+  // failure of its own said "the script is unchanged".
+  if (err.find("the script is unchanged") != std::string::npos ||
+      err.find("left as it is") != std::string::npos) {
+    EXPECT_NE(script, kRewritten) << where << ": " << err;
+  }
+  // "changed by another program while the script was rewritten" says nothing of the script.
+  for (std::size_t at = err.find("was rewritten"); at != std::string::npos;
+       at = err.find("was rewritten", at + 1)) {
+    if (at < 17 || err.compare(at - 17, 17, "while the script ") != 0) {
+      EXPECT_EQ(script, kRewritten) << where << ": " << err;
+      break;
+    }
+  }
+  if (err.find("complete rewrit") != std::string::npos) {
+    EXPECT_EQ(contents(folder / kTemp), kRewritten) << where << ": " << err;
+  }
+  for (const std::string& line : tool_lines(err)) {
+    if (const std::size_t at = line.find(": it is in "); at != std::string::npos) {
+      const std::string kept_in = line.substr(at + 11);
+      EXPECT_TRUE(!kept_in.empty() && fs::exists(folder / kept_in)) << where << ": " << line;
+    }
+  }
+}
+
 }  // namespace jassrewrite::end_to_end

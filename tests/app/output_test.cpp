@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "app/faulty_runs.h"
 #include "app/tool_runs.h"
 #include "test_support.h"
 
@@ -144,5 +146,55 @@ TEST(EndToEnd, OutputToTheNullDeviceStillRewrites) {
 }
 
 #endif  // _WIN32
+
+// Regression: with standard output appended to the script while a cut overwrite was pending, the
+// recovery finished the script and the banner was then flushed into it, for good; on Windows the
+// banner went into the script with no recovery pending at all. Standard error appended to it got
+// the recovery's message. Both streams are now decided before any byte of them is written, and
+// the refusal of one goes to the other.
+TEST(EndToEnd, OutputAppendedToTheScriptIsRefusedBeforeAnythingIsWritten) {
+  const std::string script = shell_word(fs::path(kScript).make_preferred().string());
+  // Each redirection, and what the run tells on the stream that is none of its files.
+  const std::vector<std::pair<std::string, std::string>> redirections = {
+      {" >>" + script + " 2>told",
+       "jassrewrite: logs/outputwar3map.j: is also standard output; send the output elsewhere\n"},
+      {" >told 2>>" + script,
+       "jassrewrite: logs/outputwar3map.j: is also standard error; send the messages elsewhere\n"},
+      {" >>" + script + " 2>&1", ""},
+  };
+  // Regression: an argument longer than the output's block sent the banner out before the
+  // refusal, and a script of 24 bytes grew by 70,000 (Windows takes no command line that long).
+  std::vector<std::pair<std::string, std::string>> argument_lists = {{"a b c", " a b c"}};
+#ifndef _WIN32
+  argument_lists.emplace_back("a 70,000-byte argument", " " + std::string(70000, 'x') + " b c");
+#endif
+  for (const auto& [arguments_told, arguments] : argument_lists) {
+    for (const auto& [redirection, told] : redirections) {
+      for (const bool cut_pending : {false, true}) {
+        const std::string where =
+            arguments_told + redirection + (cut_pending ? ", a cut overwrite pending" : "");
+        const fs::path folder = make_scratch_folder() / "map";
+        fs::create_directories(folder / "logs");
+        write_file(folder / kScript, kOriginal);
+        link_script(folder);
+        if (cut_pending) {
+          run_with_fault(folder, call_that_cuts_an_overwrite(folder), "kill");
+          ASSERT_TRUE(fs::exists(folder / kMark));
+        }
+        const std::string before = contents(folder / kScript);
+
+        const int status = run_shell(folder, shell_word(tool_path()) + arguments + redirection);
+
+        EXPECT_EQ(status, 1) << where;
+        EXPECT_SAME_BYTES(contents(folder / kScript), before) << where;
+        if (!told.empty()) {
+          EXPECT_TRUE(contents(folder / "told").ends_with(message(told))) << where;
+        }
+        ASSERT_EQ(run_tool(folder).status, 0) << where;
+        EXPECT_SAME_BYTES(contents(folder / kScript), kRewritten) << where;
+      }
+    }
+  }
+}
 
 }  // namespace

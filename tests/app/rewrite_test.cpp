@@ -97,18 +97,40 @@ TEST_P(Rewrite, RewritesTheScriptInPlace) {
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, Rewrite, testing::ValuesIn(kScriptCases), NameOfCase());
 
+// Regression: where a refused run had said that the complete rewritten script was kept in
+// tempwar3map.j, and the script was then missing, the next run emptied tempwar3map.j. A
+// tempwar3map.j with anything in it is left as it is, and the run says so; an empty one, or none,
+// is the run's to use.
 TEST(EndToEnd, MissingScriptWarnsAndLeavesEmptyFiles) {
-  const fs::path folder = make_scratch_folder();
-  fs::create_directory(folder / "logs");
+  const std::string not_found = message(
+      "jassrewrite: logs/outputwar3map.j: not found, nothing to rewrite (is this the map's "
+      "folder?)\n");
+  for (const char* left : {"", "(none)", "globals\r\n//!beginusercode\r\n-- kept\r\n"}) {
+    const std::string kept = left;
+    const fs::path folder = make_scratch_folder();
+    fs::create_directory(folder / "logs");
+    if (kept != "(none)") {
+      write_file(folder / "tempwar3map.j", kept);
+    }
 
-  const ToolRun run = run_tool(folder);
+    const ToolRun run = run_tool(folder);
 
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, header());
-  EXPECT_EQ(run.err, message("jassrewrite: logs/outputwar3map.j: not found, nothing to rewrite "
-                             "(is this the map's folder?)\n"));
-  EXPECT_EQ(read_file(folder / "tempwar3map.j"), "");
-  EXPECT_EQ(read_file(folder / "logs/outputwar3map.j"), "");
+    EXPECT_EQ(run.status, 0) << kept;
+    EXPECT_EQ(run.out, header()) << kept;
+    EXPECT_EQ(read_file(folder / "logs/outputwar3map.j"), "") << kept;
+    if (kept.empty() || kept == "(none)") {
+      EXPECT_EQ(run.err, not_found) << kept;
+      EXPECT_EQ(read_file(folder / "tempwar3map.j"), "");
+      continue;
+    }
+    EXPECT_SAME_BYTES(read_file(folder / "tempwar3map.j"), kept);
+    std::string others = run.err;
+    const std::size_t at = others.find(not_found);
+    ASSERT_NE(at, std::string::npos) << run.err;
+    others.erase(at, not_found.size());
+    EXPECT_NE(others.find("tempwar3map.j"), std::string::npos)
+        << "no line says that tempwar3map.j is left as it is: " << run.err;
+  }
 }
 
 // A run stopped, or a system that stopped, between the two steps of a replacement (the script's

@@ -1,0 +1,106 @@
+// Settling the swap of names that puts the new file in the script's place on Linux: what each
+// name leads to afterwards is checked, and the swap undone where it should not stand.
+
+#include "replace/replacement.h"
+
+namespace jassrewrite {
+
+namespace {
+
+constexpr const char* kMayNotLast =
+    "it was rewritten, but the change may not last through a power cut";
+
+}  // namespace
+
+// After the new file has swapped names with the script, both are checked: the script's name must
+// lead to the new file as it was written, and the new file's name to the script as it was read.
+// When another program saved either in the moment since the last check, the two are swapped back
+// and nothing is lost. Either way the folder is synced, so that a power cut cannot bring back a
+// state in which another program's save sits where the next run removes leftovers.
+std::optional<Error> ScriptReplacement::settle_exchange() {
+  const Result<FileStatus> put_in = status(target_path_);
+  const Result<FileStatus> swapped_out = status(new_path_);
+  if (put_in.error == std::errc::no_such_file_or_directory ||
+      swapped_out.error == std::errc::no_such_file_or_directory) {
+    return settle_taken_away(put_in, swapped_out);
+  }
+  if (put_in.error || swapped_out.error) {
+    return swap_back(failed(paths_.script, put_in.error ? put_in.error : swapped_out.error));
+  }
+  const bool script_read_out =
+      is_as_recorded_after_rename(snapshot_of(swapped_out.value), script_as_read_);
+  // Another program saved the script over the new file since: its save stands, and what the
+  // script was is of no more use than the save made it.
+  if (!is_as_recorded_after_rename(snapshot_of(put_in.value), new_file_as_written_)) {
+    if (script_read_out) {
+      remove_new_file();
+    }
+    new_path_.clear();
+    return changed(paths_.script);
+  }
+  if (!script_read_out) {
+    return swap_back(changed(paths_.script));
+  }
+  // The script as it was, now under the new file's name, is no longer needed.
+  script_state_ = ScriptState::kRewritten;
+  const std::string old_script = new_path_;
+  new_path_.clear();
+  const std::error_code removal = remove(old_script);
+  if (const std::error_code error = sync_folder_of(target_path_)) {
+    return failed(paths_.script, error, kMayNotLast);
+  }
+  if (removal) {
+    return failed(old_script, removal,
+                  "the script was rewritten; this is what it was, and the next run removes it");
+  }
+  return std::nullopt;
+}
+
+// After the exchange another program took away one of the two files.
+std::optional<Error> ScriptReplacement::settle_taken_away(const Result<FileStatus>& put_in,
+                                                          const Result<FileStatus>& swapped_out) {
+  // What the script was: nothing is left to swap back, and the new file has its name.
+  if (!put_in.error &&
+      is_as_recorded_after_rename(snapshot_of(put_in.value), new_file_as_written_)) {
+    script_state_ = ScriptState::kRewritten;
+    const std::string taken = new_path_;
+    new_path_.clear();
+    return failed(taken, swapped_out.error,
+                  "another program took away what the script was, so whether it had saved the "
+                  "script meanwhile cannot be told; the script was rewritten");
+  }
+  // The new file under the script's name: what the script was goes back under its name.
+  if (!swapped_out.error &&
+      is_as_recorded_after_rename(snapshot_of(swapped_out.value), script_as_read_) &&
+      !rename_new(new_path_, target_path_)) {
+    new_path_.clear();
+    const std::error_code sync_error = sync_folder_of(target_path_);
+    return sync_error ? failed(paths_.script, sync_error,
+                               "it was put back as it was, but that may not last through a "
+                               "power cut")
+                      : changed(paths_.script);
+  }
+  return swap_back(failed(paths_.script, put_in.error ? put_in.error : swapped_out.error));
+}
+
+// Swaps the two names back after an exchange that settle_exchange did not trust, and returns
+// `why`, or why the swap back failed.
+std::optional<Error> ScriptReplacement::swap_back(Error why) {
+  const std::string other = new_path_;
+  if (const std::error_code back = swap_names(new_path_, target_path_)) {
+    // What another program saved, or what cannot be told apart from it, must not be removed.
+    new_path_.clear();
+    return changed(paths_.script,
+                   "changed while it was being rewritten, and the other version could not be put "
+                   "back (" +
+                       back.message() + "): it is in " + other);
+  }
+  if (const std::error_code sync_error = sync_folder_of(target_path_)) {
+    return failed(paths_.script, sync_error,
+                  "it changed while it was being rewritten and was left as it is, but that may "
+                  "not last through a power cut");
+  }
+  return why;
+}
+
+}  // namespace jassrewrite
