@@ -54,6 +54,13 @@ const std::vector<ReplaceCase> kReplaceCases = {
     {"LeftoverInTheWayIsWorkedAround",
      [](const fs::path& f) { fs::create_directory(f / "script.j.jassrewrite-new"); }, nullptr,
      false},
+    // Regression: one that was a folder with a file in it made every run fail.
+    {"LeftoverFolderWithFilesIsWorkedAround",
+     [](const fs::path& f) {
+       fs::create_directory(f / "script.j.jassrewrite-new");
+       write_file(f / "script.j.jassrewrite-new" / "kept", "");
+     },
+     nullptr, false},
 // Regression: a script that another program changed during the run was overwritten with the
 // rewrite of its old content.
 #ifndef _WIN32
@@ -116,7 +123,9 @@ TEST_P(ReplaceTest, PutsTheExactBytesOfTheTemporaryFileInPlaceOrNothing) {
     EXPECT_EQ(read_file(folder / "other-name.j"), read_file(script)) << "the link was broken";
   }
   EXPECT_EQ(read_file(folder / "temp.j"), rewritten);
-  EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
+  // Nothing of the run's is left beside the script; a folder with files in it is not the run's.
+  const fs::path left = folder / "script.j.jassrewrite-new";
+  EXPECT_EQ(fs::exists(left), fs::exists(left / "kept"));
   EXPECT_FALSE(fs::exists(folder / "temp.j.copying"));
 }
 
