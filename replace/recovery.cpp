@@ -84,8 +84,10 @@ std::optional<Error> ScriptReplacement::settle_left_new_file() {
   }
   const std::error_code error = patience_.retry(path, [&] { return remove(path); });
   // One that may not be removed (another user's in a shared folder, a folder where nothing may be
-  // removed) has the script overwritten in place instead.
-  if (error == std::errc::permission_denied || error == std::errc::operation_not_permitted) {
+  // removed, a folder with files in it, which are not the run's to remove) has the script
+  // overwritten in place instead.
+  if (error == std::errc::permission_denied || error == std::errc::operation_not_permitted ||
+      error == std::errc::directory_not_empty) {
     new_file_in_the_way_ = true;
     return std::nullopt;
   }

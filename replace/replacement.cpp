@@ -53,9 +53,13 @@ std::optional<Error> ScriptReplacement::converted(std::uint64_t rewrite_size) {
       return fail(failed(paths_.temp, written.error));
     }
     rewrite_ = snapshot_of(written.value);
-    // As the mark records it: Windows may move the modification time of a file long after it was
-    // written.
+    // Its modification time is compared while the run goes on: a program that writes to the file
+    // by its name and then removes the name moves it, while the change time, which the removal
+    // moves too, is then not compared. The mark never records it. Windows may move it long after
+    // the file was written, and lets no other program write to the file meanwhile.
+#ifdef _WIN32
     rewrite_.modified.reset();
+#endif
     // Another program that emptied it or wrote to it by its name meanwhile.
     if (rewrite_.size != rewrite_size) {
       return fail(refused(paths_.temp, kTempChangedReason));

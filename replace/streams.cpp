@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "replace/overwrite_mark.h"
+#include "replace/replacement.h"
 
 namespace jassrewrite {
 
@@ -67,7 +68,11 @@ StreamVerdict check_streams_by_name(const File& output, const File& errors,
   std::vector<SeenFile> files;
   // Consoles, pipes and the null device need no file looked at.
   if (is_file_or_unknown(shown_output) || is_file_or_unknown(shown_errors)) {
-    for (const std::string& path : {script_path, temp_path, overwrite_mark_path(temp_path)}) {
+    // A new file left beside a missing script is given the script's name by the recovery, before
+    // the streams can be checked again: what went into it by then would be at the end of the
+    // script.
+    for (const std::string& path :
+         {script_path, script_path + kNewFileSuffix, temp_path, overwrite_mark_path(temp_path)}) {
       const Result<FileStatus> named = status(path);
       if (named.error != std::errc::no_such_file_or_directory) {
         files.push_back({path, {named.value.identity, named.error}});

@@ -30,8 +30,8 @@ StreamVerdict check_streams(const File& output, const File& errors, std::span<co
                             const std::string& so);
 
 // The same by the names of the run's files, each looked at once, before any byte is written:
-// the script, the temporary file and the mark of an overwrite in place. A name that does not exist
-// is none of the streams.
+// the script, the new file beside it, the temporary file and the mark of an overwrite in place. A
+// name that does not exist is none of the streams.
 StreamVerdict check_streams_by_name(const File& output, const File& errors,
                                     const std::string& script_path, const std::string& temp_path);
 

@@ -153,6 +153,26 @@ TEST(EndToEnd, ScriptMissingWithItsCompleteRewriteBesideIsGivenItsName) {
   EXPECT_FALSE(fs::exists(folder / "logs/outputwar3map.j.jassrewrite-new"));
 }
 
+#ifndef _WIN32
+// Regression: with standard error appended to that new file, the recovery gave it the script's
+// name and then wrote its message into it, at the end of the script, and the run emptied
+// tempwar3map.j, which held the only other copy of the rewrite.
+TEST(EndToEnd, MessagesIntoTheRewriteLeftBesideAMissingScriptAreRefused) {
+  const std::string rewritten = "//!beginusercode\r\n-- c\r\n";
+  const fs::path folder = make_map_folder(rewritten);
+  write_file(folder / "tempwar3map.j", rewritten);
+  fs::rename(folder / "logs/outputwar3map.j", folder / "logs/outputwar3map.j.jassrewrite-new");
+
+  const int status =
+      run_shell(folder, "\"$TOOL\" >/dev/null 2>>logs/outputwar3map.j.jassrewrite-new");
+
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(read_file(folder / "logs/outputwar3map.j.jassrewrite-new"), rewritten);
+  EXPECT_EQ(read_file(folder / "tempwar3map.j"), rewritten);
+  EXPECT_FALSE(fs::exists(folder / "logs/outputwar3map.j"));
+}
+#endif
+
 TEST(EndToEnd, MissingLogsFolderIsNotCreated) {
   const fs::path folder = make_scratch_folder();
 

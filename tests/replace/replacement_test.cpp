@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -53,6 +54,13 @@ const std::vector<ReplaceCase> kReplaceCases = {
     {"LeftoverInTheWayIsWorkedAround",
      [](const fs::path& f) { fs::create_directory(f / "script.j.jassrewrite-new"); }, nullptr,
      false},
+    // Regression: one that was a folder with a file in it made every run fail.
+    {"LeftoverFolderWithFilesIsWorkedAround",
+     [](const fs::path& f) {
+       fs::create_directory(f / "script.j.jassrewrite-new");
+       write_file(f / "script.j.jassrewrite-new" / "kept", "");
+     },
+     nullptr, false},
 // Regression: a script that another program changed during the run was overwritten with the
 // rewrite of its old content.
 #ifndef _WIN32
@@ -115,7 +123,9 @@ TEST_P(ReplaceTest, PutsTheExactBytesOfTheTemporaryFileInPlaceOrNothing) {
     EXPECT_EQ(read_file(folder / "other-name.j"), read_file(script)) << "the link was broken";
   }
   EXPECT_EQ(read_file(folder / "temp.j"), rewritten);
-  EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
+  // Nothing of the run's is left beside the script; a folder with files in it is not the run's.
+  const fs::path left = folder / "script.j.jassrewrite-new";
+  EXPECT_EQ(fs::exists(left), fs::exists(left / "kept"));
   EXPECT_FALSE(fs::exists(folder / "temp.j.copying"));
 }
 
@@ -180,27 +190,41 @@ TEST(ConvertScript, ATemporaryFileEmptiedMeanwhileIsRefused) {
 #ifndef _WIN32
 // Regression: another program emptying tempwar3map.j by its name while the script was put in
 // place (a second run with its output sent there) had the script filled with NUL bytes, or
-// emptied, and the run exit 0. Windows lets no other program write to it meanwhile.
+// emptied, and the run exit 0; one that wrote to it and then removed it had its bytes put in the
+// script. Windows lets no other program write to it meanwhile.
 TEST(CopyBack, ATemporaryFileChangedMeanwhileIsNotCopied) {
+  const std::string rewrite(3 * kReadBlockSize, 'r');
   for (const bool in_place : {false, true}) {
-    const fs::path folder = make_scratch_folder() / (in_place ? "in-place" : "new-file");
-    fs::create_directories(folder);
-    write_file(folder / "script.j", "original\r\n");
-    if (in_place) {
-      link_script(folder);
+    for (const bool then_removed : {false, true}) {
+      const fs::path folder = make_scratch_folder() / (in_place ? "in-place" : "new-file") /
+                              (then_removed ? "written-and-removed" : "emptied");
+      fs::create_directories(folder);
+      write_file(folder / "script.j", "original\r\n");
+      if (in_place) {
+        link_script(folder);
+      }
+      auto replacement = opened_in(folder);
+      convert_to(*replacement, rewrite);
+      const fs::path temp = folder / "temp.j";
+      if (then_removed) {
+        // As a write a moment later would leave it: the same size, a later time.
+        const auto written_at = fs::last_write_time(temp) + std::chrono::seconds(1);
+        write_file(temp, std::string(rewrite.size(), 'x'));
+        fs::last_write_time(temp, written_at);
+        fs::remove(temp);
+      } else {
+        write_file(temp, "");
+      }
+
+      const auto failure = replacement->commit();
+
+      ASSERT_TRUE(failure.has_value()) << folder;
+      EXPECT_EQ(failure->path, (folder / "temp.j").string());
+      EXPECT_EQ(failure->note, "the script is unchanged");
+      EXPECT_EQ(read_file(folder / "script.j"), "original\r\n");
+      EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
+      EXPECT_FALSE(fs::exists(folder / "temp.j.copying"));
     }
-    auto replacement = opened_in(folder);
-    convert_to(*replacement, std::string(3 * kReadBlockSize, 'r'));
-    write_file(folder / "temp.j", "");
-
-    const auto failure = replacement->commit();
-
-    ASSERT_TRUE(failure.has_value()) << in_place;
-    EXPECT_EQ(failure->path, (folder / "temp.j").string());
-    EXPECT_EQ(failure->note, "the script is unchanged");
-    EXPECT_EQ(read_file(folder / "script.j"), "original\r\n");
-    EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
-    EXPECT_FALSE(fs::exists(folder / "temp.j.copying"));
   }
 }
 
