@@ -39,6 +39,8 @@ constexpr std::string_view kMessages[] = {
 // main thread holds `changing` while it changes the script, and `state` says what to report.
 SRWLOCK changing = SRWLOCK_INIT;
 std::atomic<int> state{static_cast<int>(InterruptsSay::kUnchanged)};
+// Whether standard error is known to be none of the run's files (see tell_interrupts).
+std::atomic<bool> may_tell{false};
 
 BOOL WINAPI end_run(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
@@ -49,8 +51,10 @@ BOOL WINAPI end_run(DWORD event) {
   AcquireSRWLockExclusive(&changing);
   const std::string_view message = kMessages[state.load()];
   DWORD written = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), message.data(), static_cast<DWORD>(message.size()),
-            &written, nullptr);
+  if (may_tell.load()) {
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), message.data(), static_cast<DWORD>(message.size()),
+              &written, nullptr);
+  }
   // The status cmd.exe shows for a program ended by Ctrl+C. TerminateProcess, unlike ExitProcess,
   // runs no clean-up that could wait for a lock the main thread holds.
   TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
@@ -82,6 +86,8 @@ void end_by_default(int signal_number) {
 // the program's state safely: this type is one it can read whole at whatever point the signal
 // interrupted the program.
 volatile std::sig_atomic_t half_line_on_terminal = 0;
+// Set by the run once standard error is known to be none of its files (see tell_interrupts).
+volatile std::sig_atomic_t may_tell = 0;
 
 // Whether the terminal sent the interrupt, for Ctrl+C typed there, rather than a program (kill,
 // timeout). The terminal has then dropped the output it had not shown yet and echoed "^C" where the
@@ -101,6 +107,10 @@ void end_run(int signal_number, siginfo_t* info, void* /*context*/) {
   // The message starts on a line of its own. Only on a terminal: standard error in a file or pipe
   // gets the message alone, as it always did. tcgetattr, unlike isatty, is async-signal-safe.
   termios terminal{};
+  if (may_tell == 0) {
+    end_by_default(signal_number);
+    return;
+  }
   if ((half_line_on_terminal != 0 || sent_by_terminal(info)) &&
       tcgetattr(STDERR_FILENO, &terminal) == 0) {
     static_cast<void>(::write(STDERR_FILENO, "\n", 1));
@@ -161,6 +171,8 @@ void mark_half_line_on_terminal(bool may_show_half_a_line) {
   half_line_on_terminal = may_show_half_a_line ? 1 : 0;
 }
 #endif
+
+void tell_interrupts(bool on_standard_error) { may_tell = on_standard_error ? 1 : 0; }
 
 void hold_interrupts() {
 #ifdef _WIN32

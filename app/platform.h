@@ -25,6 +25,10 @@ void prepare_process();
 void mark_half_line_on_terminal(bool may_show_half_a_line);
 #endif
 
+// Whether an interrupt that ends the run says so on standard error: not until the run knows that
+// standard error is none of its files, where the line would end up in the script.
+void tell_interrupts(bool on_standard_error);
+
 // Holds interrupts while the script is being changed: one that arrives meanwhile takes effect at
 // release_interrupts, and from then on an interrupt says what `say` says of the script.
 void hold_interrupts();

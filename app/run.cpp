@@ -120,7 +120,10 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
   const Streams streams{output, errors};
   // Decided before any byte goes out, and again once the run's files are open, before the banner:
   // a stream into one of them would be mixed into the rewrite or read back without end.
-  if (streams.refuse(check_streams_by_name(*output.file, *errors.file, kScriptPath, kTempPath))) {
+  const StreamVerdict by_name =
+      check_streams_by_name(*output.file, *errors.file, kScriptPath, kTempPath);
+  tell_interrupts(!by_name.errors);
+  if (streams.refuse(by_name)) {
     return EXIT_FAILURE;
   }
   ScriptReplacement replacement({kScriptPath, kTempPath, folder_lock_path()}, kProcessInterrupts,
@@ -131,7 +134,9 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
     streams.say(*opening);
     return EXIT_FAILURE;
   }
-  if (streams.refuse(replacement.check_streams(*output.file, *errors.file))) {
+  const StreamVerdict opened = replacement.check_streams(*output.file, *errors.file);
+  tell_interrupts(!opened.errors);
+  if (streams.refuse(opened)) {
     return EXIT_FAILURE;
   }
   show_banner(output, args);

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/faulty_runs.h"
 #include "app/tool_runs.h"
 #include "test_support.h"
 
@@ -218,6 +219,22 @@ TEST(EndToEnd, TwoInterruptsAtOnceAreToldOnce) {
     EXPECT_EQ(read_file(error_file), "jassrewrite: interrupted; the script is unchanged\n")
         << "trial " << trial;
   }
+}
+
+// Regression: an interrupt that came before standard error was shown to be none of the run's files
+// told itself there, and with standard error appended to the script, into the script. (The seam
+// announces its call on standard error too: only the tool's own line counts.)
+TEST(EndToEnd, AnInterruptBeforeTheStreamsAreCheckedWritesNothingIntoTheScript) {
+  const fs::path folder = make_map_folder(kOriginal);
+
+  ASSERT_EQ(run_shell(folder, "JASSREWRITE_FAULT=1:interrupt " + shell_word(with_faults_path()) +
+                                  " a b c 2>>logs/outputwar3map.j >out; echo $? >status"),
+            0);
+
+  EXPECT_EQ(read_file(folder / "status"), "130\n");
+  EXPECT_EQ(read_file(folder / kScript).find("jassrewrite"), std::string::npos)
+      << read_file(folder / kScript);
+  EXPECT_EQ(read_file(folder / "out"), "");
 }
 
 }  // namespace
