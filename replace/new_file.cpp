@@ -71,6 +71,10 @@ std::optional<Error> ScriptReplacement::write_new_file() {
     return failed(paths_.script, written.error);
   }
   new_file_as_written_ = snapshot_of(written.value);
+#ifdef _WIN32
+  // Windows may move the modification time when the file is closed.
+  new_file_as_written_.modified.reset();
+#endif
   if (error = close(new_file_); error) {
     return failed(paths_.script, error);
   }
@@ -115,10 +119,30 @@ std::optional<Error> ScriptReplacement::rename_over_script() {
     return after_refused_rename(error);
   }
   new_path_.clear();
-  script_state_ = ScriptState::kRewritten;
   if (error = sync_folder_of(target_path_); error) {
-    return failed(paths_.script, error, kMayNotLast);
+    return failed(paths_.script, error,
+                  "it was replaced, but that may not last through a power cut");
   }
+  return check_renamed_in();
+}
+
+// The rename goes by names: another program that put a file of its own at the new file's name in
+// the moment since it was checked had that file take the script's place, and the rename cannot be
+// undone. That is told, not called a rewrite.
+std::optional<Error> ScriptReplacement::check_renamed_in() {
+  const Result<FileStatus> named = status(target_path_);
+  if (named.error) {
+    return failed(paths_.script, named.error,
+                  "it was replaced, but whether by its rewrite cannot be told");
+  }
+  if (!is_as_recorded_after_rename(snapshot_of(named.value), new_file_as_written_)) {
+    return changed(paths_.script,
+                   "replaced by a file that another program put where its rewrite was, just "
+                   "before that took its place: what it was is lost; its complete rewrite is kept "
+                   "in " +
+                       paths_.temp);
+  }
+  script_state_ = ScriptState::kRewritten;
   return std::nullopt;
 }
 

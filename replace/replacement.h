@@ -151,6 +151,7 @@ class ScriptReplacement {
   std::optional<Error> swap_back(Error why);
   std::optional<Error> check_new_file_name();
   std::optional<Error> rename_over_script();
+  std::optional<Error> check_renamed_in();
   std::optional<Error> after_refused_rename(const std::error_code& error);
   std::optional<Error> overwrite_in_place();
   std::optional<Error> copy_in_place();
