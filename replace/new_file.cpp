@@ -126,9 +126,10 @@ std::optional<Error> ScriptReplacement::rename_over_script() {
   return check_renamed_in();
 }
 
-// The rename goes by names: another program that put a file of its own at the new file's name in
-// the moment since it was checked had that file take the script's place, and the rename cannot be
-// undone. That is told, not called a rewrite.
+// The rename goes by names: what has the script's name must be the new file. Another program may
+// have saved the script over it just after the rename, or, in the moment since the new file's name
+// was checked, put a file of its own there, which the rename then gave the script's name; the two
+// cannot be told apart, and neither can be undone. Either way another program's file stands.
 std::optional<Error> ScriptReplacement::check_renamed_in() {
   const Result<FileStatus> named = status(target_path_);
   if (named.error) {
@@ -136,11 +137,7 @@ std::optional<Error> ScriptReplacement::check_renamed_in() {
                   "it was replaced, but whether by its rewrite cannot be told");
   }
   if (!is_as_recorded_after_rename(snapshot_of(named.value), new_file_as_written_)) {
-    return changed(paths_.script,
-                   "replaced by a file that another program put where its rewrite was, just "
-                   "before that took its place: what it was is lost; its complete rewrite is kept "
-                   "in " +
-                       paths_.temp);
+    return changed(paths_.script);
   }
   script_state_ = ScriptState::kRewritten;
   return std::nullopt;
