@@ -5,13 +5,6 @@
 
 namespace jassrewrite {
 
-namespace {
-
-constexpr const char* kMayNotLast =
-    "it was rewritten, but the change may not last through a power cut";
-
-}  // namespace
-
 // After the new file has swapped names with the script, both are checked: the script's name must
 // lead to the new file as it was written, and the new file's name to the script as it was read.
 // When another program saved either in the moment since the last check, the two are swapped back

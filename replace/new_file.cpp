@@ -5,13 +5,6 @@
 
 namespace jassrewrite {
 
-namespace {
-
-constexpr const char* kMayNotLast =
-    "it was rewritten, but the change may not last through a power cut";
-
-}  // namespace
-
 // A missing script is created empty, but only where its folder exists: a run in the wrong folder
 // must not create one. One that appeared meanwhile is left as it is.
 std::optional<Error> ScriptReplacement::create_empty_script() {

@@ -119,6 +119,10 @@ class ScriptReplacement {
  private:
   enum class State { kIdle, kOpened, kConverted, kCommitted, kRolledBack };
 
+  // The note of a replacement whose folder could not be synced.
+  static constexpr const char* kMayNotLast =
+      "it was rewritten, but the change may not last through a power cut";
+
   // Each ends the transition it is part of: the error, explained, and the object rolled back.
   Error fail(Error error);
   void hold_interrupts();

@@ -43,4 +43,9 @@ inline void convert_to(ScriptReplacement& replacement, const std::string& rewrit
   ASSERT_FALSE(error.has_value()) << message_of(*error);
 }
 
+// A second name for the script rules out replacing it by a new file.
+inline void link_script(const fs::path& folder) {
+  fs::create_hard_link(folder / "script.j", folder / "other-name.j");
+}
+
 }  // namespace jassrewrite::replacement_runs

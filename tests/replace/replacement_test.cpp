@@ -42,11 +42,6 @@ struct ReplaceCase {
 
 void PrintTo(const ReplaceCase& row, std::ostream* os) { *os << row.name; }
 
-// A second name for the script rules out replacing it by a new file.
-void link_script(const fs::path& folder) {
-  fs::create_hard_link(folder / "script.j", folder / "other-name.j");
-}
-
 const std::vector<ReplaceCase> kReplaceCases = {
     {"ReplacedInOneStep", nullptr, nullptr, false},
     {"HardLinkedScriptIsOverwrittenInPlace", link_script, nullptr, false},

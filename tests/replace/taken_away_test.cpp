@@ -18,11 +18,6 @@ using testing_support::make_scratch_folder;
 using testing_support::read_file;
 using testing_support::write_file;
 
-// A second name for the script rules out replacing it by a new file.
-void link_script(const fs::path& folder) {
-  fs::create_hard_link(folder / "script.j", folder / "other-name.j");
-}
-
 // Another program's clean-up step, or an editor saving by delete and create, while the run works.
 struct TakenAwayCase {
   const char* name;
