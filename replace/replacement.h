@@ -33,9 +33,11 @@
 //                script, if one was made, is removed unless it holds what must not be lost. Locks
 //                are given up when the object goes.
 //
-// Interrupts are held from the first step that can change the script until the step ends: while
-// leftovers are recovered, and from the replacement until commit succeeds or the object goes. An
-// interrupt that arrives meanwhile takes effect then, saying what script_state() was.
+// Interrupts are held while a step can change the script: while leftovers are recovered, and from
+// the replacement until commit succeeds. An interrupt that arrives meanwhile takes effect when the
+// step ends and says what script_state() is then; where the step failed, interrupts stay held
+// until the object goes, so that the run tells the failure first, and an interrupt then says only
+// that the run was interrupted.
 
 #include <cstdint>
 #include <optional>
