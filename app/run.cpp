@@ -155,7 +155,7 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
   }
   // The last lines are shown before the replacement and its syncs, which can take a while.
   flush_output(output);
-  if (auto error = replacement.commit()) {
+  if (auto error = replacement.copy_back()) {
     streams.say(*error);
     return EXIT_FAILURE;
   }

@@ -74,7 +74,7 @@ std::optional<Error> ScriptReplacement::converted(std::uint64_t rewrite_size) {
   return std::nullopt;
 }
 
-std::optional<Error> ScriptReplacement::commit() {
+std::optional<Error> ScriptReplacement::copy_back() {
   assert(state_ == State::kConverted);
   if (!has_script_) {
     if (auto error = create_empty_script()) {

@@ -10,11 +10,11 @@
 //   (if replacement.has_script(): write the rewrite of replacement.script_file(), read from its
 //    start, into replacement.temp_file())
 //   if (auto error = replacement.converted(bytes_written)) { report; return; }
-//   if (auto error = replacement.commit()) { report; return; }
+//   if (auto error = replacement.copy_back()) { report; return; }
 //
-// Any return before commit rolls back, in the destructor. Every transition returns its error; the
-// error's note says where the script and its rewrite are (script_state()). Calling a transition
-// out of order is a bug and fails an assertion.
+// Any return before copy_back() commits rolls back, in the destructor. Every transition returns its
+// error; the error's note says where the script and its rewrite are (script_state()). Calling a
+// transition out of order is a bug and fails an assertion.
 //
 // States, and what holds in each:
 //
@@ -29,13 +29,14 @@
 //   kCommitted   The script is the rewrite, made to last: the new file renamed over it and the
 //                old one settled, or the script overwritten in place and the mark removed. Where
 //                there was no script, an empty one was created, if its folder exists.
-//   kRolledBack  A transition failed, or the object went before commit. The new file beside the
+//   kRolledBack  A transition failed, or the object went before copy_back() committed. The new file
+//   beside the
 //                script, if one was made, is removed unless it holds what must not be lost. Locks
 //                are given up when the object goes.
 //
 // Interrupts are held while a step can change the script: while leftovers are recovered, and from
-// the replacement until commit succeeds. An interrupt that arrives meanwhile takes effect when the
-// step ends and says what script_state() is then; where the step failed, interrupts stay held
+// the replacement until copy_back() succeeds. An interrupt that arrives meanwhile takes effect when
+// the step ends and says what script_state() is then; where the step failed, interrupts stay held
 // until the object goes, so that the run tells the failure first, and an interrupt then says only
 // that the run was interrupted.
 
@@ -102,8 +103,8 @@ class ScriptReplacement {
   std::optional<Error> open();
   // kOpened -> kConverted, once `rewrite_size` bytes of the rewrite are in temp_file().
   std::optional<Error> converted(std::uint64_t rewrite_size);
-  // kConverted -> kCommitted.
-  std::optional<Error> commit();
+  // kConverted -> kCommitted: the copy-back, which puts the rewrite in the script's place.
+  std::optional<Error> copy_back();
 
   // From kOpened on:
   [[nodiscard]] bool has_script() const { return has_script_; }

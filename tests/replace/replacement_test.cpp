@@ -110,7 +110,7 @@ TEST_P(ReplaceTest, PutsTheExactBytesOfTheTemporaryFileInPlaceOrNothing) {
   }
   const std::string before = read_file(script);
 
-  const auto error = replacement->commit();
+  const auto error = replacement->copy_back();
 
   EXPECT_EQ(error.has_value(), GetParam().refused);
   EXPECT_EQ(read_file(script), GetParam().refused ? before : rewritten);
@@ -196,7 +196,7 @@ TEST(CopyBack, AFailedWriteLeavesTheScriptAlone) {
   small.rlim_cur = 4096;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
 
-  const auto error = replacement->commit();
+  const auto error = replacement->copy_back();
 
   setrlimit(RLIMIT_FSIZE, &old_limit);
   signal(SIGXFSZ, old_handler);

@@ -66,7 +66,7 @@ TEST_P(TakenAway, NeverCostsTheRewriteOrCreatesWhatWasTaken) {
     fs::remove(taken);
   }
 
-  const auto error = replacement->commit();
+  const auto error = replacement->copy_back();
 
   EXPECT_FALSE(fs::exists(folder / "temp.j.copying"));
   EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
@@ -95,7 +95,7 @@ TEST(Open, ATemporaryFileBesideAMissingScriptIsKept) {
   EXPECT_FALSE(replacement->has_script());
   EXPECT_TRUE(replacement->temp_kept());
   ASSERT_FALSE(replacement->converted(0).has_value());
-  ASSERT_FALSE(replacement->commit().has_value());
+  ASSERT_FALSE(replacement->copy_back().has_value());
   EXPECT_EQ(read_file(folder / "temp.j"), "an earlier rewrite\r\n");
   EXPECT_EQ(read_file(folder / "script.j"), "");
 }
@@ -129,7 +129,7 @@ TEST(CopyBack, ATemporaryFileChangedMeanwhileIsNotCopied) {
         write_file(temp, "");
       }
 
-      const auto failure = replacement->commit();
+      const auto failure = replacement->copy_back();
 
       ASSERT_TRUE(failure.has_value()) << folder;
       EXPECT_EQ(failure->path, (folder / "temp.j").string());
