@@ -106,11 +106,11 @@ template <const char* kMessage, std::size_t kLength>
 void end_run(int signal_number, siginfo_t* info, void* /*context*/) {
   // The message starts on a line of its own. Only on a terminal: standard error in a file or pipe
   // gets the message alone, as it always did. tcgetattr, unlike isatty, is async-signal-safe.
-  termios terminal{};
   if (may_tell == 0) {
     end_by_default(signal_number);
     return;
   }
+  termios terminal{};
   if ((half_line_on_terminal != 0 || sent_by_terminal(info)) &&
       tcgetattr(STDERR_FILENO, &terminal) == 0) {
     static_cast<void>(::write(STDERR_FILENO, "\n", 1));

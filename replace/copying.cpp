@@ -63,6 +63,14 @@ std::optional<Error> overwrite_with(File& from, const std::string& from_path, Fi
   return copy_contents(from, from_path, to, to_path);
 }
 
+Result<Opened> look_at(Result<File> opened) {
+  if (opened.error) {
+    return {.error = opened.error};
+  }
+  const Result<FileStatus> seen = status(opened.value);
+  return {.value = {std::move(opened.value), seen.value}, .error = seen.error};
+}
+
 Result<std::size_t> read_fully(File& file, std::span<char> buffer) {
   std::size_t filled = 0;
   while (filled < buffer.size()) {

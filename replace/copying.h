@@ -31,6 +31,14 @@ std::optional<Error> overwrite_with(File& from, const std::string& from_path, Fi
 // Claims the space for `size` bytes of `file`; where the file system cannot, the run goes on.
 std::optional<Error> reserve_space(File& file, const std::string& path, std::uint64_t size);
 
+// A file just opened, and what it is as its handle tells.
+struct Opened {
+  File file;
+  FileStatus status;
+};
+// Looks at the file that `opened` holds; its error, where it holds none.
+Result<Opened> look_at(Result<File> opened);
+
 // Reads until `buffer` is full or the file ends; fewer bytes only at the end of the file.
 Result<std::size_t> read_fully(File& file, std::span<char> buffer);
 // True when every byte of `start`, read from where it stands, is the same as the byte at its place

@@ -42,20 +42,6 @@ Error with_note(Error error, const std::string& note) {
   return error;
 }
 
-// A file opened for the recovery, and what it is.
-struct Opened {
-  File file;
-  FileStatus status;
-};
-
-Result<Opened> look_at(Result<File> opened) {
-  if (opened.error) {
-    return {.error = opened.error};
-  }
-  const Result<FileStatus> seen = status(opened.value);
-  return {.value = {std::move(opened.value), seen.value}, .error = seen.error};
-}
-
 // tempwar3map.j as the run that wrote it left it, not whatever a link would lead to.
 std::optional<Error> open_recorded_rewrite(const RunPaths& paths, const FoundMark& found,
                                            const CutOverwriteNotes& notes, Opened& temp) {

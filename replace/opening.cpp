@@ -165,7 +165,7 @@ std::optional<Error> ScriptReplacement::open_temp() {
   if (kept.value.identity != checked.value.identity) {
     return refused(path, "changed while it was being opened; run again");
   }
-  temp_as_opened_ = snapshot_of(kept.value);
+  temp_identity_ = kept.value.identity;
   // Beside a missing script, what is in it may be the only copy of a rewrite that an earlier run
   // was refused to put in the script's place.
   if (!has_script_ && kept.value.size > 0) {

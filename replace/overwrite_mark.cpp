@@ -41,15 +41,13 @@ std::error_code remove_lasting(const std::string& path) {
 }
 
 std::optional<Error> read_mark(const std::string& path, FoundMark& found) {
-  Result<File> mark = open_for_reading_unfollowed(path);
-  const Result<FileStatus> opened =
-      mark.error ? Result<FileStatus>{.error = mark.error} : status(mark.value);
-  if (opened.error) {
-    return failed(path, opened.error);
+  Result<Opened> mark = look_at(open_for_reading_unfollowed(path));
+  if (mark.error) {
+    return failed(path, mark.error);
   }
-  found.status = opened.value;
+  found.status = mark.value.status;
   std::string text(kLongestRecord + 1, '\0');
-  const Result<std::size_t> got = read_fully(mark.value, text);
+  const Result<std::size_t> got = read_fully(mark.value.file, text);
   if (got.error) {
     return failed(path, got.error);
   }

@@ -100,27 +100,25 @@ namespace {
 // the temporary file, both trusted; with the error where that cannot be told.
 std::optional<Error> refuse_unless_complete(const std::string& left, const std::string& temp_path,
                                             const Error& refusal) {
-  Result<File> new_file = open_for_reading_unfollowed(left);
-  const Result<FileStatus> new_status =
-      new_file.error ? Result<FileStatus>{.error = new_file.error} : status(new_file.value);
-  if (new_status.error) {
-    return failed(left, new_status.error);
+  Result<Opened> new_file = look_at(open_for_reading_unfollowed(left));
+  if (new_file.error) {
+    return failed(left, new_file.error);
   }
-  Result<File> temp = open_for_reading_unfollowed(temp_path);
-  const Result<FileStatus> temp_status =
-      temp.error ? Result<FileStatus>{.error = temp.error} : status(temp.value);
-  if (temp_status.error == std::errc::no_such_file_or_directory) {
+  Result<Opened> temp = look_at(open_for_reading_unfollowed(temp_path));
+  if (temp.error == std::errc::no_such_file_or_directory) {
     return refusal;
   }
-  if (temp_status.error) {
-    return failed(temp_path, temp_status.error);
+  if (temp.error) {
+    return failed(temp_path, temp.error);
   }
+  const FileStatus& new_status = new_file.value.status;
+  const FileStatus& temp_status = temp.value.status;
   // Nor is an empty tempwar3map.j, which a run on Windows makes for its lock, the rewrite.
-  if (distrust(new_status.value, nullptr) || distrust(temp_status.value, nullptr) ||
-      temp_status.value.size == 0 || new_status.value.size != temp_status.value.size) {
+  if (distrust(new_status, nullptr) || distrust(temp_status, nullptr) || temp_status.size == 0 ||
+      new_status.size != temp_status.size) {
     return refusal;
   }
-  const Result<bool> same = is_start_of(new_file.value, temp.value);
+  const Result<bool> same = is_start_of(new_file.value.file, temp.value.file);
   if (same.error || !same.value) {
     return same.error ? failed(left, same.error) : refusal;
   }

@@ -187,7 +187,8 @@ class ScriptReplacement {
 
   File temp_;
   bool temp_kept_ = false;
-  Snapshot temp_as_opened_;
+  // Which file tempwar3map.j is, as opened.
+  FileIdentity temp_identity_;
   // Whether tempwar3map.j holds the complete rewrite as recorded in `rewrite_`.
   bool rewrite_kept_ = false;
   Snapshot rewrite_;
