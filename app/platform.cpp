@@ -1,12 +1,12 @@
 #include "app/platform.h"
 
 #include <cstddef>
+#include <string>
 
 #ifdef _WIN32
 #include <windows.h>
 
 #include <atomic>
-#include <string_view>
 #else
 #include <fcntl.h>
 #include <signal.h>
@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #endif
 
 #ifdef __MINGW32__
@@ -29,16 +30,31 @@ namespace jassrewrite {
 namespace {
 
 #ifdef _WIN32
-constexpr std::string_view kMessages[] = {
-    "jassrewrite: interrupted; the script is unchanged\r\n",
-    "jassrewrite: interrupted after the script was rewritten\r\n",
-    "jassrewrite: interrupted\r\n",
+constexpr const char* kLineBreak = "\r\n";
+#else
+constexpr const char* kLineBreak = "\n";
+#endif
+
+// What an interrupt says of the script, by InterruptsSay.
+constexpr const char* kSays[] = {
+    "jassrewrite: interrupted; the script is unchanged",
+    "jassrewrite: interrupted after the script was rewritten",
+    "jassrewrite: interrupted",
 };
 
+std::string interrupt_message(InterruptsSay say, const std::string& left) {
+  std::string message = kSays[static_cast<int>(say)];
+  if (!left.empty()) {
+    message += "; " + left + " is left beside the script, and the next run removes it";
+  }
+  return message + kLineBreak;
+}
+
+#ifdef _WIN32
 // Console events arrive on a thread of their own, the one place where state must be shared: the
-// main thread holds `changing` while it changes the script, and `state` says what to report.
+// main thread holds `changing` while it changes the script, and sets `message` only then.
 SRWLOCK changing = SRWLOCK_INIT;
-std::atomic<int> state{static_cast<int>(InterruptsSay::kUnchanged)};
+std::string message = interrupt_message(InterruptsSay::kUnchanged, {});
 // Whether standard error is known to be none of the run's files (see tell_interrupts).
 std::atomic<bool> may_tell{false};
 
@@ -49,7 +65,6 @@ BOOL WINAPI end_run(DWORD event) {
   // Waits for a change of the script to be complete; the lock is never given back, since the
   // process ends here.
   AcquireSRWLockExclusive(&changing);
-  const std::string_view message = kMessages[state.load()];
   DWORD written = 0;
   if (may_tell.load()) {
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), message.data(), static_cast<DWORD>(message.size()),
@@ -62,10 +77,6 @@ BOOL WINAPI end_run(DWORD event) {
 }
 #else
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
-
-constexpr char kUnchanged[] = "jassrewrite: interrupted; the script is unchanged\n";
-constexpr char kRewritten[] = "jassrewrite: interrupted after the script was rewritten\n";
-constexpr char kReported[] = "jassrewrite: interrupted\n";
 
 void end_by_default(int signal_number) {
   struct sigaction action {};
@@ -102,8 +113,8 @@ bool sent_by_terminal(const siginfo_t* info) {
 #endif
 }
 
-template <const char* kMessage, std::size_t kLength>
-void end_run(int signal_number, siginfo_t* info, void* /*context*/) {
+void tell_and_end(int signal_number, const siginfo_t* info, const char* message,
+                  std::size_t length) {
   // The message starts on a line of its own. Only on a terminal: standard error in a file or pipe
   // gets the message alone, as it always did. tcgetattr, unlike isatty, is async-signal-safe.
   if (may_tell == 0) {
@@ -115,8 +126,27 @@ void end_run(int signal_number, siginfo_t* info, void* /*context*/) {
       tcgetattr(STDERR_FILENO, &terminal) == 0) {
     static_cast<void>(::write(STDERR_FILENO, "\n", 1));
   }
-  static_cast<void>(::write(STDERR_FILENO, kMessage, kLength));
+  static_cast<void>(::write(STDERR_FILENO, message, length));
   end_by_default(signal_number);
+}
+
+// What the handler says, set only while interrupts are blocked or before the handler is
+// installed, so that it never reads a message half written.
+char message[8192];
+std::size_t message_length = 0;
+
+void end_run(int signal_number, siginfo_t* info, void* /*context*/) {
+  tell_and_end(signal_number, info, message, message_length);
+}
+
+void set_message(InterruptsSay say, const std::string& left) {
+  std::string said = interrupt_message(say, left);
+  // A path too long for the message is not named.
+  if (said.size() > sizeof message) {
+    said = interrupt_message(say, {});
+  }
+  std::memcpy(message, said.data(), said.size());
+  message_length = said.size();
 }
 
 void on_interrupt(void (*handler)(int, siginfo_t*, void*)) {
@@ -162,7 +192,8 @@ void prepare_process() {
       open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     }
   }
-  on_interrupt(end_run<kUnchanged, sizeof kUnchanged - 1>);
+  set_message(InterruptsSay::kUnchanged, {});
+  on_interrupt(end_run);
 #endif
 }
 
@@ -182,22 +213,12 @@ void hold_interrupts() {
 #endif
 }
 
-void release_interrupts(InterruptsSay script_state) {
+void release_interrupts(InterruptsSay say, const std::string& left) {
 #ifdef _WIN32
-  state = static_cast<int>(script_state);
+  message = interrupt_message(say, left);
   ReleaseSRWLockExclusive(&changing);
 #else
-  switch (script_state) {
-    case InterruptsSay::kUnchanged:
-      on_interrupt(end_run<kUnchanged, sizeof kUnchanged - 1>);
-      break;
-    case InterruptsSay::kRewritten:
-      on_interrupt(end_run<kRewritten, sizeof kRewritten - 1>);
-      break;
-    case InterruptsSay::kReported:
-      on_interrupt(end_run<kReported, sizeof kReported - 1>);
-      break;
-  }
+  set_message(say, left);
   mask_interrupts(SIG_UNBLOCK);
 #endif
 }

@@ -4,6 +4,8 @@
 // and closed standard descriptors. Everything here differs between POSIX and Windows, so the rest
 // of the program compiles unchanged on both.
 
+#include <string>
+
 #include "replace/replacement.h"
 
 namespace jassrewrite {
@@ -29,9 +31,11 @@ void mark_half_line_on_terminal(bool may_show_half_a_line);
 // standard error is none of its files, where the line would end up in the script.
 void tell_interrupts(bool on_standard_error);
 
-// Holds interrupts while the script is being changed: one that arrives meanwhile takes effect at
-// release_interrupts, and from then on an interrupt says what `say` says of the script.
+// Holds interrupts while the script, or what the run leaves behind, is being changed: one that
+// arrives meanwhile takes effect at release_interrupts, and from then on an interrupt says what
+// `say` says of the script, and where `left` is not empty, that the run leaves that file behind
+// for the next run to remove.
 void hold_interrupts();
-void release_interrupts(InterruptsSay say);
+void release_interrupts(InterruptsSay say, const std::string& left);
 
 }  // namespace jassrewrite

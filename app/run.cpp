@@ -91,10 +91,20 @@ void tell_recovery(const Streams& streams, const ScriptReplacement& replacement)
   }
 }
 
+// A run in the wrong folder must not go unnoticed, nor one on a script that was never written.
+void tell_nothing_to_rewrite(const Streams& streams, FoundScript found) {
+  const std::string script = kScriptPath;
+  if (found == FoundScript::kMissing) {
+    streams.say(script + ": not found, nothing to rewrite (is this the map's folder?)");
+  } else if (found == FoundScript::kEmpty) {
+    streams.say(script + ": empty, nothing to rewrite (is this the map's folder?)");
+  }
+}
+
 // The conversion pass over the script that `replacement` opened, into its temporary file.
 std::optional<Error> convert(ScriptReplacement& replacement, LineOutput& console) {
   std::uint64_t written = 0;
-  if (replacement.has_script()) {
+  if (replacement.found_script() == FoundScript::kToRewrite) {
     LineOutput temp{.file = &replacement.temp_file(), .line_break = "\r\n"};
     if (const auto failure = convert_script(replacement.script_file(), temp, console)) {
       const bool in_script = failure->file == ConversionFailure::File::kScript;
@@ -141,10 +151,7 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
   }
   show_banner(output, args);
   tell_recovery(streams, replacement);
-  if (!replacement.has_script()) {
-    streams.say(std::string(kScriptPath) +
-                ": not found, nothing to rewrite (is this the map's folder?)");
-  }
+  tell_nothing_to_rewrite(streams, replacement.found_script());
   if (replacement.temp_kept()) {
     streams.say(std::string(kTempPath) +
                 ": not emptied, since it may hold the only copy of an earlier rewrite");

@@ -30,7 +30,8 @@ struct Error {
   std::string note;
 };
 
-inline constexpr const char* kChangedReason = "changed while it was being rewritten; left as it is";
+inline constexpr const char* kChangedReason =
+    "changed while it was being rewritten; left as it is; run again to rewrite it as it is now";
 inline constexpr const char* kTempChangedReason =
     "changed by another program while the script was rewritten";
 

@@ -32,7 +32,12 @@ std::optional<Error> ScriptReplacement::write_new_file() {
     return std::nullopt;
   }
   const std::string path = target_path_ + kNewFileSuffix;
+  // Several hundred megabytes, for a large script: an interrupt once it is made says it is left.
+  // Held meanwhile, so that one never leaves it untold.
+  const InterruptsSay unheld = unheld_say_;
+  hold_interrupts();
   auto [file, error] = create_new(path);
+  release_interrupts(unheld, error ? std::string() : path);
   // The recovery removed what an earlier run left: one there now is another program's.
   if (error == std::errc::file_exists) {
     return in_the_way(path, error);
@@ -176,10 +181,20 @@ std::optional<Error> ScriptReplacement::check_new_file_name() {
 }
 
 void ScriptReplacement::remove_new_file() {
-  if (!new_path_.empty()) {
-    new_file_ = File();
-    remove(new_path_);
-    new_path_.clear();
+  if (new_path_.empty()) {
+    return;
+  }
+  new_file_ = File();
+  // Held, so that an interrupt meanwhile says nothing of a file that is going or gone.
+  const bool hold = !holding_interrupts_;
+  const InterruptsSay unheld = unheld_say_;
+  if (hold) {
+    hold_interrupts();
+  }
+  remove(new_path_);
+  new_path_.clear();
+  if (hold) {
+    release_interrupts(unheld);
   }
 }
 

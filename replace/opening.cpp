@@ -18,6 +18,8 @@ std::string name_in_folder(const std::string& path) {
 }
 
 constexpr const char* kNotAFile = "not a regular file";
+constexpr const char* kFolderNotScript =
+    "is a folder, not the map's script; move it away, then run again";
 
 // Where a file system, or another user, leaves no lock to be had, the run goes on and says so.
 constexpr const char* kNoLock = "cannot be locked here; a run started meanwhile may work on it too";
@@ -59,7 +61,7 @@ std::optional<Error> ScriptReplacement::open_script() {
       return refuse_dangling_link();
     }
     if (error) {
-      return error == std::errc::not_supported ? refused(path, kNotAFile) : failed(path, error);
+      return refuse_unopened_script(error);
     }
     if (auto locking = lock_script()) {
       return locking;
@@ -77,6 +79,22 @@ std::optional<Error> ScriptReplacement::open_script() {
       return resolve_target();
     }
   }
+}
+
+// What the user can do about a script that could not be opened, where something loses nothing.
+Error ScriptReplacement::refuse_unopened_script(const std::error_code& error) const {
+  const std::string& path = paths_.script;
+  if (error == std::errc::not_supported) {
+    return refused(path, kNotAFile);
+  }
+  if (error == std::errc::is_a_directory) {
+    return refused(path, kFolderNotScript);
+  }
+  // The script is opened for writing before anything else is done.
+  if (error == std::errc::permission_denied || error == std::errc::read_only_file_system) {
+    return failed(path, error, "the script is unchanged; make it writable, then run again");
+  }
+  return failed(path, error);
 }
 
 // A missing script is none, unless its name is a dangling link: following that would create a
@@ -140,6 +158,9 @@ std::optional<Error> ScriptReplacement::open_temp() {
   if (error == std::errc::not_supported) {
     return refused(path, kNotAFile);
   }
+  if (error == std::errc::is_a_directory) {
+    return refused(path, "is a folder; move it away, then run again");
+  }
   if (error) {
     return failed(path, error);
   }
@@ -166,9 +187,9 @@ std::optional<Error> ScriptReplacement::open_temp() {
     return refused(path, "changed while it was being opened; run again");
   }
   temp_identity_ = kept.value.identity;
-  // Beside a missing script, what is in it may be the only copy of a rewrite that an earlier run
-  // was refused to put in the script's place.
-  if (!has_script_ && kept.value.size > 0) {
+  // Beside a missing or empty script, what is in it may be the only copy of a rewrite that an
+  // earlier run was refused to put in the script's place.
+  if (!rewrites_script() && kept.value.size > 0) {
     temp_kept_ = true;
     return std::nullopt;
   }
@@ -190,8 +211,8 @@ std::optional<Error> ScriptReplacement::check_temp(const FileStatus& temp) {
   if (has_script_ && temp.identity == script_status_.identity) {
     return refused(path, "is the script itself (a link to " + paths_.script + ")");
   }
-  // Without a script, its bytes go nowhere.
-  if (!has_script_) {
+  // Without a script to rewrite, its bytes go nowhere.
+  if (!rewrites_script()) {
     return std::nullopt;
   }
   if (auto reason = distrust(temp, &script_status_)) {

@@ -44,7 +44,7 @@ std::optional<Error> ScriptReplacement::open() {
 
 std::optional<Error> ScriptReplacement::converted(std::uint64_t rewrite_size) {
   assert(state_ == State::kOpened);
-  if (has_script_) {
+  if (rewrites_script()) {
     if (const std::error_code error = sync(temp_)) {
       return fail(failed(paths_.temp, error));
     }
@@ -76,8 +76,8 @@ std::optional<Error> ScriptReplacement::converted(std::uint64_t rewrite_size) {
 
 std::optional<Error> ScriptReplacement::copy_back() {
   assert(state_ == State::kConverted);
-  if (!has_script_) {
-    if (auto error = create_empty_script()) {
+  if (!rewrites_script()) {
+    if (auto error = has_script_ ? std::nullopt : create_empty_script()) {
       return fail(*error);
     }
     state_ = State::kCommitted;
@@ -98,8 +98,16 @@ std::optional<Error> ScriptReplacement::copy_back() {
   return std::nullopt;
 }
 
+FoundScript ScriptReplacement::found_script() const {
+  assert(state_ != State::kIdle);
+  if (!has_script_) {
+    return FoundScript::kMissing;
+  }
+  return rewrites_script() ? FoundScript::kToRewrite : FoundScript::kEmpty;
+}
+
 File& ScriptReplacement::script_file() {
-  assert(state_ == State::kOpened && has_script_);
+  assert(state_ == State::kOpened && rewrites_script());
   return script_;
 }
 
@@ -160,10 +168,11 @@ void ScriptReplacement::hold_interrupts() {
   }
 }
 
-void ScriptReplacement::release_interrupts(InterruptsSay say) {
+void ScriptReplacement::release_interrupts(InterruptsSay say, const std::string& left) {
   if (holding_interrupts_) {
-    interrupts_.release(say);
+    interrupts_.release(say, left);
     holding_interrupts_ = false;
+    unheld_say_ = say;
   }
 }
 

@@ -7,8 +7,8 @@
 //
 //   ScriptReplacement replacement(paths, interrupts, tell);
 //   if (auto error = replacement.open()) { report; return; }
-//   (if replacement.has_script(): write the rewrite of replacement.script_file(), read from its
-//    start, into replacement.temp_file())
+//   (if replacement.found_script() is kToRewrite: write the rewrite of replacement.script_file(),
+//    read from its start, into replacement.temp_file())
 //   if (auto error = replacement.converted(bytes_written)) { report; return; }
 //   if (auto error = replacement.copy_back()) { report; return; }
 //
@@ -21,18 +21,19 @@
 //   kIdle        Made; nothing held, nothing touched.
 //   kOpened      The folder's lock and the script's are held, or were told to be unavailable.
 //                Every leftover of earlier runs is settled (recovered() says what was done). The
-//                script is open and checked, or there is none (has_script()). tempwar3map.j is
-//                open, checked and empty; beside a missing script one that is not empty is left
-//                as it is (temp_kept()), since it may hold the only copy of an earlier rewrite.
+//                script is open and checked, or there is none (found_script()). tempwar3map.j is
+//                open, checked and empty; beside a missing or empty script, whose rewrite is
+//                nothing, one that is not empty is left as it is (temp_kept()), since it may hold
+//                the only copy of an earlier rewrite.
 //   kConverted   tempwar3map.j holds the complete rewrite of the script as it was read, synced,
 //                and the object recorded it; the script is unchanged since it was read.
 //   kCommitted   The script is the rewrite, made to last: the new file renamed over it and the
-//                old one settled, or the script overwritten in place and the mark removed. Where
-//                there was no script, an empty one was created, if its folder exists.
-//   kRolledBack  A transition failed, or the object went before copy_back() committed. The new file
-//   beside the
-//                script, if one was made, is removed unless it holds what must not be lost. Locks
-//                are given up when the object goes.
+//                old one settled, or the script overwritten in place and the mark removed. An
+//                empty script is its own rewrite and is left as it is; where there was no script,
+//                an empty one was created, if its folder exists.
+//   kRolledBack  A transition failed, or the object went before copy_back() committed. The new
+//                file beside the script, if one was made, is removed unless it holds what must
+//                not be lost. Locks are given up when the object goes.
 //
 // Interrupts are held while a step can change the script: while leftovers are recovered, and from
 // the replacement until copy_back() succeeds. An interrupt that arrives meanwhile takes effect when
@@ -83,13 +84,18 @@ enum class Recovered {
   kNamedLeftRewrite,
 };
 
+// What the run found at the script's name.
+enum class FoundScript { kMissing, kEmpty, kToRewrite };
+
 // What an interrupt says when it ends the run.
 enum class InterruptsSay { kUnchanged, kRewritten, kReported };
 
-// How the process holds interrupts; none in tests that run the object in their own process.
+// How the process holds interrupts; none in tests that run the object in their own process. From
+// a release on, an interrupt says what `say` says of the script, and where `left` is not empty,
+// that it leaves that file behind, for the next run to remove.
 struct InterruptHold {
   void (*hold)() = nullptr;
-  void (*release)(InterruptsSay say) = nullptr;
+  void (*release)(InterruptsSay say, const std::string& left) = nullptr;
 };
 
 class ScriptReplacement {
@@ -107,7 +113,7 @@ class ScriptReplacement {
   std::optional<Error> copy_back();
 
   // From kOpened on:
-  [[nodiscard]] bool has_script() const { return has_script_; }
+  [[nodiscard]] FoundScript found_script() const;
   [[nodiscard]] bool temp_kept() const { return temp_kept_; }
   [[nodiscard]] Recovered recovered() const { return recovered_; }
   File& script_file();
@@ -129,11 +135,14 @@ class ScriptReplacement {
   // Each ends the transition it is part of: the error, explained, and the object rolled back.
   Error fail(Error error);
   void hold_interrupts();
-  void release_interrupts(InterruptsSay say);
+  void release_interrupts(InterruptsSay say, const std::string& left = {});
+  // A script with bytes in it: the only kind whose rewrite goes through tempwar3map.j.
+  [[nodiscard]] bool rewrites_script() const { return has_script_ && script_status_.size > 0; }
 
   // Opening (opening.cpp).
   std::optional<Error> lock_folder();
   std::optional<Error> open_script();
+  Error refuse_unopened_script(const std::error_code& error) const;
   std::optional<Error> refuse_dangling_link() const;
   std::optional<Error> resolve_target();
   std::optional<Error> lock_script();
@@ -174,6 +183,8 @@ class ScriptReplacement {
   ScriptState script_state_ = ScriptState::kUnchanged;
   Recovered recovered_ = Recovered::kNothing;
   bool holding_interrupts_ = false;
+  // What an interrupt says while none is held.
+  InterruptsSay unheld_say_ = InterruptsSay::kUnchanged;
 
   File folder_lock_;
   File script_lock_;

@@ -62,7 +62,8 @@ TEST(EndToEnd, AnotherProgramsSaveIsNeverOverwritten) {
         EXPECT_EQ(script, saved) << where;
         told_changed += run.err.ends_with(
                             message("jassrewrite: logs/outputwar3map.j: changed while it was being "
-                                    "rewritten; left as it is\n"))
+                                    "rewritten; left as it is; run again to rewrite it as it is "
+                                    "now\n"))
                             ? 1
                             : 0;
       }
@@ -80,6 +81,9 @@ TEST(EndToEnd, AnotherProgramsSaveIsNeverOverwritten) {
 // became of the script; where the call fails too, the failure is told first, then "interrupted".
 TEST(EndToEnd, InterruptsAimedAtEachCallAreToldTruly) {
   const std::string unchanged = "jassrewrite: interrupted; the script is unchanged";
+  const std::string leaving = message(unchanged +
+                                      "; logs/outputwar3map.j.jassrewrite-new is left "
+                                      "beside the script, and the next run removes it");
   const std::string rewritten = "jassrewrite: interrupted after the script was rewritten";
   const std::string plain = "jassrewrite: interrupted";
   int told_unchanged = 0;
@@ -115,11 +119,20 @@ TEST(EndToEnd, InterruptsAimedAtEachCallAreToldTruly) {
           continue;
         }
         ASSERT_FALSE(lines.empty()) << where << ": nothing said";
-        if (lines.back() == unchanged) {
+        if (lines.back() == unchanged || lines.back() == leaving) {
           ++told_unchanged;
           EXPECT_EQ(script, kOriginal) << where;
+          // Regression: an interrupt while the new script was written beside the old one left it
+          // there untold. It is told where it is left, and only then; the next run removes it.
+          const bool left = fs::exists(folder / kReplacement);
+          EXPECT_EQ(lines.back() == leaving, left) << where;
           // Ended with the new script complete beside the old one: not held while it was written.
           ended_beside += contents(folder / kReplacement) == kRewritten ? 1 : 0;
+          if (left) {
+            set_fault("");
+            EXPECT_EQ(run_tool(folder).status, 0) << where;
+            EXPECT_FALSE(fs::exists(folder / kReplacement)) << where << ", after another run";
+          }
         } else if (lines.back() == rewritten) {
           ++told_rewritten;
           EXPECT_EQ(script, kRewritten) << where;

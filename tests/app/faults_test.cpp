@@ -47,6 +47,7 @@ const std::string kNotAFile = "jassrewrite: tempwar3map.j: not a regular file\n"
 const std::string kMarkNotKnown =
     "; an earlier run may have been cut off while writing back logs/outputwar3map.j; nothing was "
     "changed\n";
+const std::string kMakeItWritable = "; the script is unchanged; make it writable, then run again\n";
 // What links in the folder point to; a link must never lead the tool to write there.
 const std::string kOutside = "someone else's file\n";
 
@@ -57,7 +58,7 @@ const std::string kLeftBeside =
 
 const std::vector<FaultCase> kFaultCases = {
     {"TemporaryFileIsAFolder", [](const fs::path& f) { fs::create_directory(f / "tempwar3map.j"); },
-     "jassrewrite: tempwar3map.j: Is a directory\n"},
+     "jassrewrite: tempwar3map.j: is a folder; move it away, then run again\n"},
     {"TemporaryFileIsAHardLinkToTheScript",
      [](const fs::path& f) {
        fs::create_hard_link(f / "logs/outputwar3map.j", f / "tempwar3map.j");
@@ -104,10 +105,11 @@ const std::vector<FaultCase> kFaultCases = {
                        fs::perm_options::remove);
      },
      "jassrewrite: logs/outputwar3map.j: "s +
-         system_reason("Permission denied", 6009 /* read-only file */) + "\n",
+         system_reason("Permission denied", 6009 /* read-only file */) + kMakeItWritable,
      "", true},
     {"ScriptIsAFolder", replace_script([](const fs::path& s) { fs::create_directory(s); }),
-     "jassrewrite: logs/outputwar3map.j: Is a directory\n"},
+     "jassrewrite: logs/outputwar3map.j: is a folder, not the map's script; move it away, then "
+     "run again\n"},
 #ifndef _WIN32
     {"TemporaryFileIsASymbolicLinkToTheScript",
      [](const fs::path& f) { fs::create_symlink("logs/outputwar3map.j", f / "tempwar3map.j"); },
@@ -155,7 +157,7 @@ const std::vector<FaultCase> kFaultCases = {
      "jassrewrite: tempwar3map.j: File too large; the script is unchanged\n", "ulimit -f 1; "},
     {"ScriptIsUnreadable",
      [](const fs::path& f) { fs::permissions(f / "logs/outputwar3map.j", fs::perms::none); },
-     "jassrewrite: logs/outputwar3map.j: Permission denied\n", "", true},
+     "jassrewrite: logs/outputwar3map.j: Permission denied"s + kMakeItWritable, "", true},
     // Regression: root took a tempwar3map.j that another user owned, who could then change the
     // rewrite on its way into a script that user may not write.
     {"TemporaryFileOfAnotherUserForRoot",

@@ -60,14 +60,14 @@ TEST_P(ArgumentEcho, ShowsCountAndEntriesZeroToThree) {
     GTEST_SKIP() << "the ANSI code page here is " << GetACP();
   }
 #endif
-  const fs::path folder = make_map_folder("");
+  const fs::path folder = make_map_folder("globals\n");
   write_file(folder / "match.j", "");  // something for a wildcard to match
 
   const ToolRun run = run_tool(folder, GetParam().arguments);
 
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, on_console("Hello Jass!\n" + GetParam().count + "\n" + tool_path() + "\n" +
-                                GetParam().entries_one_to_three));
+                                GetParam().entries_one_to_three + "globals\n"));
   EXPECT_EQ(run.err, "");
 }
 

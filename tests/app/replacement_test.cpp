@@ -23,15 +23,18 @@ namespace {
 using namespace jassrewrite::end_to_end;
 
 // Regression: claiming the space for an empty rewrite failed, and an empty script with a second
-// name, which is overwritten in place, could never be rewritten.
-TEST(EndToEnd, EmptyScriptWithASecondNameIsRewritten) {
+// name, which is overwritten in place, could never be rewritten. An empty script is its own
+// rewrite, and keeps its names.
+TEST(EndToEnd, EmptyScriptWithASecondNameIsLeftAsItIs) {
   const fs::path folder = make_map_folder("");
   fs::create_hard_link(folder / "logs/outputwar3map.j", folder / "other-name.j");
 
   const ToolRun run = run_tool(folder);
 
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err, message("jassrewrite: logs/outputwar3map.j: empty, nothing to rewrite (is "
+                             "this the map's folder?)\n"));
+  EXPECT_EQ(read_file(folder / "logs/outputwar3map.j"), "");
 #ifndef _WIN32
   // The runtime on Windows counts one link for every file.
   EXPECT_EQ(fs::hard_link_count(folder / "logs/outputwar3map.j"), 2U);

@@ -143,7 +143,7 @@ TEST(ConvertScript, AScriptChangedWhileReadIsNotCalledComplete) {
   const auto error = replacement->converted(temp.written);
 
   ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->reason, "changed while it was being rewritten; left as it is");
+  EXPECT_EQ(error->reason, kChangedReason);
   EXPECT_EQ(error->note, "");
 }
 

@@ -92,7 +92,7 @@ TEST(Open, ATemporaryFileBesideAMissingScriptIsKept) {
 
   auto replacement = opened_in(folder);
 
-  EXPECT_FALSE(replacement->has_script());
+  EXPECT_EQ(replacement->found_script(), FoundScript::kMissing);
   EXPECT_TRUE(replacement->temp_kept());
   ASSERT_FALSE(replacement->converted(0).has_value());
   ASSERT_FALSE(replacement->copy_back().has_value());
