@@ -81,7 +81,8 @@ std::optional<Error> ScriptReplacement::open_script() {
   }
 }
 
-// What the user can do about a script that could not be opened, where something loses nothing.
+// A script that could not be opened, with what the user can do about it where doing so loses
+// nothing.
 Error ScriptReplacement::refuse_unopened_script(const std::error_code& error) const {
   const std::string& path = paths_.script;
   if (error == std::errc::not_supported) {

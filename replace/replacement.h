@@ -25,8 +25,9 @@
 //                open, checked and empty; beside a missing or empty script, whose rewrite is
 //                nothing, one that is not empty is left as it is (temp_kept()), since it may hold
 //                the only copy of an earlier rewrite.
-//   kConverted   tempwar3map.j holds the complete rewrite of the script as it was read, synced,
-//                and the object recorded it; the script is unchanged since it was read.
+//   kConverted   A script with bytes in it: tempwar3map.j holds its complete rewrite as it was
+//                read, synced, and the object recorded it; the script is unchanged since it was
+//                read. A missing or empty script has nothing to rewrite.
 //   kCommitted   The script is the rewrite, made to last: the new file renamed over it and the
 //                old one settled, or the script overwritten in place and the mark removed. An
 //                empty script is its own rewrite and is left as it is; where there was no script,
@@ -36,10 +37,12 @@
 //                not be lost. Locks are given up when the object goes.
 //
 // Interrupts are held while a step can change the script: while leftovers are recovered, and from
-// the replacement until copy_back() succeeds. An interrupt that arrives meanwhile takes effect when
-// the step ends and says what script_state() is then; where the step failed, interrupts stay held
-// until the object goes, so that the run tells the failure first, and an interrupt then says only
-// that the run was interrupted.
+// the replacement until copy_back() succeeds; and for a moment while the new file beside the
+// script is made and while it is removed, so that what an interrupt says of it is true. An
+// interrupt that arrives meanwhile takes effect when the step ends and says what script_state() is
+// then, and names the new file while it is left beside the script; where the step failed,
+// interrupts stay held until the object goes, so that the run tells the failure first, and an
+// interrupt then says only that the run was interrupted.
 
 #include <cstdint>
 #include <optional>
