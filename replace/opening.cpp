@@ -20,6 +20,7 @@ std::string name_in_folder(const std::string& path) {
 constexpr const char* kNotAFile = "not a regular file";
 constexpr const char* kFolderNotScript =
     "is a folder, not the map's script; move it away, then run again";
+constexpr const char* kFolderNotTemp = "is a folder; move it away, then run again";
 
 // Where a file system, or another user, leaves no lock to be had, the run goes on and says so.
 constexpr const char* kNoLock = "cannot be locked here; a run started meanwhile may work on it too";
@@ -38,6 +39,9 @@ std::optional<Error> ScriptReplacement::lock_folder() {
   });
   if (error == std::errc::no_lock_available) {
     patience_.tell(lock_path + ": " + kNoLock);
+  } else if (error == std::errc::is_a_directory) {
+    // Windows locks a range of tempwar3map.j.
+    return refused(lock_path, kFolderNotTemp);
   } else if (error) {
     return failed(lock_path, error);
   }
@@ -160,7 +164,7 @@ std::optional<Error> ScriptReplacement::open_temp() {
     return refused(path, kNotAFile);
   }
   if (error == std::errc::is_a_directory) {
-    return refused(path, "is a folder; move it away, then run again");
+    return refused(path, kFolderNotTemp);
   }
   if (error) {
     return failed(path, error);
