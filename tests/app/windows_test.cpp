@@ -242,9 +242,9 @@ TEST(EndToEnd, ASaveWhileTheRunWaitsIsNeverOverwritten) {
 
   EXPECT_FALSE(lock_file_deleted);
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err,
-            message(kEitherDenied + "jassrewrite: logs/outputwar3map.j: changed while it was being "
-                                    "rewritten; left as it is\n"));
+  EXPECT_EQ(run.err, message(kEitherDenied +
+                             "jassrewrite: logs/outputwar3map.j: changed while it was being "
+                             "rewritten; left as it is; run again to rewrite it as it is now\n"));
   EXPECT_EQ(read_file(script), saved);
   EXPECT_FALSE(fs::exists(folder / kNewScript));
 }
