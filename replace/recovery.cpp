@@ -150,6 +150,8 @@ std::optional<Error> ScriptReplacement::name_left_rewrite() {
     return failed(path, error,
                   "it was given back its name, but that may not last through a power cut");
   }
+  // The script is no longer as the run found it: what it says of it from now on says so.
+  script_state_ = ScriptState::kFinishedFromEarlierRun;
   recovered_ = Recovered::kNamedLeftRewrite;
   return std::nullopt;
 }

@@ -77,7 +77,13 @@ std::optional<Error> ScriptReplacement::converted(std::uint64_t rewrite_size) {
 std::optional<Error> ScriptReplacement::copy_back() {
   assert(state_ == State::kConverted);
   if (!rewrites_script()) {
-    if (auto error = has_script_ ? std::nullopt : create_empty_script()) {
+    // An empty script is its own rewrite only while it stays empty: one that another program
+    // saved meanwhile is told, as a script with bytes in it would be.
+    auto error = has_script_ ? check_script_opened() : create_empty_script();
+    if (!error && has_script_) {
+      error = check_script_name(true);
+    }
+    if (error) {
       return fail(*error);
     }
     state_ = State::kCommitted;

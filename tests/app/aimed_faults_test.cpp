@@ -35,14 +35,20 @@ TEST(EndToEnd, AnotherProgramsSaveIsNeverOverwritten) {
   const std::string saved_rewritten = "//!beginusercode\r\n-- saved by the map editor\r\n";
   int trials = 0;
   int told_changed = 0;
-  for (const bool in_place : {false, true}) {
+  struct Kind {
+    bool in_place;
+    std::string original;
+  };
+  for (const auto& [in_place, original] :
+       {Kind{false, kOriginal}, Kind{true, kOriginal}, Kind{false, ""}}) {
     for (long call = 1;; ++call) {
       const std::string where =
+          (original.empty() ? "empty script, "s : ""s) +
           (in_place ? "in place, save before call " : "new file, save before call ") +
           std::to_string(call);
       const fs::path folder = make_scratch_folder() / "map";
       fs::create_directories(folder / "logs");
-      write_file(folder / kScript, kOriginal);
+      write_file(folder / kScript, original);
       if (in_place) {
         link_script(folder);
       }
@@ -66,6 +72,12 @@ TEST(EndToEnd, AnotherProgramsSaveIsNeverOverwritten) {
                                     "now\n"))
                             ? 1
                             : 0;
+      }
+      // Regression: an empty script that another program saved before the run said that it was
+      // empty was left unrewritten, and the run exited 0.
+      const std::size_t told_empty = run.err.find("empty, nothing to rewrite");
+      if (told_empty != std::string::npos && run.err.find("fault seam: call") < told_empty) {
+        EXPECT_EQ(run.status, 1) << where << ": the save is called done: " << run.err;
       }
       if (HasFailure()) {
         return;

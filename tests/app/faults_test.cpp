@@ -47,7 +47,8 @@ const std::string kNotAFile = "jassrewrite: tempwar3map.j: not a regular file\n"
 const std::string kMarkNotKnown =
     "; an earlier run may have been cut off while writing back logs/outputwar3map.j; nothing was "
     "changed\n";
-const std::string kMakeItWritable = "; the script is unchanged; make it writable, then run again\n";
+const std::string kMakeItUsable =
+    "; the script is unchanged; make it readable and writable, then run again\n";
 // What links in the folder point to; a link must never lead the tool to write there.
 const std::string kOutside = "someone else's file\n";
 
@@ -105,7 +106,7 @@ const std::vector<FaultCase> kFaultCases = {
                        fs::perm_options::remove);
      },
      "jassrewrite: logs/outputwar3map.j: "s +
-         system_reason("Permission denied", 6009 /* read-only file */) + kMakeItWritable,
+         system_reason("Permission denied", 6009 /* read-only file */) + kMakeItUsable,
      "", true},
     {"ScriptIsAFolder", replace_script([](const fs::path& s) { fs::create_directory(s); }),
      "jassrewrite: logs/outputwar3map.j: is a folder, not the map's script; move it away, then "
@@ -155,9 +156,10 @@ const std::vector<FaultCase> kFaultCases = {
      "jassrewrite: logs/outputwar3map.j: not a regular file\n"},
     {"TemporaryFileCannotGrowPastTheLimit", [](const fs::path&) {},
      "jassrewrite: tempwar3map.j: File too large; the script is unchanged\n", "ulimit -f 1; "},
+    // Regression: a script that could be written but not read was said to need making writable.
     {"ScriptIsUnreadable",
-     [](const fs::path& f) { fs::permissions(f / "logs/outputwar3map.j", fs::perms::none); },
-     "jassrewrite: logs/outputwar3map.j: Permission denied"s + kMakeItWritable, "", true},
+     [](const fs::path& f) { fs::permissions(f / "logs/outputwar3map.j", fs::perms::owner_write); },
+     "jassrewrite: logs/outputwar3map.j: Permission denied"s + kMakeItUsable, "", true},
     // Regression: root took a tempwar3map.j that another user owned, who could then change the
     // rewrite on its way into a script that user may not write.
     {"TemporaryFileOfAnotherUserForRoot",
@@ -229,5 +231,28 @@ TEST_P(Faults, LeaveTheScriptAsItWas) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, Faults, testing::ValuesIn(kFaultCases), NameOfCase());
+
+#ifndef _WIN32
+// Regression: a script in a folder that the user may not look into was said to need making
+// writable. Standard error goes through a pipe, as to a console: in a file it could not be told
+// apart from a script that cannot be looked at, and would be refused.
+TEST(EndToEnd, AScriptInAFolderThatMayNotBeSearchedIsToldSo) {
+  if (geteuid() == 0) {
+    GTEST_SKIP() << "permission bits do not stop root";
+  }
+  const fs::path folder = make_map_folder("globals\n");
+  const std::string base = folder.string();
+  fs::permissions(folder / "logs", fs::perms::owner_read | fs::perms::owner_write);
+  run_shell(folder, "{ \"$TOOL\" 2>&1 >/dev/null; echo $? >" + shell_word(base + ".status") +
+                        "; } | cat >" + shell_word(base + ".err"));
+  fs::permissions(folder / "logs", fs::perms::owner_all);
+
+  EXPECT_EQ(read_file(base + ".status"), "1\n");
+  EXPECT_EQ(read_file(base + ".err"),
+            "jassrewrite: logs/outputwar3map.j: Permission denied; nothing was changed; this user "
+            "may not look into a folder on its path: give access to it, then run again\n");
+  EXPECT_EQ(read_file(folder / "logs/outputwar3map.j"), "globals\n");
+}
+#endif
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/faulty_runs.h"
 #include "app/tool_runs.h"
 #include "test_support.h"
 
@@ -153,6 +154,41 @@ TEST(EndToEnd, ScriptMissingWithItsCompleteRewriteBesideIsGivenItsName) {
                              "which now has the script's name\n"));
   EXPECT_EQ(read_file(folder / "logs/outputwar3map.j"), rewritten);
   EXPECT_FALSE(fs::exists(folder / "logs/outputwar3map.j.jassrewrite-new"));
+}
+
+// Regression: once the recovery had given that new file the script's name, a failure or an
+// interrupt after that said that the script was unchanged.
+TEST(EndToEnd, ARewriteGivenTheScriptsNameIsNeverToldUnchanged) {
+#ifdef _WIN32
+  const std::vector<std::string> faults = {"io"};
+#else
+  const std::vector<std::string> faults = {"io", "interrupt"};
+#endif
+  int failed_once_named = 0;
+  for (const std::string& fault : faults) {
+    for (long call = 1;; ++call) {
+      const std::string where = fault + " at call " + std::to_string(call);
+      const fs::path folder = make_scratch_folder() / "map";
+      fs::create_directories(folder / "logs");
+      write_file(folder / kTemp, kRewritten);
+      write_file(folder / kReplacement, kRewritten);
+
+      const ToolRun run = run_with_fault(folder, call, fault);
+      if (!reached(run)) {
+        break;
+      }
+      const bool named = fs::exists(folder / kScript);
+      for (const std::string& line : tool_lines(run.err)) {
+        EXPECT_TRUE(!named || line.find("the script is unchanged") == std::string::npos)
+            << where << ": " << line;
+      }
+      failed_once_named += named && run.status != 0 ? 1 : 0;
+      if (HasFailure()) {
+        return;
+      }
+    }
+  }
+  EXPECT_GT(failed_once_named, 0) << "no run failed once the script had its name";
 }
 
 #ifndef _WIN32
