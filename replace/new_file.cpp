@@ -185,16 +185,17 @@ void ScriptReplacement::remove_new_file() {
     return;
   }
   new_file_ = File();
-  // Held, so that an interrupt meanwhile says nothing of a file that is going or gone.
+  // Held, so that an interrupt meanwhile says nothing of a file that is going or gone; one that
+  // could not be removed is still named.
   const bool hold = !holding_interrupts_;
   const InterruptsSay unheld = unheld_say_;
   if (hold) {
     hold_interrupts();
   }
-  remove(new_path_);
+  const std::string left = remove(new_path_) ? new_path_ : std::string();
   new_path_.clear();
   if (hold) {
-    release_interrupts(unheld);
+    release_interrupts(unheld, left);
   }
 }
 
