@@ -20,7 +20,9 @@ int condition_of(DWORD code) {
       {ERROR_PATH_NOT_FOUND, ENOENT},
       {ERROR_INVALID_NAME, ENOENT},
       {ERROR_ACCESS_DENIED, EACCES},
-      {ERROR_FILE_READ_ONLY, EACCES},
+      // Marked read-only by the user: no one may write it, as on a read-only disk, whatever the
+      // user's rights.
+      {ERROR_FILE_READ_ONLY, EROFS},
       {ERROR_FILE_EXISTS, EEXIST},
       {ERROR_ALREADY_EXISTS, EEXIST},
       {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},

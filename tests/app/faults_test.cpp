@@ -49,6 +49,14 @@ const std::string kMarkNotKnown =
     "changed\n";
 const std::string kMakeItUsable =
     "; the script is unchanged; make it readable and writable, then run again\n";
+// Windows tells a file marked read-only from one the user may not open; Linux cannot. Where Wine
+// has no words for the error, the tool gives those of the condition it stands for.
+#ifdef _WIN32
+const std::string kReadOnly = system_reason("Read-only file system", 6009 /* read-only file */) +
+                              "; the script is unchanged; make it writable, then run again\n";
+#else
+const std::string kReadOnly = "Permission denied" + kMakeItUsable;
+#endif
 // What links in the folder point to; a link must never lead the tool to write there.
 const std::string kOutside = "someone else's file\n";
 
@@ -105,9 +113,7 @@ const std::vector<FaultCase> kFaultCases = {
                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                        fs::perm_options::remove);
      },
-     "jassrewrite: logs/outputwar3map.j: "s +
-         system_reason("Permission denied", 6009 /* read-only file */) + kMakeItUsable,
-     "", true},
+     "jassrewrite: logs/outputwar3map.j: "s + kReadOnly, "", true},
     {"ScriptIsAFolder", replace_script([](const fs::path& s) { fs::create_directory(s); }),
      "jassrewrite: logs/outputwar3map.j: is a folder, not the map's script; move it away, then "
      "run again\n"},
