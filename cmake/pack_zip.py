@@ -1,21 +1,30 @@
 #!/usr/bin/env python3
 """Packs the Windows download so that one commit always gives the same bytes.
 
-    pack_zip.py OUT.zip SOURCE_DIR FILE...
+    pack_zip.py OUT.zip SOURCE_DIR [--text] NAME=PATH...
 
-writes OUT.zip holding each FILE, in the order given, in a folder named after OUT.zip, and beside
-it OUT.zip.sha256 in the form `sha256sum -c` reads. Every entry gets the same time: the commit
-time of SOURCE_DIR's checkout, or SOURCE_DATE_EPOCH where that is set (a source tree without git
-needs it). Nothing of the packing machine goes in: no owners, no access or change times, no time
-zone (the times zip keeps are local times without a zone, so they are written as UTC).
+writes OUT.zip holding, in a folder named after OUT.zip, the file at each PATH under the NAME given
+before it, in the order given, and beside it OUT.zip.sha256 in the form `sha256sum -c` reads. A
+NAME is a file name without folders; one ending in .exe is executable. `--text` before an entry
+gives it CR LF line ends, for Windows' editors: each LF without a CR before it gets one, a CR LF
+stays as it is, and a last line without a line end gets CR LF too, as CMake's configure_file gives
+it to the copies that `cmake --install` puts beside the program. Other entries keep their bytes.
+
+Every entry gets the same time: the commit time of SOURCE_DIR's checkout, or SOURCE_DATE_EPOCH
+where that is set (a source tree without git needs it). Nothing of the packing machine goes in: no
+owners, no access or change times, no time zone (the times zip keeps are local times without a
+zone, so they are written as UTC).
 """
 
 import hashlib
 import os
+import re
 import subprocess
 import sys
 import time
 import zipfile
+
+USAGE = "usage: pack_zip.py OUT.zip SOURCE_DIR [--text] NAME=PATH..."
 
 
 def fail(reason):
@@ -41,24 +50,53 @@ def files_time(source_dir):
     return stamp
 
 
+def entries(arguments):
+    """The entries as (name, path, text) in the order given."""
+    found = []
+    text = False
+    for argument in arguments:
+        if argument == "--text":
+            text = True
+            continue
+        name, separator, path = argument.partition("=")
+        if not separator or not path:
+            fail(f"{argument}: not NAME=PATH; {USAGE}")
+        if not name or re.search(r"[/\\:]", name) or name in (".", ".."):
+            fail(f"{argument}: the name {name!r} is not a file name")
+        if name.lower() in (seen.lower() for seen, _, _ in found):
+            fail(f"{argument}: the zip holds {name} already")
+        found.append((name, path, text))
+        text = False
+    if text:
+        fail(f"--text names no file after it; {USAGE}")
+    if not found:
+        fail(USAGE)
+    return found
+
+
 def main(argv):
     if len(argv) < 4:
-        fail("usage: pack_zip.py OUT.zip SOURCE_DIR FILE...")
-    out, source_dir, files = argv[1], argv[2], argv[3:]
-    name = os.path.basename(out)
-    if not name.endswith(".zip"):
+        fail(USAGE)
+    out, source_dir = argv[1], argv[2]
+    files = entries(argv[3:])
+    zip_name = os.path.basename(out)
+    if not zip_name.endswith(".zip"):
         fail(f"{out}: the name of a zip ends in .zip")
-    folder = name[:-len(".zip")]
+    folder = zip_name[:-len(".zip")]
     stamp = files_time(source_dir)
 
     partial = out + ".partial"
     with zipfile.ZipFile(partial, "w") as archive:
-        for path in files:
+        for name, path, text in files:
             with open(path, "rb") as file:
                 data = file.read()
-            entry = zipfile.ZipInfo(f"{folder}/{os.path.basename(path)}", date_time=stamp)
+            if text:
+                if data and not data.endswith(b"\n"):
+                    data += b"\n"
+                data = re.sub(rb"(?<!\r)\n", b"\r\n", data)
+            entry = zipfile.ZipInfo(f"{folder}/{name}", date_time=stamp)
             entry.create_system = 3  # Unix, so that the mode below counts, wherever this runs
-            executable = path.lower().endswith(".exe")
+            executable = name.lower().endswith(".exe")
             entry.external_attr = (0o100755 if executable else 0o100644) << 16
             entry.compress_type = zipfile.ZIP_DEFLATED
             archive.writestr(entry, data, compresslevel=9)
@@ -67,7 +105,7 @@ def main(argv):
     with open(out, "rb") as file:
         digest = hashlib.sha256(file.read()).hexdigest()
     with open(out + ".sha256", "w", encoding="ascii", newline="\n") as file:
-        file.write(f"{digest}  {name}\n")
+        file.write(f"{digest}  {zip_name}\n")
     print(f"{out}\n{out}.sha256: {digest}")
 
 

@@ -27,11 +27,15 @@ inline const fs::path kMark = "tempwar3map.j.copying";
 inline const fs::path kUnfinishedMark = "tempwar3map.j.copying-new";
 inline const std::string kStaleReplacement = "left by a run that was killed\r\n";
 
+// The test build, found as tool_path() finds the tool: the variable JASSREWRITE_WITH_FAULTS_EXE
+// names a copy of it, for a user who cannot reach the build folder.
 inline std::string with_faults_path() {
+  const char* copy = std::getenv("JASSREWRITE_WITH_FAULTS_EXE");
+  const char* path = copy != nullptr ? copy : JASSREWRITE_WITH_FAULTS_EXE;
 #ifdef _WIN32
-  return fs::absolute(JASSREWRITE_WITH_FAULTS_EXE).make_preferred().string();
+  return fs::absolute(path).make_preferred().string();
 #else
-  return JASSREWRITE_WITH_FAULTS_EXE;
+  return path;
 #endif
 }
 
