@@ -1,14 +1,11 @@
 #!/usr/bin/env python3
 """Packs the Windows download so that one commit always gives the same bytes.
 
-    pack_zip.py OUT.zip SOURCE_DIR [--text] NAME=PATH...
+    pack_zip.py OUT.zip SOURCE_DIR NAME=PATH...
 
-writes OUT.zip holding, in a folder named after OUT.zip, the file at each PATH under the NAME given
-before it, in the order given, and beside it OUT.zip.sha256 in the form `sha256sum -c` reads. A
-NAME is a file name without folders; one ending in .exe is executable. `--text` before an entry
-gives it CR LF line ends, for Windows' editors: each LF without a CR before it gets one, a CR LF
-stays as it is, and a last line without a line end gets CR LF too, as CMake's configure_file gives
-it to the copies that `cmake --install` puts beside the program. Other entries keep their bytes.
+writes OUT.zip holding, in a folder named after OUT.zip, the bytes of the file at each PATH under
+the NAME given before it, in the order given, and beside it OUT.zip.sha256 in the form
+`sha256sum -c` reads. A NAME is a file name without folders; one ending in .exe is executable.
 
 Every entry gets the same time: the commit time of SOURCE_DIR's checkout, or SOURCE_DATE_EPOCH
 where that is set (a source tree without git needs it). Nothing of the packing machine goes in: no
@@ -24,7 +21,7 @@ import sys
 import time
 import zipfile
 
-USAGE = "usage: pack_zip.py OUT.zip SOURCE_DIR [--text] NAME=PATH..."
+USAGE = "usage: pack_zip.py OUT.zip SOURCE_DIR NAME=PATH..."
 
 
 def fail(reason):
@@ -51,24 +48,17 @@ def files_time(source_dir):
 
 
 def entries(arguments):
-    """The entries as (name, path, text) in the order given."""
+    """The entries as (name, path) in the order given."""
     found = []
-    text = False
     for argument in arguments:
-        if argument == "--text":
-            text = True
-            continue
         name, separator, path = argument.partition("=")
         if not separator or not path:
             fail(f"{argument}: not NAME=PATH; {USAGE}")
         if not name or re.search(r"[/\\:]", name) or name in (".", ".."):
             fail(f"{argument}: the name {name!r} is not a file name")
-        if name.lower() in (seen.lower() for seen, _, _ in found):
+        if name.lower() in (seen.lower() for seen, _ in found):
             fail(f"{argument}: the zip holds {name} already")
-        found.append((name, path, text))
-        text = False
-    if text:
-        fail(f"--text names no file after it; {USAGE}")
+        found.append((name, path))
     if not found:
         fail(USAGE)
     return found
@@ -87,13 +77,9 @@ def main(argv):
 
     partial = out + ".partial"
     with zipfile.ZipFile(partial, "w") as archive:
-        for name, path, text in files:
+        for name, path in files:
             with open(path, "rb") as file:
                 data = file.read()
-            if text:
-                if data and not data.endswith(b"\n"):
-                    data += b"\n"
-                data = re.sub(rb"(?<!\r)\n", b"\r\n", data)
             entry = zipfile.ZipInfo(f"{folder}/{name}", date_time=stamp)
             entry.create_system = 3  # Unix, so that the mode below counts, wherever this runs
             executable = name.lower().endswith(".exe")

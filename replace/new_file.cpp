@@ -34,10 +34,9 @@ std::optional<Error> ScriptReplacement::write_new_file() {
   const std::string path = target_path_ + kNewFileSuffix;
   // Several hundred megabytes, for a large script: an interrupt once it is made says it is left.
   // Held meanwhile, so that one never leaves it untold.
-  const InterruptsSay unheld = unheld_say_;
   hold_interrupts();
   auto [file, error] = create_new(path);
-  release_interrupts(unheld, error ? std::string() : path);
+  release_interrupts(unheld_say_, error ? std::string() : path);
   // The recovery removed what an earlier run left: one there now is another program's.
   if (error == std::errc::file_exists) {
     return in_the_way(path, error);
@@ -188,14 +187,13 @@ void ScriptReplacement::remove_new_file() {
   // Held, so that an interrupt meanwhile says nothing of a file that is going or gone; one that
   // could not be removed is still named.
   const bool hold = !holding_interrupts_;
-  const InterruptsSay unheld = unheld_say_;
   if (hold) {
     hold_interrupts();
   }
   const std::string left = remove(new_path_) ? new_path_ : std::string();
   new_path_.clear();
   if (hold) {
-    release_interrupts(unheld, left);
+    release_interrupts(unheld_say_, left);
   }
 }
 
