@@ -39,7 +39,7 @@ bool names_a_special_file(const char* path, bool follow) {
 }  // namespace
 
 Result<File> open_file(const std::string& path, int flags, mode_t mode) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("open", nullptr, path)) {
     return {.error = fault};
   }
   // O_EXCL opens nothing that exists, and a folder is opened only to be locked or synced.
@@ -84,7 +84,7 @@ Result<File> open_or_create_unfollowed(const std::string& path) {
 }
 
 Result<File> keep_others_from_writing(File& file, const std::string&) {
-  return {.value = std::move(file), .error = injected_fault()};
+  return {.value = std::move(file), .error = injected_fault("keep_others_from_writing", &file)};
 }
 
 Result<File> create_new(const std::string& path) {
@@ -96,7 +96,7 @@ Result<File> open_for_reading_unfollowed(const std::string& path) {
 }
 
 Result<std::size_t> read(File& file, std::span<char> buffer) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("read", &file)) {
     return {.error = fault};
   }
   ssize_t got = -1;
@@ -111,7 +111,7 @@ Result<std::size_t> read(File& file, std::span<char> buffer) {
 }
 
 std::error_code write(File& file, std::string_view bytes) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("write", &file)) {
     return fault;
   }
   while (!bytes.empty()) {
@@ -129,7 +129,7 @@ std::error_code write(File& file, std::string_view bytes) {
 }
 
 std::error_code rewind(File& file) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("rewind", &file)) {
     return fault;
   }
   errno = 0;
@@ -137,7 +137,7 @@ std::error_code rewind(File& file) {
 }
 
 std::error_code truncate(File& file) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("truncate", &file)) {
     return fault;
   }
   errno = 0;
@@ -157,7 +157,7 @@ void start_writeback(File& file) {
 }
 
 std::error_code sync(File& file) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("sync", &file)) {
     return fault;
   }
   errno = 0;
@@ -171,7 +171,7 @@ std::error_code sync(File& file) {
 }
 
 std::error_code close(File& file) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("close", &file)) {
     File closing(file.release());
     return fault;
   }
@@ -181,7 +181,7 @@ std::error_code close(File& file) {
 }
 
 std::error_code reserve(File& file, std::uint64_t size) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("reserve", &file)) {
     return fault;
   }
   if (size == 0) {
@@ -206,7 +206,7 @@ std::error_code reserve(File& file, std::uint64_t size) {
 }
 
 std::error_code copy_permissions(File& file, const FileStatus& model, bool with_owner) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("copy_permissions", &file)) {
     return fault;
   }
   if (with_owner) {

@@ -45,7 +45,7 @@ DWORD attributes_of(const std::string& path) { return GetFileAttributesW(wide(pa
 
 Result<File> open_file(const std::string& path, DWORD access, DWORD disposition, DWORD flags,
                        DWORD sharing) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("open", nullptr, path)) {
     return {.error = fault};
   }
   const HANDLE handle = CreateFileW(wide(path).c_str(), access, sharing, nullptr, disposition,
@@ -138,7 +138,7 @@ Result<File> open_for_reading_unfollowed(const std::string& path) {
 }
 
 Result<std::size_t> read(File& file, std::span<char> buffer) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("read", &file)) {
     return {.error = fault};
   }
   DWORD got = 0;
@@ -152,7 +152,7 @@ Result<std::size_t> read(File& file, std::span<char> buffer) {
 }
 
 std::error_code write(File& file, std::string_view bytes) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("write", &file)) {
     return fault;
   }
   while (!bytes.empty()) {
@@ -170,7 +170,7 @@ std::error_code write(File& file, std::string_view bytes) {
 }
 
 std::error_code rewind(File& file) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("rewind", &file)) {
     return fault;
   }
   return SetFilePointerEx(file.native(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) ? std::error_code()
@@ -178,7 +178,7 @@ std::error_code rewind(File& file) {
 }
 
 std::error_code truncate(File& file) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("truncate", &file)) {
     return fault;
   }
   if (std::error_code error = rewind(file)) {
@@ -190,14 +190,14 @@ std::error_code truncate(File& file) {
 void start_writeback(File&) {}
 
 std::error_code sync(File& file) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("sync", &file)) {
     return fault;
   }
   return FlushFileBuffers(file.native()) ? std::error_code() : last_error();
 }
 
 std::error_code close(File& file) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("close", &file)) {
     File closing(file.release());
     return fault;
   }
@@ -205,7 +205,7 @@ std::error_code close(File& file) {
 }
 
 std::error_code reserve(File& file, std::uint64_t size) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("reserve", &file)) {
     return fault;
   }
   if (size == 0) {

@@ -16,7 +16,7 @@ namespace jassrewrite {
 using posix::last_error;
 
 Result<File> lock(const File& file, const std::function<void()>& before_waiting) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("lock", &file)) {
     return {.error = fault};
   }
   // flock locks belong to the open file, not to its name, and end with its last descriptor: the

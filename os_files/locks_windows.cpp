@@ -21,7 +21,7 @@ using windows::open_file;
 
 Result<File> lock_folder(const std::string& folder, const std::string& stand_in,
                          const std::function<void()>& before_waiting) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("lock_folder", nullptr, folder)) {
     return {.error = fault};
   }
   const std::string path = folder + "\\" + stand_in;
@@ -70,7 +70,7 @@ Result<File> lock_folder(const std::string& folder, const std::string& stand_in,
 }
 
 Result<File> lock(const File& file, const std::function<void()>& before_waiting) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("lock", &file)) {
     return {.error = fault};
   }
   // A byte-range lock on the script would stand in the way of replacing it. A mutex named after

@@ -17,7 +17,7 @@ namespace jassrewrite {
 using posix::last_error;
 
 std::error_code replace(const std::string& replacement, const std::string& target) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("replace", nullptr, replacement)) {
     return fault;
   }
   errno = 0;
@@ -25,8 +25,11 @@ std::error_code replace(const std::string& replacement, const std::string& targe
 }
 
 std::error_code swap_names(const std::string& first, const std::string& second) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("swap_names", nullptr, first)) {
     return fault;
+  }
+  if (name_swap_withheld()) {
+    return std::make_error_code(std::errc::not_supported);
   }
 #ifdef RENAME_EXCHANGE
   errno = 0;
@@ -45,7 +48,7 @@ std::error_code swap_names(const std::string& first, const std::string& second) 
 }
 
 std::error_code rename_new(const std::string& from, const std::string& to) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("rename_new", nullptr, from)) {
     return fault;
   }
   errno = 0;
@@ -63,7 +66,7 @@ std::error_code rename_new(const std::string& from, const std::string& to) {
 }
 
 std::error_code remove(const std::string& path) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("remove", nullptr, path)) {
     return fault;
   }
   errno = 0;
@@ -74,7 +77,7 @@ std::error_code remove(const std::string& path) {
 bool held_for_a_moment(const std::error_code&) { return false; }
 
 std::error_code sync_folder_of(const std::string& path) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("sync_folder_of", nullptr, path)) {
     return fault;
   }
   const auto [folder, error] = posix::open_file(posix::folder_of(path), O_RDONLY | O_DIRECTORY, 0);

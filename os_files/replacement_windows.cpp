@@ -71,7 +71,7 @@ using windows::open_file;
 using windows::wide;
 
 std::error_code copy_permissions(File& file, const FileStatus& model, bool with_owner) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("copy_permissions", &file)) {
     return fault;
   }
   if (!with_owner) {
@@ -132,7 +132,7 @@ std::error_code rename_replacing_posix(const std::string& from, const std::wstri
 }  // namespace
 
 std::error_code replace(const std::string& replacement, const std::string& target) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("replace", nullptr, replacement)) {
     return fault;
   }
   const std::wstring to = wide(target);
@@ -148,14 +148,14 @@ std::error_code replace(const std::string& replacement, const std::string& targe
 }
 
 std::error_code swap_names(const std::string&, const std::string&) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("swap_names")) {
     return fault;
   }
   return std::make_error_code(std::errc::not_supported);
 }
 
 std::error_code rename_new(const std::string& from, const std::string& to) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("rename_new", nullptr, from)) {
     return fault;
   }
   return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_WRITE_THROUGH)
@@ -164,7 +164,7 @@ std::error_code rename_new(const std::string& from, const std::string& to) {
 }
 
 std::error_code remove(const std::string& path) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("remove", nullptr, path)) {
     return fault;
   }
   const std::wstring name = wide(path);
@@ -180,7 +180,9 @@ std::error_code remove(const std::string& path) {
 }
 
 // NTFS records the creation and removal of names in its journal; a folder cannot be flushed.
-std::error_code sync_folder_of(const std::string&) { return injected_fault(); }
+std::error_code sync_folder_of(const std::string& path) {
+  return injected_fault("sync_folder_of", nullptr, path);
+}
 
 bool held_for_a_moment(const std::error_code& error) {
   return error.category() == windows_error(ERROR_SHARING_VIOLATION).category() &&

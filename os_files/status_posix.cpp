@@ -45,7 +45,7 @@ bool has_extended_attributes(const File& file) {
 #ifdef __linux__
   errno = 0;
   ssize_t size = ::flistxattr(file.native(), nullptr, 0);
-  if (const std::error_code fault = injected_fault()) {
+  if (const std::error_code fault = injected_fault("has_extended_attributes", &file)) {
     size = -1;
     errno = fault.value();
   }
@@ -78,7 +78,7 @@ bool has_extended_attributes(const File& file) {
 }  // namespace
 
 Result<FileStatus> status(const File& file) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("status", &file)) {
     return {.error = fault};
   }
   struct stat info {};
@@ -92,7 +92,7 @@ Result<FileStatus> status(const File& file) {
 }
 
 Result<FileStatus> status(const std::string& path) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("status", nullptr, path)) {
     return {.error = fault};
   }
   struct stat info {};
@@ -104,7 +104,7 @@ Result<FileStatus> status(const std::string& path) {
 }
 
 Result<bool> name_exists(const std::string& path) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("name_exists", nullptr, path)) {
     return {.error = fault};
   }
   struct stat info {};
@@ -116,7 +116,7 @@ Result<bool> name_exists(const std::string& path) {
 }
 
 Result<std::string> resolve_links(const std::string& path) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("resolve_links", nullptr, path)) {
     return {.error = fault};
   }
   // Only a link at the last name would be replaced instead of the file it leads to; a path

@@ -57,7 +57,7 @@ Result<FileStatus> status_from_classes(HANDLE handle, std::error_code failure) {
 // What a handle tells of any file; the status of the script's own handle adds what a new file in
 // its place must have alike, which checks by name never ask for.
 Result<FileStatus> basic_status(const File& file) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("status", &file)) {
     return {.error = fault};
   }
   // A console, a pipe or the null device has no file information, and is no file.
@@ -110,7 +110,7 @@ Result<FileStatus> status(const std::string& path) {
 }
 
 Result<bool> name_exists(const std::string& path) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("name_exists", nullptr, path)) {
     return {.error = fault};
   }
   if (attributes_of(path) != INVALID_FILE_ATTRIBUTES) {
@@ -123,7 +123,7 @@ Result<bool> name_exists(const std::string& path) {
 }
 
 Result<std::string> resolve_links(const std::string& path) {
-  if (std::error_code fault = injected_fault()) {
+  if (std::error_code fault = injected_fault("resolve_links", nullptr, path)) {
     return {.error = fault};
   }
   const DWORD attributes = attributes_of(path);

@@ -5,7 +5,10 @@
 // "another-save.j" over "logs/outputwar3map.j" ("save"). On POSIX it can also raise SIGINT there,
 // as a Ctrl+C at that very moment would, and let the call go on ("interrupt") or fail with an
 // input/output error ("interrupt-io"). The call is announced on standard error as
-// "fault seam: call <n>", so that a test knows it was reached.
+// "fault seam: call <n> <function>", so that a test knows it was reached and which call it was.
+//
+// JASSREWRITE_NO_NAME_SWAP=1 makes the swap of two names unavailable, as it is on Windows and on
+// file systems that cannot swap, so that the run renames its new file over the script instead.
 //
 // "<call>:remove:<file>" and "<call>:replace:<file>" have another program, just before that call,
 // delete one of the run's files, or put a new file with other content (kOtherVersion in
@@ -185,14 +188,19 @@ void act_as_another_program(const Plan& plan) {
 
 }  // namespace
 
-std::error_code injected_fault() {
+bool name_swap_withheld() {
+  static const bool withheld = std::getenv("JASSREWRITE_NO_NAME_SWAP") != nullptr;
+  return withheld;
+}
+
+std::error_code injected_fault(std::string_view call, const File*, std::string_view) {
   // The test build's one piece of process-wide state: the plan, and how far the run has come.
   static const Plan plan = read_plan();
   static long calls = 0;
   if (plan.call == 0 || ++calls != plan.call) {
     return {};
   }
-  announce("call " + std::to_string(calls));
+  announce("call " + std::to_string(calls) + " " + std::string(call));
   if (plan.fault == "remove" || plan.fault == "replace") {
     act_as_another_program(plan);
     return {};
