@@ -13,6 +13,7 @@ test; or SURVIVED) and exits with 1 when any survived or no longer applies to th
 
 import argparse
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -76,6 +77,9 @@ def main():
     parser.add_argument("--only", action="append", default=[],
                         help="only mistakes whose name holds this (repeatable)")
     args = parser.parse_args()
+    # A run stopped from outside (a time limit, a closed terminal) puts the sources back too.
+    for stop in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(stop, lambda number, frame: sys.exit(128 + number))
     build = (ROOT / args.build).resolve()
     mistakes = read_mistakes(ROOT / "tests" / "mutants.txt")
     if args.only:
