@@ -5,7 +5,9 @@
 // record at every call of the file layer, before the call runs: its number and name, the inode of
 // the file it works on and the path it names, where it has them, and the map folder as it is then
 // ("." and "logs", regular files only, symbolic links not followed), each file with its inode and
-// content. POSIX only: on Windows nothing is recorded, and the journal reads as empty.
+// content; and one more record, numbered 0, after each sync that reached the disk, named "sync" or
+// "sync_folder_of" as the call. POSIX only: on Windows nothing is recorded, and the journal reads
+// as empty.
 
 #include <cstdint>
 #include <string>
@@ -21,7 +23,7 @@ struct FileSeen {
 };
 
 struct Record {
-  long call = 0;
+  long call = 0;  // 0: a sync reached the disk
   std::string name;
   std::uint64_t inode = 0;  // of the file the call works on; 0 where it has none
   std::string path;

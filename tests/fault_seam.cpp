@@ -10,8 +10,8 @@
 // JASSREWRITE_NO_NAME_SWAP=1 makes the swap of two names unavailable, as it is on Windows and on
 // file systems that cannot swap, so that the run renames its new file over the script instead.
 //
-// JASSREWRITE_JOURNAL=<file> has every call recorded, with the map folder as it is then, for the
-// crash states test (tests/crash_journal.h).
+// JASSREWRITE_JOURNAL=<file> has every call recorded, with the map folder as it is then, and every
+// sync that reached the disk, for the crash states test (tests/crash_journal.h).
 //
 // "<call>:remove:<file>" and "<call>:replace:<file>" have another program, just before that call,
 // delete one of the run's files, or put a new file with other content (kOtherVersion in
@@ -192,6 +192,15 @@ void act_as_another_program(const Plan& plan) {
 }
 
 }  // namespace
+
+void made_lasting([[maybe_unused]] const File* file, [[maybe_unused]] std::string_view path) {
+#ifndef _WIN32
+  if (const char* journal = std::getenv("JASSREWRITE_JOURNAL")) {
+    crash_journal::append_record(journal, 0, file != nullptr ? "sync" : "sync_folder_of",
+                                 file != nullptr ? file->native() : -1, path);
+  }
+#endif
+}
 
 bool name_swap_withheld() {
   static const bool withheld = std::getenv("JASSREWRITE_NO_NAME_SWAP") != nullptr;
