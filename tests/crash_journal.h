@@ -10,8 +10,10 @@
 // as empty.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace jassrewrite::crash_journal {
@@ -23,7 +25,7 @@ struct FileSeen {
 };
 
 struct Record {
-  long call = 0;  // 0: a sync reached the disk
+  long call = 0;  // 0: a sync reached the disk; -1: the folder as the run left it
   std::string name;
   std::uint64_t inode = 0;  // of the file the call works on; 0 where it has none
   std::string path;
@@ -39,5 +41,34 @@ void append_record(const std::string& journal, long call, std::string_view name,
                    std::string_view path);
 
 std::vector<Record> read_journal(const std::string& journal);
+
+// Numbers the files of a journal, in place of their inodes, in the order the run met them, the
+// same in every run of the same steps, so that the states of two runs compare.
+void number_files(std::vector<Record>& journal);
+
+// How many calls a journal holds.
+std::size_t calls_in(const std::vector<Record>& journal);
+
+// The files of a folder: each name's file, and each file's content.
+struct State {
+  std::map<std::string, std::uint64_t> names;
+  std::map<std::uint64_t, std::string> contents;
+  friend bool operator==(const State&, const State&) = default;
+};
+
+// A point of a run: what was done before it, and the folder as it is there.
+struct Point {
+  std::vector<Record> done;
+  State now;
+};
+
+Point point_after(const std::vector<Record>& journal, std::size_t calls);
+
+// The states that a crash at `point` can leave, named, in a fixed order: everything kept (kill -9);
+// the data that no sync had put on the disk lost, or cut short to half; the creates, renames and
+// removes of a folder since it was last synced undone; and both (a power cut). What lasts is each
+// file's content at its last sync, each folder's names at its last, everything at the start; a file
+// made since and never synced is empty.
+std::vector<std::pair<std::string, State>> crash_states(const Point& point);
 
 }  // namespace jassrewrite::crash_journal

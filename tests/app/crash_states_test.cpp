@@ -15,9 +15,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "app/faulty_runs.h"
@@ -30,8 +28,12 @@
 namespace {
 
 using namespace jassrewrite::end_to_end;
-using jassrewrite::crash_journal::FileSeen;
+using jassrewrite::crash_journal::calls_in;
+using jassrewrite::crash_journal::crash_states;
+using jassrewrite::crash_journal::Point;
+using jassrewrite::crash_journal::point_after;
 using jassrewrite::crash_journal::Record;
+using jassrewrite::crash_journal::State;
 using jassrewrite::testing_support::NameOfCase;
 
 struct CrashFolder {
@@ -55,25 +57,8 @@ const std::vector<CrashFolder> kFolders = {
     {"NoScript", [](const fs::path& f) { fs::remove(f / kScript); }, false, "(none)", ""},
 };
 
-// The files of a folder: each name's inode, and each inode's content.
-struct State {
-  std::map<std::string, std::uint64_t> names;
-  std::map<std::uint64_t, std::string> contents;
-  friend bool operator==(const State&, const State&) = default;
-};
-
-State state_of(const std::vector<FileSeen>& seen) {
-  State state;
-  for (const FileSeen& file : seen) {
-    state.names[file.name] = file.inode;
-    state.contents[file.inode] = file.content;
-  }
-  return state;
-}
-
 // Runs the test build on a fresh map folder with the journal, killed at `call` before it runs, or
-// to its end (0), after which the folder as left is the last record. Files are numbered in the
-// order the run met them, the same in every run, so that the states of two runs compare.
+// to its end (0), after which the folder as left is the last record.
 std::vector<Record> run_to(const CrashFolder& row, const fs::path& folder, long call) {
   fs::remove_all(folder);
   fs::create_directories(folder / "logs");
@@ -94,112 +79,8 @@ std::vector<Record> run_to(const CrashFolder& row, const fs::path& folder, long 
     records.push_back(
         {.call = -1, .folder = jassrewrite::crash_journal::look_at_folder(folder.string())});
   }
-  // A file that comes by a name after it had none is a new one: the file system gives the inodes
-  // of removed files to new ones.
-  std::map<std::uint64_t, std::uint64_t> numbers;
-  std::set<std::uint64_t> named;
-  std::uint64_t next = 0;
-  const auto renumber = [&numbers, &next](std::uint64_t& inode) {
-    inode = inode == 0 ? 0 : numbers.try_emplace(inode, ++next).first->second;
-  };
-  for (Record& record : records) {
-    std::set<std::uint64_t> named_now;
-    for (const FileSeen& file : record.folder) {
-      if (named_now.insert(file.inode).second && !named.contains(file.inode)) {
-        numbers.erase(file.inode);
-      }
-    }
-    named = named_now;
-    renumber(record.inode);
-    for (FileSeen& file : record.folder) {
-      renumber(file.inode);
-    }
-  }
+  jassrewrite::crash_journal::number_files(records);
   return records;
-}
-
-std::size_t calls_in(const std::vector<Record>& journal) {
-  return static_cast<std::size_t>(
-      std::count_if(journal.begin(), journal.end(), [](const Record& r) { return r.call != 0; }));
-}
-
-// A point of the run: what was done before it, and the folder as it is there.
-struct Point {
-  std::vector<Record> done;
-  State now;
-};
-
-Point point_after(const std::vector<Record>& journal, std::size_t calls) {
-  auto at = journal.begin();
-  for (std::size_t seen = 0; at->call == 0 || seen++ < calls; ++at) {
-  }
-  return {{journal.begin(), at}, state_of(at->folder)};
-}
-
-std::string folder_of(const std::string& path) {
-  return fs::path(path).parent_path().filename() == "logs" ? "logs" : ".";
-}
-
-// The states that a crash at `point` can leave, in a fixed order, "everything kept" first.
-std::vector<std::pair<std::string, State>> crash_states(const Point& point) {
-  const State start = point.done.empty() ? point.now : state_of(point.done.front().folder);
-  // What lasts: each file's content at its last sync that reached the disk, each folder's names at
-  // its last, everything at the start. Also each file's content when last seen.
-  std::map<std::uint64_t, std::string> synced = start.contents;
-  std::map<std::string, std::map<std::string, std::uint64_t>> folders;
-  std::map<std::uint64_t, std::string> last_seen;
-  for (const auto& [name, inode] : start.names) {
-    folders[folder_of(name)][name] = inode;
-  }
-  for (const Record& record : point.done) {
-    const State then = state_of(record.folder);
-    if (record.call != 0) {
-      for (const auto& [inode, content] : then.contents) {
-        last_seen[inode] = content;
-      }
-      continue;
-    }
-    if (record.name == "sync" && then.contents.contains(record.inode)) {
-      synced[record.inode] = then.contents.at(record.inode);
-    }
-    if (record.name == "sync_folder_of") {
-      auto& names = folders[folder_of(record.path)];
-      names.clear();
-      for (const auto& [name, inode] : then.names) {
-        if (folder_of(name) == folder_of(record.path)) {
-          names[name] = inode;
-        }
-      }
-    }
-  }
-  const auto lasting = [&synced](std::uint64_t inode) {
-    return synced.contains(inode) ? synced.at(inode) : std::string();
-  };
-  State lost = point.now;
-  State cut = point.now;
-  for (auto& [inode, content] : cut.contents) {
-    lost.contents[inode] = lasting(inode);
-    if (content != lasting(inode)) {
-      content.resize(content.size() / 2);
-    }
-  }
-  State undone;
-  for (const auto& [folder, names] : folders) {
-    for (const auto& [name, inode] : names) {
-      undone.names[name] = inode;
-      undone.contents[inode] =
-          point.now.contents.contains(inode) ? point.now.contents.at(inode) : last_seen[inode];
-    }
-  }
-  State power_cut = undone;
-  for (auto& [inode, content] : power_cut.contents) {
-    content = lasting(inode);
-  }
-  return {{"everything kept", point.now},
-          {"unsynced data lost", lost},
-          {"unsynced data cut short", cut},
-          {"unsynced folder changes undone", undone},
-          {"power cut", power_cut}};
 }
 
 // Turns the folder from `now` into `target`: names linked to the files they lead to where these
