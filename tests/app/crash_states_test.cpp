@@ -55,6 +55,15 @@ const std::vector<CrashFolder> kFolders = {
     {"CutOverwriteToRecover", leave_a_cut_overwrite},
     // An empty script is created, to last.
     {"NoScript", [](const fs::path& f) { fs::remove(f / kScript); }, false, "(none)", ""},
+    // The script gone and its complete rewrite beside it, as another program may leave them: the
+    // recovery gives the rewrite the script's name.
+    {"CompleteNewFileBesideAMissingScript",
+     [](const fs::path& f) {
+       fs::rename(f / kScript, f / kReplacement);
+       write_file(f / kReplacement, kRewritten);
+       write_file(f / kTemp, kRewritten);
+     },
+     false, "(none)"},
 };
 
 // Runs the test build on a fresh map folder with the journal, killed at `call` before it runs, or
