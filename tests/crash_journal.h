@@ -42,6 +42,8 @@ void append_record(const std::string& journal, long call, std::string_view name,
 
 std::vector<Record> read_journal(const std::string& journal);
 
+// What follows is in crash_states.cpp, for the test alone.
+
 // Numbers the files of a journal, in place of their inodes, in the order the run met them, the
 // same in every run of the same steps, so that the states of two runs compare.
 void number_files(std::vector<Record>& journal);
