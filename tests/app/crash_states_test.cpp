@@ -199,10 +199,10 @@ TEST_P(CrashStates, LeaveTheScriptWhole) {
       // Brought about from a run stopped at the same point, whose files are those the state names.
       const std::vector<Record> again =
           run_to(GetParam(), folder, ended ? 0 : static_cast<long>(calls) + 1);
-      // Its own record of the mark holds its own files' inodes and times.
       ASSERT_EQ(calls_in(again), calls + 1) << where << ": the runs went differently";
       const Point there = point_after(again, calls);
       ASSERT_EQ(there.now.names, point.now.names) << where << ": the runs went differently";
+      // From its own journal: its mark records its own files' inodes and times.
       bring_about(folder, there.now, crash_states(there)[model].second);
       check_state(folder, GetParam(), where, ended);
       if (HasFailure()) {
