@@ -164,10 +164,15 @@ std::error_code sync(File& file) {
 #ifdef __linux__
   // The data and what is needed to read it back (the size), without waiting for a journal entry
   // for the modification time: measurably faster when the files are large.
-  return ::fdatasync(file.native()) == 0 ? std::error_code() : last_error();
+  const int result = ::fdatasync(file.native());
 #else
-  return ::fsync(file.native()) == 0 ? std::error_code() : last_error();
+  const int result = ::fsync(file.native());
 #endif
+  if (result != 0) {
+    return last_error();
+  }
+  made_lasting(&file);
+  return {};
 }
 
 std::error_code close(File& file) {

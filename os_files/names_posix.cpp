@@ -90,7 +90,11 @@ std::error_code sync_folder_of(const std::string& path) {
     return error;
   }
   errno = 0;
-  return ::fsync(folder.native()) == 0 ? std::error_code() : last_error();
+  if (::fsync(folder.native()) != 0) {
+    return last_error();
+  }
+  made_lasting(nullptr, path);
+  return {};
 }
 
 }  // namespace jassrewrite

@@ -10,6 +10,9 @@
 // JASSREWRITE_NO_NAME_SWAP=1 makes the swap of two names unavailable, as it is on Windows and on
 // file systems that cannot swap, so that the run renames its new file over the script instead.
 //
+// JASSREWRITE_JOURNAL=<file> has every call recorded, with the map folder as it is then, and every
+// sync that reached the disk, for the crash states test (tests/crash_journal.h).
+//
 // "<call>:remove:<file>" and "<call>:replace:<file>" have another program, just before that call,
 // delete one of the run's files, or put a new file with other content (kOtherVersion in
 // tests/app/faulty_runs.h) in its place the way editors save, written beside it and renamed over
@@ -26,7 +29,9 @@
 #include <string>
 #include <string_view>
 
+#include "crash_journal.h"
 #include "os_files/fault_seam.h"
+#include "os_files/file.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -188,16 +193,33 @@ void act_as_another_program(const Plan& plan) {
 
 }  // namespace
 
+void made_lasting([[maybe_unused]] const File* file, [[maybe_unused]] std::string_view path) {
+#ifndef _WIN32
+  if (const char* journal = std::getenv("JASSREWRITE_JOURNAL")) {
+    crash_journal::append_record(journal, 0, file != nullptr ? "sync" : "sync_folder_of",
+                                 file != nullptr ? file->native() : -1, path);
+  }
+#endif
+}
+
 bool name_swap_withheld() {
   static const bool withheld = std::getenv("JASSREWRITE_NO_NAME_SWAP") != nullptr;
   return withheld;
 }
 
-std::error_code injected_fault(std::string_view call, const File*, std::string_view) {
+std::error_code injected_fault(std::string_view call, [[maybe_unused]] const File* file,
+                               [[maybe_unused]] std::string_view path) {
   // The test build's one piece of process-wide state: the plan, and how far the run has come.
   static const Plan plan = read_plan();
+  [[maybe_unused]] static const char* const journal = std::getenv("JASSREWRITE_JOURNAL");
   static long calls = 0;
-  if (plan.call == 0 || ++calls != plan.call) {
+  ++calls;
+#ifndef _WIN32
+  if (journal != nullptr) {
+    crash_journal::append_record(journal, calls, call, file != nullptr ? file->native() : -1, path);
+  }
+#endif
+  if (plan.call == 0 || calls != plan.call) {
     return {};
   }
   announce("call " + std::to_string(calls) + " " + std::string(call));

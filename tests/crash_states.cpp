@@ -1,0 +1,125 @@
+// The states that a crash at each point of a journaled run can leave (tests/crash_journal.h).
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+#include "crash_journal.h"
+
+namespace jassrewrite::crash_journal {
+
+namespace {
+
+State state_of(const std::vector<FileSeen>& seen) {
+  State state;
+  for (const FileSeen& file : seen) {
+    state.names[file.name] = file.inode;
+    state.contents[file.inode] = file.content;
+  }
+  return state;
+}
+
+std::string folder_of(const std::string& path) {
+  return std::filesystem::path(path).parent_path().filename() == "logs" ? "logs" : ".";
+}
+
+}  // namespace
+
+void number_files(std::vector<Record>& journal) {
+  // A file that comes by a name after it had none is a new one: the file system gives the inodes
+  // of removed files to new ones.
+  std::map<std::uint64_t, std::uint64_t> numbers;
+  std::set<std::uint64_t> named;
+  std::uint64_t next = 0;
+  const auto renumber = [&numbers, &next](std::uint64_t& inode) {
+    inode = inode == 0 ? 0 : numbers.try_emplace(inode, ++next).first->second;
+  };
+  for (Record& record : journal) {
+    std::set<std::uint64_t> named_now;
+    for (const FileSeen& file : record.folder) {
+      if (named_now.insert(file.inode).second && !named.contains(file.inode)) {
+        numbers.erase(file.inode);
+      }
+    }
+    named = named_now;
+    renumber(record.inode);
+    for (FileSeen& file : record.folder) {
+      renumber(file.inode);
+    }
+  }
+}
+
+std::size_t calls_in(const std::vector<Record>& journal) {
+  return static_cast<std::size_t>(
+      std::count_if(journal.begin(), journal.end(), [](const Record& r) { return r.call != 0; }));
+}
+
+Point point_after(const std::vector<Record>& journal, std::size_t calls) {
+  auto at = journal.begin();
+  for (std::size_t seen = 0; at->call == 0 || seen++ < calls; ++at) {
+  }
+  return {{journal.begin(), at}, state_of(at->folder)};
+}
+
+std::vector<std::pair<std::string, State>> crash_states(const Point& point) {
+  const State start = point.done.empty() ? point.now : state_of(point.done.front().folder);
+  // What lasts: each file's content at its last sync that reached the disk, each folder's names at
+  // its last, everything at the start. Also each file's content when last seen.
+  std::map<std::uint64_t, std::string> synced = start.contents;
+  std::map<std::string, std::map<std::string, std::uint64_t>> folders;
+  std::map<std::uint64_t, std::string> last_seen;
+  for (const auto& [name, inode] : start.names) {
+    folders[folder_of(name)][name] = inode;
+  }
+  for (const Record& record : point.done) {
+    const State then = state_of(record.folder);
+    if (record.call != 0) {
+      for (const auto& [inode, content] : then.contents) {
+        last_seen[inode] = content;
+      }
+      continue;
+    }
+    if (record.name == "sync" && then.contents.contains(record.inode)) {
+      synced[record.inode] = then.contents.at(record.inode);
+    }
+    if (record.name == "sync_folder_of") {
+      auto& names = folders[folder_of(record.path)];
+      names.clear();
+      for (const auto& [name, inode] : then.names) {
+        if (folder_of(name) == folder_of(record.path)) {
+          names[name] = inode;
+        }
+      }
+    }
+  }
+  const auto lasting = [&synced](std::uint64_t inode) {
+    return synced.contains(inode) ? synced.at(inode) : std::string();
+  };
+  State lost = point.now;
+  State cut = point.now;
+  for (auto& [inode, content] : cut.contents) {
+    lost.contents[inode] = lasting(inode);
+    if (content != lasting(inode)) {
+      content.resize(content.size() / 2);
+    }
+  }
+  State undone;
+  for (const auto& [folder, names] : folders) {
+    for (const auto& [name, inode] : names) {
+      undone.names[name] = inode;
+      undone.contents[inode] =
+          point.now.contents.contains(inode) ? point.now.contents.at(inode) : last_seen[inode];
+    }
+  }
+  State power_cut = undone;
+  for (auto& [inode, content] : power_cut.contents) {
+    content = lasting(inode);
+  }
+  return {{"everything kept", point.now},
+          {"unsynced data lost", lost},
+          {"unsynced data cut short", cut},
+          {"unsynced folder changes undone", undone},
+          {"power cut", power_cut}};
+}
+
+}  // namespace jassrewrite::crash_journal
