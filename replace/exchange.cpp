@@ -42,7 +42,8 @@ std::optional<Error> ScriptReplacement::settle_exchange() {
   if (const std::error_code error = sync_folder_of(target_path_)) {
     return claiming(failed(paths_.script, error, kMayNotLast), Claim::kRewritten);
   }
-  if (removal) {
+  // Another program that took it away meanwhile did what the removal was for.
+  if (removal && removal != std::errc::no_such_file_or_directory) {
     return claiming(
         failed(old_script, removal,
                "the script was rewritten; this is what it was, and the next run removes it"),
