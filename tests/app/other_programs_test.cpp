@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/faulty_runs.h"
+#include "app/told_claims.h"
 #include "app/tool_runs.h"
 #include "test_support.h"
 
@@ -66,7 +67,7 @@ TEST_P(ScriptRemoved, WhileTheRunHoldsItIsNotTakenForNone) {
       EXPECT_NE(run.err.find("changed while it was being rewritten"), std::string::npos)
           << where << ": " << run.err;
     }
-    expect_only_true_claims(folder, run.err, where);
+    expect_only_true_claims(folder, run, where);
     if (HasFailure()) {
       return;
     }
