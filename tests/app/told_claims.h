@@ -41,6 +41,12 @@ inline std::vector<ToldClaim> told_claims(const ToolRun& run) {
   return claims;
 }
 
+inline bool claimed(const ToolRun& run, Claim claim) {
+  const std::vector<ToldClaim> claims = told_claims(run);
+  return std::any_of(claims.begin(), claims.end(),
+                     [claim](const ToldClaim& told) { return told.claim == claim; });
+}
+
 // Whether a message of the run named a file that holds the complete rewrite: `file`, or any.
 inline bool names_the_rewrite(const fs::path& folder, const ToolRun& run,
                               const fs::path& file = {}) {
