@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string>
 
+#include "os_files/fault_seam.h"
+
 #ifdef _WIN32
 #include <windows.h>
 
@@ -42,6 +44,12 @@ constexpr const char* kSays[] = {
     "jassrewrite: interrupted",
 };
 
+// What the message claims of the script, as interrupt_message words it.
+void claim_for_interrupts(InterruptsSay say, const std::string& left) {
+  constexpr Claim kClaims[] = {Claim::kUnchanged, Claim::kRewritten, Claim::kNothing};
+  interrupt_claims(name_of(kClaims[static_cast<int>(say)]), left);
+}
+
 std::string interrupt_message(InterruptsSay say, const std::string& left) {
   std::string message = kSays[static_cast<int>(say)];
   if (!left.empty()) {
@@ -69,6 +77,7 @@ BOOL WINAPI end_run(DWORD event) {
   if (may_tell.load()) {
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), message.data(), static_cast<DWORD>(message.size()),
               &written, nullptr);
+    interrupt_told();
   }
   // The status cmd.exe shows for a program ended by Ctrl+C. TerminateProcess, unlike ExitProcess,
   // runs no clean-up that could wait for a lock the main thread holds.
@@ -127,6 +136,7 @@ void tell_and_end(int signal_number, const siginfo_t* info, const char* message,
     static_cast<void>(::write(STDERR_FILENO, "\n", 1));
   }
   static_cast<void>(::write(STDERR_FILENO, message, length));
+  interrupt_told();
   end_by_default(signal_number);
 }
 
@@ -142,11 +152,13 @@ void end_run(int signal_number, siginfo_t* info, void* /*context*/) {
 void set_message(InterruptsSay say, const std::string& left) {
   std::string said = interrupt_message(say, left);
   // A path too long for the message is not named.
-  if (said.size() > sizeof message) {
+  const bool named = said.size() <= sizeof message;
+  if (!named) {
     said = interrupt_message(say, {});
   }
   std::memcpy(message, said.data(), said.size());
   message_length = said.size();
+  claim_for_interrupts(say, named ? left : std::string());
 }
 
 void on_interrupt(void (*handler)(int, siginfo_t*, void*)) {
@@ -182,6 +194,7 @@ void mask_interrupts(int how) {
 
 void prepare_process() {
 #ifdef _WIN32
+  claim_for_interrupts(InterruptsSay::kUnchanged, {});
   SetConsoleCtrlHandler(end_run, TRUE);
 #else
   signal(SIGPIPE, SIG_IGN);
@@ -216,6 +229,7 @@ void hold_interrupts() {
 void release_interrupts(InterruptsSay say, const std::string& left) {
 #ifdef _WIN32
   message = interrupt_message(say, left);
+  claim_for_interrupts(say, left);
   ReleaseSRWLockExclusive(&changing);
 #else
   set_message(say, left);

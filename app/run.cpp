@@ -8,6 +8,7 @@
 
 #include "app/console.h"
 #include "app/platform.h"
+#include "os_files/fault_seam.h"
 #include "replace/replacement.h"
 #include "replace/streams.h"
 #include "rewrite/script_passes.h"
@@ -53,7 +54,10 @@ struct Streams {
     write_text_line(errors, "jassrewrite: " + std::string(message));
     flush_output(errors);
   }
-  void say(const Error& error) const { say(message_of(error)); }
+  void say(const Error& error) const {
+    told_claim(name_of(error.claim), error.named);
+    say(message_of(error));
+  }
 
   // Where a stream is refused, nothing more is written into it: the refusal is told on the other,
   // and where both are refused, on neither. True when one was.
@@ -66,6 +70,7 @@ struct Streams {
     }
     LineOutput& told_on = verdict.output ? errors : output;
     if (const auto& told = verdict.output ? verdict.output : verdict.errors) {
+      told_claim(name_of(told->claim), told->named);
       write_text_line(told_on, "jassrewrite: " + message_of(*told));
       flush_output(told_on);
     }

@@ -25,6 +25,13 @@ void made_lasting(const File* file, std::string_view path = {});
 // True where the test has the swap of two names be unavailable, as on Windows and on file systems
 // that cannot swap, so that the run takes the path that renames the new file over the script.
 bool name_swap_withheld();
+// Records what a message that the run tells claims of the script (see Claim in replace/error.h),
+// for a test to hold against the files.
+void told_claim(std::string_view claim, std::string_view named);
+// The same for an interrupt: what one would claim from now on, and, from the interrupt's handler,
+// that it told it.
+void interrupt_claims(std::string_view claim, std::string_view named);
+void interrupt_told();
 #else
 inline std::error_code injected_fault(std::string_view, const File* = nullptr,
                                       std::string_view = {}) {
@@ -32,6 +39,9 @@ inline std::error_code injected_fault(std::string_view, const File* = nullptr,
 }
 inline void made_lasting(const File*, std::string_view = {}) {}
 inline bool name_swap_withheld() { return false; }
+inline void told_claim(std::string_view, std::string_view) {}
+inline void interrupt_claims(std::string_view, std::string_view) {}
+inline void interrupt_told() {}
 #endif
 
 }  // namespace jassrewrite

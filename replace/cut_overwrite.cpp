@@ -37,9 +37,14 @@ CutOverwriteNotes notes_for(const std::string& script, const std::string& temp,
   };
 }
 
-Error with_note(Error error, const std::string& note) {
+Error with_note(Error error, const std::string& note, Claim claim, std::string named = {}) {
   error.note = note;
-  return error;
+  return claiming(std::move(error), claim, std::move(named));
+}
+
+// Neither file was touched, nor could anything be known.
+Error unknown(Error error, const CutOverwriteNotes& notes) {
+  return with_note(std::move(error), notes.unknown, Claim::kUnchanged);
 }
 
 // tempwar3map.j as the run that wrote it left it, not whatever a link would lead to.
@@ -51,7 +56,7 @@ std::optional<Error> open_recorded_rewrite(const RunPaths& paths, const FoundMar
     return refused(paths.script, notes.temp_lost);
   }
   if (opened.error) {
-    return failed(paths.temp, opened.error, notes.unknown);
+    return unknown(failed(paths.temp, opened.error), notes);
   }
   if (!is_as_recorded(snapshot_of(opened.value.status), found.record.rewrite)) {
     return refused(paths.script, notes.temp_lost);
@@ -70,23 +75,26 @@ std::optional<Error> refuse_unless_cut(const RunPaths& paths, const FoundMark& f
   const std::string mark = overwrite_mark_path(paths.temp);
   for (const auto& [path, file] : {std::pair{mark, found.status}, {paths.temp, temp.status}}) {
     if (auto reason = distrust(file, &script.status)) {
-      return refused(path, *reason, notes.unknown);
+      return unknown(refused(path, *reason), notes);
     }
   }
   // Only the file that was being overwritten is finished, never one that a link leads to now, nor
   // one that another program wrote since.
   if (!script.status.regular || script.status.identity != found.record.script.identity) {
-    return refused(paths.script, notes.changed_since);
+    return claiming(refused(paths.script, notes.changed_since), Claim::kUnchangedRewriteKept,
+                    paths.temp);
   }
   // Copying a file onto itself would empty it first.
   if (script.status.identity == temp.status.identity) {
-    return refused(paths.temp, "is the script itself (a link to " + paths.script + ")",
-                   notes.unknown);
+    return unknown(refused(paths.temp, "is the script itself (a link to " + paths.script + ")"),
+                   notes);
   }
   const Result<bool> start = is_start_of(script.file, temp.file);
   if (start.error || !start.value) {
-    return start.error ? failed(paths.script, start.error, notes.kept)
-                       : refused(paths.script, notes.changed_since);
+    return start.error ? with_note(failed(paths.script, start.error), notes.kept,
+                                   Claim::kCutShortRewriteKept, paths.temp)
+                       : claiming(refused(paths.script, notes.changed_since),
+                                  Claim::kUnchangedRewriteKept, paths.temp);
   }
   return std::nullopt;
 }
@@ -102,11 +110,11 @@ std::optional<Error> ScriptReplacement::recover_cut_overwrite() {
   const CutOverwriteNotes notes = notes_for(paths_.script, paths_.temp, mark);
   const auto [marked, error] = name_exists(mark);
   if (error || !marked) {
-    return error ? std::optional(failed(mark, error, notes.unknown)) : std::nullopt;
+    return error ? std::optional(unknown(failed(mark, error), notes)) : std::nullopt;
   }
   FoundMark found;
   if (auto unreadable = read_mark(mark, found)) {
-    return with_note(*unreadable, notes.unknown);
+    return unknown(*unreadable, notes);
   }
   Opened temp;
   if (auto lost = open_recorded_rewrite(paths_, found, notes, temp)) {
@@ -114,15 +122,16 @@ std::optional<Error> ScriptReplacement::recover_cut_overwrite() {
   }
   Result<Opened> script = look_at(open_existing(paths_.script));
   if (script.error) {
-    return failed(
-        paths_.script, script.error,
+    return with_note(
+        failed(paths_.script, script.error),
         notes.kept +
-            (script.value.file.is_open() ? "" : ": run again once the script can be written"));
+            (script.value.file.is_open() ? "" : ": run again once the script can be written"),
+        Claim::kCutShortRewriteKept, paths_.temp);
   }
   // A mark with the record of the script as it is was left before its first byte changed.
   if (is_as_recorded(snapshot_of(script.value.status), found.record.script)) {
     const std::error_code removal = remove_lasting(mark);
-    return removal ? std::optional(failed(mark, removal, notes.unknown)) : std::nullopt;
+    return removal ? std::optional(unknown(failed(mark, removal), notes)) : std::nullopt;
   }
   if (auto refusal = refuse_unless_cut(paths_, found, notes, script.value, temp)) {
     return refusal;
@@ -136,10 +145,10 @@ std::optional<Error> ScriptReplacement::finish_cut_overwrite(File& script, File&
   const CutOverwriteNotes notes = notes_for(paths_.script, paths_.temp, mark);
   const std::string again = notes.kept + ": the next run finishes the copy";
   if (auto failure = reserve_space(script, paths_.script, rewrite.size)) {
-    return with_note(*failure, again);
+    return with_note(*failure, again, Claim::kCutShortRewriteKept, paths_.temp);
   }
   if (auto failure = overwrite_with(temp, paths_.temp, script, paths_.script, rewrite.size)) {
-    return with_note(*failure, again);
+    return with_note(*failure, again, Claim::kCutShortRewriteKept, paths_.temp);
   }
   // What was copied is judged by the file it was read from, through its handle: another program
   // that wrote to it meanwhile would have had its bytes copied, but one that only removed or

@@ -40,11 +40,14 @@ std::optional<Error> ScriptReplacement::settle_exchange() {
   new_path_.clear();
   const std::error_code removal = remove(old_script);
   if (const std::error_code error = sync_folder_of(target_path_)) {
-    return failed(paths_.script, error, kMayNotLast);
+    return claiming(failed(paths_.script, error, kMayNotLast), Claim::kRewritten);
   }
-  if (removal) {
-    return failed(old_script, removal,
-                  "the script was rewritten; this is what it was, and the next run removes it");
+  // Another program that took it away meanwhile did what the removal was for.
+  if (removal && removal != std::errc::no_such_file_or_directory) {
+    return claiming(
+        failed(old_script, removal,
+               "the script was rewritten; this is what it was, and the next run removes it"),
+        Claim::kRewritten, old_script);
   }
   return std::nullopt;
 }
@@ -58,9 +61,10 @@ std::optional<Error> ScriptReplacement::settle_taken_away(const Result<FileStatu
     script_state_ = ScriptState::kRewritten;
     const std::string taken = new_path_;
     new_path_.clear();
-    return failed(taken, swapped_out.error,
-                  "another program took away what the script was, so whether it had saved the "
-                  "script meanwhile cannot be told; the script was rewritten");
+    return claiming(failed(taken, swapped_out.error,
+                           "another program took away what the script was, so whether it had "
+                           "saved the script meanwhile cannot be told; the script was rewritten"),
+                    Claim::kRewritten);
   }
   // The new file under the script's name: what the script was goes back under its name.
   if (!swapped_out.error &&
@@ -68,9 +72,10 @@ std::optional<Error> ScriptReplacement::settle_taken_away(const Result<FileStatu
       !rename_new(new_path_, target_path_)) {
     new_path_.clear();
     const std::error_code sync_error = sync_folder_of(target_path_);
-    return sync_error ? failed(paths_.script, sync_error,
-                               "it was put back as it was, but that may not last through a "
-                               "power cut")
+    return sync_error ? claiming(failed(paths_.script, sync_error,
+                                        "it was put back as it was, but that may not last "
+                                        "through a power cut"),
+                                 Claim::kUnchanged)
                       : changed(paths_.script);
   }
   return swap_back(failed(paths_.script, put_in.error ? put_in.error : swapped_out.error));
@@ -83,15 +88,17 @@ std::optional<Error> ScriptReplacement::swap_back(Error why) {
   if (const std::error_code back = swap_names(new_path_, target_path_)) {
     // What another program saved, or what cannot be told apart from it, must not be removed.
     new_path_.clear();
-    return changed(paths_.script,
-                   "changed while it was being rewritten, and the other version could not be put "
-                   "back (" +
-                       back.message() + "): it is in " + other);
+    return claiming(changed(paths_.script,
+                            "changed while it was being rewritten, and the other version could "
+                            "not be put back (" +
+                                back.message() + "): it is in " + other),
+                    Claim::kChangedOtherKept, other);
   }
   if (const std::error_code sync_error = sync_folder_of(target_path_)) {
-    return failed(paths_.script, sync_error,
-                  "it changed while it was being rewritten and was left as it is, but that may "
-                  "not last through a power cut");
+    return claiming(failed(paths_.script, sync_error,
+                           "it changed while it was being rewritten and was left as it is, but "
+                           "that may not last through a power cut"),
+                    Claim::kChanged);
   }
   return why;
 }

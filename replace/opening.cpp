@@ -96,21 +96,24 @@ Error ScriptReplacement::refuse_unopened_script(const std::error_code& error) co
     return refused(path, kFolderNotScript);
   }
   // The script is opened for reading and writing before anything else is done.
+  const auto unchanged = [&](std::string note) {
+    return claiming(failed(path, error, std::move(note)), Claim::kUnchanged);
+  };
   if (error == std::errc::permission_denied) {
 #ifndef _WIN32
     // A folder on its path that this user may not search denies even a look at its name, and
     // hides whether there is a script at all: the script's own permissions are not the cause.
     if (status(path).error == std::errc::permission_denied) {
-      return failed(path, error,
-                    "nothing was changed; this user may not look into a folder on its path: give "
-                    "access to it, then run again");
+      return unchanged(
+          "nothing was changed; this user may not look into a folder on its path: give access to "
+          "it, then run again");
     }
 #endif
-    return failed(path, error,
-                  "the script is unchanged; make it readable and writable, then run again");
+    return unchanged(note_of(Claim::kUnchanged, {}) +
+                     "; make it readable and writable, then run again");
   }
   if (error == std::errc::read_only_file_system) {
-    return failed(path, error, "the script is unchanged; make it writable, then run again");
+    return unchanged(note_of(Claim::kUnchanged, {}) + "; make it writable, then run again");
   }
   return failed(path, error);
 }

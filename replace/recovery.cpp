@@ -133,9 +133,11 @@ std::optional<Error> refuse_unless_complete(const std::string& left, const std::
 std::optional<Error> ScriptReplacement::name_left_rewrite() {
   const std::string& path = paths_.script;
   const std::string left = path + kNewFileSuffix;
-  const Error refusal = refused(path, "not found, but an earlier run left " + left +
-                                          ": if that is the complete rewrite, give it the script's "
-                                          "name, otherwise delete it");
+  const Error refusal =
+      claiming(refused(path, "not found, but an earlier run left " + left +
+                                 ": if that is the complete rewrite, give it the script's name, "
+                                 "otherwise delete it"),
+               Claim::kMissing, left);
   const std::string mark = overwrite_mark_path(paths_.temp);
   if (const auto [marked, error] = name_exists(mark); marked || error) {
     return error ? failed(mark, error) : refusal;
@@ -144,11 +146,13 @@ std::optional<Error> ScriptReplacement::name_left_rewrite() {
     return incomplete;
   }
   if (const std::error_code error = rename_new(left, path)) {
-    return failed(left, error, "the script is missing, and this is its complete rewrite");
+    return claiming(failed(left, error, "the script is missing, and this is its complete rewrite"),
+                    Claim::kMissing, left);
   }
   if (const std::error_code error = sync_folder_of(path)) {
-    return failed(path, error,
-                  "it was given back its name, but that may not last through a power cut");
+    return claiming(failed(path, error,
+                           "it was given back its name, but that may not last through a power cut"),
+                    Claim::kFinishedFromEarlierRun);
   }
   // The script is no longer as the run found it: what it says of it from now on says so.
   script_state_ = ScriptState::kFinishedFromEarlierRun;

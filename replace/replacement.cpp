@@ -133,30 +133,30 @@ StreamVerdict ScriptReplacement::check_streams(const File& output, const File& e
 }
 
 Error ScriptReplacement::explained(Error error) const {
-  // A script that another program changed is left as that program made it, as the reason says.
-  if (!error.note.empty() || error.kind == ErrorKind::kChanged) {
+  // A script that another program changed is left as that program made it, as the reason says;
+  // a step that claims something itself says so in its own words.
+  if (!error.note.empty() || error.claim != Claim::kNothing) {
     return error;
   }
   switch (script_state_) {
     case ScriptState::kUnchanged:
       if (rewrite_kept_) {
-        error.note =
-            "the script is unchanged; the complete rewritten script is kept in " + paths_.temp;
+        error = claiming(std::move(error), Claim::kUnchangedRewriteKept, paths_.temp);
       } else if (state_ != State::kIdle) {
-        error.note = "the script is unchanged";
+        error = claiming(std::move(error), Claim::kUnchanged);
       }
       break;
     case ScriptState::kRewritten:
-      error.note = "the script was rewritten";
+      error = claiming(std::move(error), Claim::kRewritten);
       break;
     case ScriptState::kFinishedFromEarlierRun:
-      error.note = "the script holds the rewrite finished from an earlier run";
+      error = claiming(std::move(error), Claim::kFinishedFromEarlierRun);
       break;
     case ScriptState::kCutUnderMark:
-      error.note = "the complete rewritten script is kept in " + paths_.temp +
-                   ", and the next run finishes the copy";
+      error = claiming(std::move(error), Claim::kCutShortRewriteKept, paths_.temp);
       break;
   }
+  error.note = note_of(error.claim, error.named);
   return error;
 }
 

@@ -19,8 +19,10 @@ struct Stream {
 std::optional<Error> check_stream(const Stream& stream, std::span<const SeenFile> files,
                                   const std::string& so) {
   if (stream.shown.error) {
-    return refused(stream.name, stream.shown.error.message() +
-                                    "; it cannot be told apart from the run's files, " + so);
+    return claiming(
+        refused(stream.name, stream.shown.error.message() +
+                                 "; it cannot be told apart from the run's files, " + so),
+        Claim::kStreamRefused, stream.name);
   }
   // A console, a pipe or the null device is none of the run's files.
   if (!stream.shown.value.regular) {
@@ -28,11 +30,14 @@ std::optional<Error> check_stream(const Stream& stream, std::span<const SeenFile
   }
   for (const SeenFile& file : files) {
     if (file.identity.error) {
-      return refused(stream.name, file.path + " cannot be looked at (" +
-                                      file.identity.error.message() + "), " + so);
+      return claiming(refused(stream.name, file.path + " cannot be looked at (" +
+                                               file.identity.error.message() + "), " + so),
+                      Claim::kStreamRefused, stream.name);
     }
     if (file.identity.value == stream.shown.value.identity) {
-      return refused(file.path, std::string("is also ") + stream.name + "; " + stream.advice);
+      return claiming(
+          refused(file.path, std::string("is also ") + stream.name + "; " + stream.advice),
+          Claim::kStreamRefused, stream.name);
     }
   }
   return std::nullopt;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/faulty_runs.h"
+#include "app/told_claims.h"
 #include "app/tool_runs.h"
 #include "test_support.h"
 
@@ -129,6 +130,7 @@ TEST(EndToEnd, InterruptsAimedAtEachCallAreToldTruly) {
           continue;
         }
         ASSERT_FALSE(lines.empty()) << where << ": nothing said";
+        expect_only_true_claims(folder, run, where);
         if (lines.back() == unchanged || lines.back() == leaving) {
           ++told_unchanged;
           EXPECT_EQ(script, kOriginal) << where;

@@ -1,10 +1,11 @@
 // The sweep of other programs: just before each call of the file layer in turn, another program
 // removes one of the run's files, or saves another version of it the way editors do (a new file
-// renamed over it), on each kind of map folder where that file is at stake; the real tool then runs
-// once on what was left. Whatever the other program did, the script is cut short only under the
-// mark with the complete rewrite in tempwar3map.j, exit status 0 means the rewrite or the other
-// program's own version under the script's name, messages claim only what is so, and the clean run
-// neither destroys what a message pointed to nor leaves the folder locked for good.
+// renamed over it), on each kind of map folder where that file is at stake; the test build then
+// runs once more on what was left, without a fault. Whatever the other program did, the script is
+// cut short only under the mark with the complete rewrite in tempwar3map.j, exit status 0 means the
+// rewrite or the other program's own version under the script's name, messages claim only what is
+// so, and the clean run neither destroys what a message pointed to nor leaves the folder locked for
+// good.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "app/faulty_runs.h"
+#include "app/told_claims.h"
 #include "app/tool_runs.h"
 #include "test_support.h"
 
@@ -105,20 +107,19 @@ void expect_after_the_other_program(const fs::path& folder, const ToolRun& run,
       EXPECT_TRUE(line.starts_with("jassrewrite: ")) << where << ": " << line;
     }
   }
-  expect_only_true_claims(folder, run.err, where);
+  expect_only_true_claims(folder, run, where);
 }
 
 // The clean run after it: it rewrites what stands under the script's name, keeps what a message
 // pointed to, and refuses only where a file holds the complete rewrite.
 void expect_a_clean_run_to_settle(const fs::path& folder, const ToolRun& run, const fs::path& file,
                                   const std::string& where) {
-  const bool pointed_to_temp = run.err.find("complete rewrit") != std::string::npos &&
-                               contents(folder / kTemp) == kRewritten;
+  const bool pointed_to_temp = names_the_rewrite(folder, run, kTemp);
   const std::string before = contents(folder / kScript);
-  const ToolRun clean = run_in(tool_path(), folder, ".clean");
+  const ToolRun clean = run_clean(folder);
   const std::string after = contents(folder / kScript);
   const std::string then = where + ", then a clean run";
-  expect_only_true_claims(folder, clean.err, then);
+  expect_only_true_claims(folder, clean, then);
   if (pointed_to_temp) {
     EXPECT_TRUE(after == kRewritten || contents(folder / kTemp) == kRewritten)
         << then << ": the complete rewrite that a message pointed to is gone: " << clean.err;
@@ -142,12 +143,7 @@ void expect_a_clean_run_to_settle(const fs::path& folder, const ToolRun& run, co
   if ((file == kTemp || file == kMark) && fs::exists(folder / kMark) && after != kRewritten) {
     return;
   }
-  const bool in_temp =
-      clean.err.find("tempwar3map.j holds the complete rewrite") != std::string::npos &&
-      contents(folder / kTemp) == kRewritten;
-  const bool beside = clean.err.find(".jassrewrite-new") != std::string::npos &&
-                      contents(folder / kReplacement) == kRewritten;
-  EXPECT_TRUE(in_temp || beside) << then << ": " << clean.err;
+  EXPECT_TRUE(names_the_rewrite(folder, clean)) << then << ": " << clean.err;
 }
 
 class OtherProgramSweep : public testing::TestWithParam<OtherProgramCase> {};

@@ -162,6 +162,9 @@ struct ToolRun {
   int status = -1;
   std::string out;
   std::string err;
+  // What the test build recorded of the claims that its messages make, where it was asked to
+  // (tests/app/faulty_runs.h).
+  std::string claims;
 };
 
 // A sanitized program reserves terabytes of address space and cannot run under a memory limit.
