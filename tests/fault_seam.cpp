@@ -193,15 +193,6 @@ void act_as_another_program(const Plan& plan) {
 
 }  // namespace
 
-void made_lasting([[maybe_unused]] const File* file, [[maybe_unused]] std::string_view path) {
-#ifndef _WIN32
-  if (const char* journal = std::getenv("JASSREWRITE_JOURNAL")) {
-    crash_journal::append_record(journal, 0, file != nullptr ? "sync" : "sync_folder_of",
-                                 file != nullptr ? file->native() : -1, path);
-  }
-#endif
-}
-
 bool name_swap_withheld() {
   static const bool withheld = std::getenv("JASSREWRITE_NO_NAME_SWAP") != nullptr;
   return withheld;
