@@ -48,11 +48,9 @@ def first_failure(build):
         result = run(["ctest", "--test-dir", str(build), "--stop-on-failure", "-j2",
                       "--timeout", "300", *selection])
         if result.returncode != 0:
-            failed = re.findall(r"\*\*\*(?:Failed|Timeout|Exception)[^\n]*|Failed\s*$",
-                                result.stdout, re.M)
-            names = re.findall(r"Test +#\d+: (\S+) \.+\**(?:Failed|Timeout|Exception)",
+            names = re.findall(r"Test +#\d+: (\S+) [^\n]*\*\*\*(?:Failed|Timeout|Exception)",
                                result.stdout)
-            return names[0] if names else (failed[0] if failed else "ctest failed")
+            return names[0] if names else "ctest, which failed without naming a test"
     return None
 
 
