@@ -66,6 +66,15 @@ std::vector<OtherProgramCase> other_program_cases() {
   std::vector<std::string> saves = {"remove", "replace"};
   std::vector<std::string> on_script = saves;
   std::vector<std::string> on_new_file = saves;
+#ifndef _WIN32
+  for (const char* in_place : {"rewrite-in-place", "same-size"}) {
+    saves.emplace_back(in_place);
+  }
+  on_script = saves;
+  on_script.emplace_back("append");
+  on_new_file = saves;
+  on_new_file.emplace_back("occupy");
+#endif
   std::vector<OtherProgramCase> cases;
   for (const Kind& kind : kinds) {
     const std::vector<std::string>& on_own_file =
