@@ -108,9 +108,11 @@ FailedCall failed_call(const std::string& err) {
 // to last, or made the mark or the new file; a run that goes on from it as if it had succeeded
 // hides a script or a rewrite that may not be whole or may not last.
 bool must_be_told(const FailedCall& call, const std::string& fault, const fs::path& folder) {
-  // Standard output only shows the lines: the tool stops writing to it and finishes the rewrite,
-  // as for a reader that went away.
-  if (call.file == folder.filename().string() + ".faulty.out") {
+  // The standard streams only show the lines and messages: the tool stops writing to one that
+  // fails and finishes the rewrite, as for a reader that went away (a note on standard error, such
+  // as that an earlier run's rewrite was finished, is lost with it; the status still tells).
+  const std::string stream = folder.filename().string() + ".faulty.";
+  if (call.file == stream + "out" || call.file == stream + "err") {
     return false;
   }
   if (call.name == "open") {
