@@ -18,10 +18,6 @@ class File;
 // `call` names the function; `file` or `path` is what it works on, where it has one.
 std::error_code injected_fault(std::string_view call, const File* file = nullptr,
                                std::string_view path = {});
-// Tells the seam that a sync reached the disk: what `file` holds, or the names in the folder of
-// `path`, now last through a power cut. What a power cut leaves is rebuilt from these rather than
-// from the calls, so that a sync that does nothing shows.
-void made_lasting(const File* file, std::string_view path = {});
 // True where the test has the swap of two names be unavailable, as on Windows and on file systems
 // that cannot swap, so that the run takes the path that renames the new file over the script.
 bool name_swap_withheld();
@@ -37,7 +33,6 @@ inline std::error_code injected_fault(std::string_view, const File* = nullptr,
                                       std::string_view = {}) {
   return {};
 }
-inline void made_lasting(const File*, std::string_view = {}) {}
 inline bool name_swap_withheld() { return false; }
 inline void told_claim(std::string_view, std::string_view) {}
 inline void interrupt_claims(std::string_view, std::string_view) {}

@@ -164,15 +164,10 @@ std::error_code sync(File& file) {
 #ifdef __linux__
   // The data and what is needed to read it back (the size), without waiting for a journal entry
   // for the modification time: measurably faster when the files are large.
-  const int result = ::fdatasync(file.native());
+  return ::fdatasync(file.native()) == 0 ? std::error_code() : last_error();
 #else
-  const int result = ::fsync(file.native());
+  return ::fsync(file.native()) == 0 ? std::error_code() : last_error();
 #endif
-  if (result != 0) {
-    return last_error();
-  }
-  made_lasting(&file);
-  return {};
 }
 
 std::error_code close(File& file) {

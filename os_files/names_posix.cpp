@@ -90,11 +90,7 @@ std::error_code sync_folder_of(const std::string& path) {
     return error;
   }
   errno = 0;
-  if (::fsync(folder.native()) != 0) {
-    return last_error();
-  }
-  made_lasting(nullptr, path);
-  return {};
+  return ::fsync(folder.native()) == 0 ? std::error_code() : last_error();
 }
 
 }  // namespace jassrewrite

@@ -6,14 +6,6 @@
 
 namespace jassrewrite {
 
-std::error_code close_lasting(File& file, const std::string& path) {
-  std::error_code error = sync(file);
-  if (!error) {
-    error = close(file);
-  }
-  return error ? error : sync_folder_of(path);
-}
-
 std::optional<Error> copy_contents(File& from, const std::string& from_path, File& to,
                                    const std::string& to_path) {
   if (std::error_code error = rewind(from); error) {

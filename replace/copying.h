@@ -15,10 +15,6 @@
 
 namespace jassrewrite {
 
-// Syncs and closes a file just created at `path`, then syncs its folder, so that the file and its
-// name last through a power cut.
-std::error_code close_lasting(File& file, const std::string& path);
-
 // Writes every byte of `from`, from its start, at the start of `to`, and syncs `to`.
 std::optional<Error> copy_contents(File& from, const std::string& from_path, File& to,
                                    const std::string& to_path);

@@ -15,8 +15,12 @@ std::optional<Error> ScriptReplacement::create_empty_script() {
   if (error == std::errc::too_many_symbolic_link_levels) {
     return changed(paths_.script);
   }
+  // The run wrote nothing into it: only its name has to last through a power cut.
   if (!error) {
-    error = close_lasting(script, paths_.script);
+    error = close(script);
+  }
+  if (!error) {
+    error = sync_folder_of(paths_.script);
   }
   return error ? std::optional(failed(paths_.script, error)) : std::nullopt;
 }

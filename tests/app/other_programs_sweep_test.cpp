@@ -1,18 +1,22 @@
 // The sweep of other programs: just before each call of the file layer in turn, another program
-// removes one of the run's files, or saves another version of it the way editors do (a new file
-// renamed over it), on each kind of map folder where that file is at stake; the test build then
-// runs once more on what was left, without a fault. Whatever the other program did, the script is
-// cut short only under the mark with the complete rewrite in tempwar3map.j, exit status 0 means the
-// rewrite or the other program's own version under the script's name, messages claim only what is
-// so, and the clean run neither destroys what a message pointed to nor leaves the folder locked for
-// good.
+// removes one of the run's files, saves another version of it the way editors do (a new file
+// renamed over it), writes into it in place or appends to it, or makes the new file before the run
+// does, on each kind of map folder where that file is at stake; the test build then runs once more
+// on what was left, without a fault. Whatever the other program did, the script is cut short only
+// under the mark with the complete rewrite in tempwar3map.j, exit status 0 means the rewrite or the
+// other program's own version under the script's name (never the rewrite over what it wrote into
+// the script), the script keeps its permission bits and owner, messages claim only what is so, and
+// the clean run neither destroys what a message pointed to nor leaves the folder locked for good.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/faulty_runs.h"
@@ -28,11 +32,30 @@ using jassrewrite::testing_support::NameOfCase;
 struct OtherProgramCase {
   std::string name;
   std::function<void(const fs::path& folder)> setup;
-  // The file that the other program takes.
+  // The file that the other program takes, and what it does to it, one sweep after another.
   fs::path file;
+  std::vector<std::string> actions;
+  // Whether the test build renames the new file over the script, as on Windows, rather than swap
+  // their names.
+  bool renamed = false;
 };
 
 void PrintTo(const OtherProgramCase& row, std::ostream* os) { *os << row.name; }
+
+// Writes in place that the run does not see yet, since it compares sizes and times, never what a
+// file holds: the other program's bytes in tempwar3map.j or in the new file become the script, and
+// the script overwritten in place, where it is written into after its space is claimed, loses what
+// was written (exit status 0 in each case). Left out of the sweep until the run compares content.
+bool known_to_be_lost(const fs::path& file, const std::string& action, bool in_place) {
+  if (file == kTemp) {
+    return action == "same-size";
+  }
+  if (file == kReplacement) {
+    return action == "rewrite-in-place" || action == "same-size";
+  }
+  return file == kScript && in_place &&
+         (action == "same-size" || action == "rewrite-in-place" || action == "append");
+}
 
 // Each kind of folder with the files that a run there has, besides the script and tempwar3map.j.
 std::vector<OtherProgramCase> other_program_cases() {
@@ -41,36 +64,118 @@ std::vector<OtherProgramCase> other_program_cases() {
     std::function<void(const fs::path&)> setup;
     fs::path own_file;
     const char* own_file_name;
+    bool renamed = false;
   };
   const std::vector<Kind> kinds = {
       {"ReplacedByANewFile", [](const fs::path&) {}, kReplacement, "NewFile"},
       {"OverwrittenInPlace", link_script, kMark, "Mark"},
       {"CutOverwriteToRecover", leave_a_cut_overwrite, kMark, "Mark"},
+#ifndef _WIN32
+      // The path that Windows users run: the new file renamed over the script and checked
+      // afterwards. Windows has no swap of names, so there this would only repeat the first.
+      {"ReplacedByANewFile_Renamed", [](const fs::path&) {}, kReplacement, "NewFile", true},
+#endif
   };
+  // Removed, or saved the way editors do (a new file renamed over it); on Linux also written into
+  // in place (emptied first, or the same size over the old bytes), appended to while it is read,
+  // or, the new file, made by the other program before the run makes its own. (Under Wine each
+  // sweep costs minutes, and the run holds its files there so that others may not write to them.)
+  std::vector<std::string> saves = {"remove", "replace"};
+  std::vector<std::string> on_script = saves;
+  std::vector<std::string> on_new_file = saves;
+#ifndef _WIN32
+  for (const char* in_place : {"rewrite-in-place", "same-size"}) {
+    saves.emplace_back(in_place);
+  }
+  on_script = saves;
+  on_script.emplace_back("append");
+  on_new_file = saves;
+  on_new_file.emplace_back("occupy");
+#endif
   std::vector<OtherProgramCase> cases;
   for (const Kind& kind : kinds) {
-    for (const auto& [file, file_name] :
-         {std::pair{kScript, "Script"}, std::pair{kTemp, "TemporaryFile"},
-          std::pair{kind.own_file, kind.own_file_name}}) {
-      cases.push_back({std::string(kind.name) + "_" + file_name, kind.setup, file});
+    const std::vector<std::string>& on_own_file =
+        kind.own_file == kReplacement ? on_new_file : saves;
+    for (const auto& [file, file_name, actions] :
+         {std::tuple{kScript, "Script", on_script}, std::tuple{kTemp, "TemporaryFile", saves},
+          std::tuple{kind.own_file, kind.own_file_name, on_own_file}}) {
+      std::vector<std::string> swept;
+      std::ranges::copy_if(actions, std::back_inserter(swept), [&](const std::string& action) {
+        return !known_to_be_lost(file, action, kind.own_file == kMark);
+      });
+      cases.push_back(
+          {std::string(kind.name) + "_" + file_name, kind.setup, file, swept, kind.renamed});
     }
   }
   return cases;
 }
 
-// The script as the other program left it: gone, or its own version, rewritten or not.
-bool is_the_other_programs(const std::string& script, const std::string& action) {
-  return action == "remove" ? script == "(none)"
-                            : script == kOtherVersion || script == kOtherVersionRewritten;
+// The script as the other program left it, `as_before` when the run started: gone, or its own
+// version, rewritten or not.
+bool is_the_other_programs(const std::string& script, const std::string& action,
+                           const std::string& as_before) {
+  if (action == "remove") {
+    return script == "(none)";
+  }
+  if (action == "same-size") {
+    const std::size_t end = script.find_first_not_of('x', 2);
+    return script.starts_with("//") && end != std::string::npos &&
+           (script.substr(end) == "\n" || script.substr(end) == "\r\n");
+  }
+  if (action == "append") {
+    return script == as_before + kOtherVersion || script == kRewritten + kOtherVersion ||
+           script == kRewritten + kOtherVersionRewritten;
+  }
+  return script == kOtherVersion || script == kOtherVersionRewritten;
+}
+
+// Whether the other program writes into the file that has the name, rather than give the name to
+// a file of its own.
+bool writes_into_it(const std::string& action) {
+  return action == "rewrite-in-place" || action == "same-size" || action == "append";
+}
+
+// A script that is still the file the run started with, or the run's rewrite of it, keeps its
+// permission bits, owner and extended attributes (`keepings`); one that the other program made, or
+// the run made empty where it found none, has its own.
+void expect_the_script_kept(const fs::path& folder, const std::string& keepings,
+                            const std::string& action, const std::string& as_before,
+                            const std::string& where) {
+  const std::string script = contents(folder / kScript);
+  if (script == "(none)" || script.empty() ||
+      ((action == "replace" || action == "occupy") &&
+       is_the_other_programs(script, action, as_before))) {
+    return;
+  }
+  EXPECT_EQ(keepings_of(folder / kScript), keepings) << where;
+}
+
+// Known limit: a write into the script in the moment between the run's last check of it and the
+// step that replaces it is lost: the rename of the new file over the script, once the script's name
+// and then the new file's were checked (on Linux only where names cannot be swapped), or, under the
+// mark, the overwrite in place (or the finishing of a cut one), once the script was looked at
+// through its handle and by its name, until it is emptied.
+bool in_the_known_moment(const ToolRun& run, bool renamed) {
+  const auto at = [&run](const char* call) {
+    return run.err.find(std::string(" ") + call + "\n") != std::string::npos;
+  };
+  if (renamed) {
+    return at("status outputwar3map.j.jassrewrite-new") ||
+           at("replace outputwar3map.j.jassrewrite-new");
+  }
+  return run.err.find(" (under the mark)") != std::string::npos &&
+         (at("has_extended_attributes outputwar3map.j") || at("status outputwar3map.j") ||
+          at("reserve outputwar3map.j") || at("truncate outputwar3map.j"));
 }
 
 // What a run may leave of the script, `as_before` when it started, when the other program took
 // `file`.
 void expect_after_the_other_program(const fs::path& folder, const ToolRun& run,
                                     const std::string& as_before, const fs::path& file,
-                                    const std::string& action, const std::string& where) {
+                                    const std::string& action, bool renamed,
+                                    const std::string& where) {
   const std::string script = contents(folder / kScript);
-  const bool theirs = file == kScript && is_the_other_programs(script, action);
+  const bool theirs = file == kScript && is_the_other_programs(script, action, as_before);
   // A script removed before the run found it is none, and is made empty.
   const bool none_found =
       file == kScript && script.empty() && run.err.find("not found") != std::string::npos;
@@ -87,7 +192,17 @@ void expect_after_the_other_program(const fs::path& folder, const ToolRun& run,
       run.err.find("changed while it was being rewritten") != std::string::npos;
   const bool complete =
       script == kRewritten || theirs || none_found || unmarked || taken_for_a_save;
-  EXPECT_TRUE(complete || script == as_before ||
+  // Known limit: what another program writes into tempwar3map.j under the mark, after the last
+  // check of it, is copied over the script (also where that finishes a cut overwrite, whose rest
+  // only tempwar3map.j held), which stays cut short under the mark, and the run says so.
+  const bool spoiled_under_the_mark =
+      file == kTemp && writes_into_it(action) && fs::exists(folder / kMark) &&
+      run.err.find(" (under the mark)") != std::string::npos &&
+      (run.err.find(": changed by another program while the script was rewritten") !=
+           std::string::npos ||
+       run.err.find("tempwar3map.j, which held the rest, is not as it left it") !=
+           std::string::npos);
+  EXPECT_TRUE(complete || script == as_before || spoiled_under_the_mark ||
               (fs::exists(folder / kMark) && contents(folder / kTemp) == kRewritten))
       << where << ": the script is lost: " << script;
   // One that a killed run left cut short keeps its mark until it is finished.
@@ -96,6 +211,11 @@ void expect_after_the_other_program(const fs::path& folder, const ToolRun& run,
   }
   if (run.status == 0) {
     EXPECT_TRUE(complete) << where << ": exit status 0 with the script " << script;
+    // Whatever the other program wrote into the script, before the run read it or after, is not
+    // the rewrite of what the run read: that under the script's name lost the other's write.
+    EXPECT_FALSE(file == kScript && writes_into_it(action) && script == kRewritten &&
+                 !in_the_known_moment(run, renamed))
+        << where << ": exit status 0, and what the other program wrote into the script is lost";
     for (const fs::path& left : {kMark, kUnfinishedMark}) {
       EXPECT_FALSE(fs::exists(folder / left)) << where << ": exit status 0 left " << left;
     }
@@ -113,6 +233,7 @@ void expect_after_the_other_program(const fs::path& folder, const ToolRun& run,
 // The clean run after it: it rewrites what stands under the script's name, keeps what a message
 // pointed to, and refuses only where a file holds the complete rewrite.
 void expect_a_clean_run_to_settle(const fs::path& folder, const ToolRun& run, const fs::path& file,
+                                  const std::string& action, const std::string& as_before,
                                   const std::string& where) {
   const bool pointed_to_temp = names_the_rewrite(folder, run, kTemp);
   const std::string before = contents(folder / kScript);
@@ -124,15 +245,20 @@ void expect_a_clean_run_to_settle(const fs::path& folder, const ToolRun& run, co
     EXPECT_TRUE(after == kRewritten || contents(folder / kTemp) == kRewritten)
         << then << ": the complete rewrite that a message pointed to is gone: " << clean.err;
   }
-  EXPECT_FALSE(fs::exists(folder / kMark) && after == kRewritten)
+  // Known limit (above): a copy from a tempwar3map.j written into under the mark cannot be told
+  // whole, even where it is.
+  const bool spoiled = file == kTemp && writes_into_it(action);
+  EXPECT_FALSE(fs::exists(folder / kMark) && after == kRewritten && !spoiled)
       << then
       << ": the folder stays locked, though the script is the complete rewrite: " << clean.err;
   if (clean.status == 0) {
-    const bool theirs = before == kOtherVersion || before == kOtherVersionRewritten;
+    // The other program's version rewritten: its own bytes, every line ended in CR LF.
+    const bool theirs = is_the_other_programs(before, action, as_before) &&
+                        is_the_other_programs(after, action, as_before) &&
+                        std::count(after.begin(), after.end(), '\n') ==
+                            std::count(after.begin(), after.end(), '\r');
     const bool none = before == "(none)" || before.empty();
-    EXPECT_TRUE(after == kRewritten || (theirs && after == kOtherVersionRewritten) ||
-                (none && after.empty()))
-        << then << ": " << after;
+    EXPECT_TRUE(after == kRewritten || theirs || (none && after.empty())) << then << ": " << after;
     for (const fs::path& left : {kMark, kUnfinishedMark, kReplacement}) {
       EXPECT_FALSE(fs::exists(folder / left)) << then << ": " << left;
     }
@@ -140,7 +266,8 @@ void expect_a_clean_run_to_settle(const fs::path& folder, const ToolRun& run, co
   }
   // A script still cut short, whose rewrite or mark the other program took or spoiled, stays
   // marked, and refused, until the user sees to it.
-  if ((file == kTemp || file == kMark) && fs::exists(folder / kMark) && after != kRewritten) {
+  if ((file == kTemp || file == kMark) && fs::exists(folder / kMark) &&
+      (after != kRewritten || spoiled)) {
     return;
   }
   EXPECT_TRUE(names_the_rewrite(folder, clean)) << then << ": " << clean.err;
@@ -149,17 +276,20 @@ void expect_a_clean_run_to_settle(const fs::path& folder, const ToolRun& run, co
 class OtherProgramSweep : public testing::TestWithParam<OtherProgramCase> {};
 
 TEST_P(OtherProgramSweep, NeverLosesTheScriptNorLocksTheFolder) {
+  const NameSwapWithheld withheld(GetParam().renamed);
   int trials = 0;
-  for (const std::string action : {"remove", "replace"}) {
+  for (const std::string& action : GetParam().actions) {
     const int failures_before = failures_so_far();
     for (long call = 1;; ++call) {
       const fs::path folder = make_scratch_folder() / "map";
       fs::create_directories(folder / "logs");
       write_file(folder / kScript, kOriginal);
+      give_the_script_keepings(folder);
       GetParam().setup(folder);
       if (HasFatalFailure()) {
         return;
       }
+      const std::string keepings = keepings_of(folder / kScript);
       const std::string where =
           action + " " + GetParam().file.generic_string() + " before call " + std::to_string(call);
 
@@ -172,8 +302,11 @@ TEST_P(OtherProgramSweep, NeverLosesTheScriptNorLocksTheFolder) {
         continue;  // nothing there to take, or Windows would not let it go
       }
       ++trials;
-      expect_after_the_other_program(folder, run, as_before, GetParam().file, action, where);
-      expect_a_clean_run_to_settle(folder, run, GetParam().file, where);
+      expect_after_the_other_program(folder, run, as_before, GetParam().file, action,
+                                     GetParam().renamed, where);
+      expect_the_script_kept(folder, keepings, action, as_before, where);
+      expect_a_clean_run_to_settle(folder, run, GetParam().file, action, as_before, where);
+      expect_the_script_kept(folder, keepings, action, as_before, where + ", then a clean run");
       if (failures_so_far() > failures_before) {
         std::cout << "the first trial that failed: " << where << "\n";
         break;
