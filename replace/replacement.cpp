@@ -48,6 +48,11 @@ std::optional<Error> ScriptReplacement::converted(std::uint64_t rewrite_size) {
     if (const std::error_code error = sync(temp_)) {
       return fail(failed(paths_.temp, error));
     }
+    // Its name too, which a run that created it has not put on the disk: a failure from here on
+    // says that it keeps the complete rewrite, and that must last through a power cut.
+    if (const std::error_code error = sync_folder_of(paths_.temp)) {
+      return fail(failed(paths_.temp, error));
+    }
     const Result<FileStatus> written = status(temp_);
     if (written.error) {
       return fail(failed(paths_.temp, written.error));

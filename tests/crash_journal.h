@@ -10,6 +10,7 @@
 // as empty.
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <string_view>
@@ -66,11 +67,19 @@ struct Point {
 
 Point point_after(const std::vector<Record>& journal, std::size_t calls);
 
+// The number of the first call after the first call `call` ("<name> <path>") that is no part of a
+// sync, which runs from the sync's call to its record; 0 where there is none.
+long call_after(const std::vector<Record>& journal, const std::string& call);
+
 // The states that a crash at `point` can leave, named, in a fixed order: everything kept (kill -9);
 // the data that no sync had put on the disk lost, or cut short to half; the creates, renames and
 // removes of a folder since it was last synced undone; and both (a power cut). What lasts is each
 // file's content at its last sync, each folder's names at its last, everything at the start; a file
 // made since and never synced is empty.
 std::vector<std::pair<std::string, State>> crash_states(const Point& point);
+
+// Turns `folder` from `now` into `target`: names linked to the files they lead to where these
+// still have a name, otherwise made afresh; contents rewritten in place where they differ.
+void bring_about(const std::filesystem::path& folder, const State& now, const State& target);
 
 }  // namespace jassrewrite::crash_journal

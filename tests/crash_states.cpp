@@ -1,10 +1,12 @@
-// The states that a crash at each point of a journaled run can leave (tests/crash_journal.h).
+// The states that a crash at each point of a journaled run can leave, and how one is brought about
+// (tests/crash_journal.h).
 
 #include <algorithm>
 #include <filesystem>
 #include <set>
 
 #include "crash_journal.h"
+#include "test_support.h"
 
 namespace jassrewrite::crash_journal {
 
@@ -59,6 +61,19 @@ Point point_after(const std::vector<Record>& journal, std::size_t calls) {
   for (std::size_t seen = 0; at->call == 0 || seen++ < calls; ++at) {
   }
   return {{journal.begin(), at}, state_of(at->folder)};
+}
+
+long call_after(const std::vector<Record>& journal, const std::string& call) {
+  auto at = std::find_if(journal.begin(), journal.end(), [&call](const Record& r) {
+    return r.call > 0 && r.name + " " + r.path == call;
+  });
+  for (bool in_sync = false; at != journal.end() && ++at != journal.end();) {
+    in_sync = at->call != 0 && (in_sync || at->name.starts_with("sync"));
+    if (!in_sync && at->call > 0) {
+      return at->call;
+    }
+  }
+  return 0;
 }
 
 std::vector<std::pair<std::string, State>> crash_states(const Point& point) {
@@ -120,6 +135,40 @@ std::vector<std::pair<std::string, State>> crash_states(const Point& point) {
           {"unsynced data cut short", cut},
           {"unsynced folder changes undone", undone},
           {"power cut", power_cut}};
+}
+
+void bring_about(const std::filesystem::path& folder, const State& now, const State& target) {
+  std::map<std::uint64_t, std::string> named;
+  for (const auto& [name, inode] : now.names) {
+    named.emplace(inode, name);
+  }
+  std::vector<std::string> staged;
+  for (const auto& [name, inode] : target.names) {
+    if (const auto at = now.names.find(name); at != now.names.end() && at->second == inode) {
+      continue;
+    }
+    const std::string put = name + ".staged";
+    if (const auto from = named.find(inode); from != named.end()) {
+      std::filesystem::create_hard_link(folder / from->second, folder / put);
+    } else {
+      testing_support::write_file(folder / put, target.contents.at(inode));
+      named.emplace(inode, put);
+    }
+    staged.push_back(name);
+  }
+  for (const auto& [name, inode] : now.names) {
+    if (!target.names.contains(name)) {
+      std::filesystem::remove(folder / name);
+    }
+  }
+  for (const std::string& name : staged) {
+    std::filesystem::rename(folder / (name + ".staged"), folder / name);
+  }
+  for (const auto& [name, inode] : target.names) {
+    if (testing_support::read_file(folder / name) != target.contents.at(inode)) {
+      testing_support::write_file(folder / name, target.contents.at(inode));
+    }
+  }
 }
 
 }  // namespace jassrewrite::crash_journal
