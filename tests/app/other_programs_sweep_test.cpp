@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/faulty_runs.h"
+#include "app/other_program_cases.h"
 #include "app/told_claims.h"
 #include "app/tool_runs.h"
 #include "test_support.h"
@@ -28,87 +29,6 @@ namespace {
 
 using namespace jassrewrite::end_to_end;
 using jassrewrite::testing_support::NameOfCase;
-
-struct OtherProgramCase {
-  std::string name;
-  std::function<void(const fs::path& folder)> setup;
-  // The file that the other program takes, and what it does to it, one sweep after another.
-  fs::path file;
-  std::vector<std::string> actions;
-  // Whether the test build renames the new file over the script, as on Windows, rather than swap
-  // their names.
-  bool renamed = false;
-};
-
-void PrintTo(const OtherProgramCase& row, std::ostream* os) { *os << row.name; }
-
-// Writes in place that the run does not see yet, since it compares sizes and times, never what a
-// file holds: the other program's bytes in tempwar3map.j or in the new file become the script, and
-// the script overwritten in place, where it is written into after its space is claimed, loses what
-// was written (exit status 0 in each case). Left out of the sweep until the run compares content.
-bool known_to_be_lost(const fs::path& file, const std::string& action, bool in_place) {
-  if (file == kTemp) {
-    return action == "same-size";
-  }
-  if (file == kReplacement) {
-    return action == "rewrite-in-place" || action == "same-size";
-  }
-  return file == kScript && in_place &&
-         (action == "same-size" || action == "rewrite-in-place" || action == "append");
-}
-
-// Each kind of folder with the files that a run there has, besides the script and tempwar3map.j.
-std::vector<OtherProgramCase> other_program_cases() {
-  struct Kind {
-    const char* name;
-    std::function<void(const fs::path&)> setup;
-    fs::path own_file;
-    const char* own_file_name;
-    bool renamed = false;
-  };
-  const std::vector<Kind> kinds = {
-      {"ReplacedByANewFile", [](const fs::path&) {}, kReplacement, "NewFile"},
-      {"OverwrittenInPlace", link_script, kMark, "Mark"},
-      {"CutOverwriteToRecover", leave_a_cut_overwrite, kMark, "Mark"},
-#ifndef _WIN32
-      // The path that Windows users run: the new file renamed over the script and checked
-      // afterwards. Windows has no swap of names, so there this would only repeat the first.
-      {"ReplacedByANewFile_Renamed", [](const fs::path&) {}, kReplacement, "NewFile", true},
-#endif
-  };
-  // Removed, or saved the way editors do (a new file renamed over it); on Linux also written into
-  // in place (emptied first, or the same size over the old bytes), appended to while it is read,
-  // or, the new file, made by the other program before the run makes its own. (Under Wine each
-  // sweep costs minutes, and the run holds its files there so that others may not write to them.)
-  std::vector<std::string> saves = {"remove", "replace"};
-  std::vector<std::string> on_script = saves;
-  std::vector<std::string> on_new_file = saves;
-#ifndef _WIN32
-  for (const char* in_place : {"rewrite-in-place", "same-size"}) {
-    saves.emplace_back(in_place);
-  }
-  on_script = saves;
-  on_script.emplace_back("append");
-  on_new_file = saves;
-  on_new_file.emplace_back("occupy");
-#endif
-  std::vector<OtherProgramCase> cases;
-  for (const Kind& kind : kinds) {
-    const std::vector<std::string>& on_own_file =
-        kind.own_file == kReplacement ? on_new_file : saves;
-    for (const auto& [file, file_name, actions] :
-         {std::tuple{kScript, "Script", on_script}, std::tuple{kTemp, "TemporaryFile", saves},
-          std::tuple{kind.own_file, kind.own_file_name, on_own_file}}) {
-      std::vector<std::string> swept;
-      std::ranges::copy_if(actions, std::back_inserter(swept), [&](const std::string& action) {
-        return !known_to_be_lost(file, action, kind.own_file == kMark);
-      });
-      cases.push_back(
-          {std::string(kind.name) + "_" + file_name, kind.setup, file, swept, kind.renamed});
-    }
-  }
-  return cases;
-}
 
 // The script as the other program left it, `as_before` when the run started: gone, or its own
 // version, rewritten or not.
