@@ -47,39 +47,31 @@ inline std::string with_faults_path() {
 #endif
 }
 
-inline void set_fault(const std::string& plan) {
+// Sets a variable of the test build's for the programs the test starts; an empty value removes it.
+inline void set_variable(const char* name, const std::string& value) {
 #ifdef _WIN32
-  _putenv_s("JASSREWRITE_FAULT", plan.c_str());
+  _putenv_s(name, value.c_str());
 #else
-  if (plan.empty()) {
-    unsetenv("JASSREWRITE_FAULT");
+  if (value.empty()) {
+    unsetenv(name);
   } else {
-    setenv("JASSREWRITE_FAULT", plan.c_str(), 1);
+    setenv(name, value.c_str(), 1);
   }
 #endif
 }
+
+inline void set_fault(const std::string& plan) { set_variable("JASSREWRITE_FAULT", plan); }
 
 // While it lives, the test build renames its new file over the script, as on Windows, instead of
 // swapping the two names; the real tool knows no such variable.
 class NameSwapWithheld {
  public:
-  explicit NameSwapWithheld(bool withheld) { set(withheld ? "1" : ""); }
+  explicit NameSwapWithheld(bool withheld) {
+    set_variable("JASSREWRITE_NO_NAME_SWAP", withheld ? "1" : "");
+  }
   NameSwapWithheld(const NameSwapWithheld&) = delete;
   NameSwapWithheld& operator=(const NameSwapWithheld&) = delete;
-  ~NameSwapWithheld() { set(""); }
-
- private:
-  static void set(const char* value) {
-#ifdef _WIN32
-    _putenv_s("JASSREWRITE_NO_NAME_SWAP", value);
-#else
-    if (*value == '\0') {
-      unsetenv("JASSREWRITE_NO_NAME_SWAP");
-    } else {
-      setenv("JASSREWRITE_NO_NAME_SWAP", value, 1);
-    }
-#endif
-  }
+  ~NameSwapWithheld() { set_variable("JASSREWRITE_NO_NAME_SWAP", ""); }
 };
 
 // Runs `program` with the arguments a, b and c in `folder`. Under Wine a program takes about a
@@ -114,15 +106,7 @@ inline ToolRun run_in(const std::string& program, const fs::path& folder,
 }
 
 inline void set_claims_file(const fs::path& file) {
-#ifdef _WIN32
-  _putenv_s("JASSREWRITE_CLAIMS", file.string().c_str());
-#else
-  if (file.empty()) {
-    unsetenv("JASSREWRITE_CLAIMS");
-  } else {
-    setenv("JASSREWRITE_CLAIMS", file.c_str(), 1);
-  }
-#endif
+  set_variable("JASSREWRITE_CLAIMS", file.string());
 }
 
 // Runs the test build, with the fault `plan` if any, and has it record what its messages claim in a
