@@ -108,16 +108,15 @@ void tell_nothing_to_rewrite(const Streams& streams, FoundScript found) {
 
 // The conversion pass over the script that `replacement` opened, into its temporary file.
 std::optional<Error> convert(ScriptReplacement& replacement, LineOutput& console) {
-  std::uint64_t written = 0;
+  Converted converted;
   if (replacement.found_script() == FoundScript::kToRewrite) {
     LineOutput temp{.file = &replacement.temp_file(), .line_break = "\r\n"};
-    if (const auto failure = convert_script(replacement.script_file(), temp, console)) {
+    if (const auto failure = convert_script(replacement.script_file(), temp, console, converted)) {
       const bool in_script = failure->file == ConversionFailure::File::kScript;
       return replacement.explained(failed(in_script ? kScriptPath : kTempPath, failure->error));
     }
-    written = temp.written;
   }
-  return replacement.converted(written);
+  return replacement.converted(converted.script, converted.rewrite);
 }
 
 // The banner: the tool's name and its arguments as the runtime gave them.

@@ -7,7 +7,7 @@
 namespace jassrewrite {
 
 std::optional<Error> copy_contents(File& from, const std::string& from_path, File& to,
-                                   const std::string& to_path) {
+                                   const std::string& to_path, Content& copied) {
   if (std::error_code error = rewind(from); error) {
     return failed(from_path, error);
   }
@@ -15,6 +15,7 @@ std::optional<Error> copy_contents(File& from, const std::string& from_path, Fil
     return failed(to_path, error);
   }
   std::vector<char> block(kReadBlockSize);
+  ContentDigest digest;
   std::size_t unsynced = 0;
   for (;;) {
     const auto [got, error] = read(from, block);
@@ -24,6 +25,14 @@ std::optional<Error> copy_contents(File& from, const std::string& from_path, Fil
     if (got == 0) {
       break;
     }
+    const Result<FileStatus> now = status(to);
+    if (now.error) {
+      return failed(to_path, now.error);
+    }
+    if (now.value.size != digest.content().size) {
+      return refused(to_path, kWrittenMeanwhileReason);
+    }
+    digest.add(std::string_view(block.data(), got));
     if (const std::error_code refused = write(to, std::string_view(block.data(), got))) {
       return failed(to_path, refused);
     }
@@ -35,6 +44,7 @@ std::optional<Error> copy_contents(File& from, const std::string& from_path, Fil
   if (std::error_code error = sync(to); error) {
     return failed(to_path, error);
   }
+  copied = digest.content();
   return std::nullopt;
 }
 
@@ -45,14 +55,33 @@ std::optional<Error> reserve_space(File& file, const std::string& path, std::uin
 }
 
 std::optional<Error> overwrite_with(File& from, const std::string& from_path, File& to,
-                                    const std::string& to_path, std::uint64_t size) {
+                                    const std::string& to_path, std::uint64_t size,
+                                    Content& copied) {
   if (std::error_code error = truncate(to); error) {
     return failed(to_path, error);
   }
   if (auto failure = reserve_space(to, to_path, size)) {
     return failure;
   }
-  return copy_contents(from, from_path, to, to_path);
+  return copy_contents(from, from_path, to, to_path, copied);
+}
+
+Result<Content> content_of(File& file) {
+  if (std::error_code error = rewind(file); error) {
+    return {.error = error};
+  }
+  std::vector<char> block(kReadBlockSize);
+  ContentDigest digest;
+  for (;;) {
+    const auto [got, error] = read(file, block);
+    if (error) {
+      return {.error = error};
+    }
+    if (got == 0) {
+      return {.value = digest.content()};
+    }
+    digest.add(std::string_view(block.data(), got));
+  }
 }
 
 Result<Opened> look_at(Result<File> opened) {

@@ -147,19 +147,32 @@ std::optional<Error> ScriptReplacement::finish_cut_overwrite(File& script, File&
   if (auto failure = reserve_space(script, paths_.script, rewrite.size)) {
     return with_note(*failure, again, Claim::kCutShortRewriteKept, paths_.temp);
   }
-  if (auto failure = overwrite_with(temp, paths_.temp, script, paths_.script, rewrite.size)) {
-    return with_note(*failure, again, Claim::kCutShortRewriteKept, paths_.temp);
+  Content copied;
+  if (auto failure =
+          overwrite_with(temp, paths_.temp, script, paths_.script, rewrite.size, copied)) {
+    return failure->kind == ErrorKind::kRefused
+               ? written_meanwhile()
+               : with_note(*failure, again, Claim::kCutShortRewriteKept, paths_.temp);
   }
   // What was copied is judged by the file it was read from, through its handle: another program
   // that wrote to it meanwhile would have had its bytes copied, but one that only removed or
   // replaced its name did not.
-  const Result<FileStatus> copied = status(temp);
-  if (copied.error) {
-    return failed(paths_.temp, copied.error,
+  const Result<FileStatus> copied_from = status(temp);
+  if (copied_from.error) {
+    return failed(paths_.temp, copied_from.error,
                   "the copy into the script is not verified; the next run checks it again");
   }
-  if (!is_as_recorded(snapshot_of(copied.value), rewrite)) {
+  if (!is_as_recorded(snapshot_of(copied_from.value), rewrite)) {
     return refused(paths_.script, notes.temp_lost);
+  }
+  // The script has other names, through which another program may have written into it meanwhile.
+  const Result<Content> held = content_of(script);
+  if (held.error) {
+    return failed(paths_.script, held.error,
+                  "the copy into the script is not verified; the next run checks it again");
+  }
+  if (held.value != copied) {
+    return written_meanwhile();
   }
   script_state_ = ScriptState::kFinishedFromEarlierRun;
   recovered_ = Recovered::kFinishedCutOverwrite;

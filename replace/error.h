@@ -105,6 +105,8 @@ inline constexpr const char* kChangedReason =
     "changed while it was being rewritten; left as it is; run again to rewrite it as it is now";
 inline constexpr const char* kTempChangedReason =
     "changed by another program while the script was rewritten";
+inline constexpr const char* kWrittenMeanwhileReason =
+    "written to by another program while the rewrite was written into it";
 
 inline Error failed(std::string path, const std::error_code& error, std::string note = {}) {
   return {ErrorKind::kFailed, std::move(path), error.message(), std::move(note)};

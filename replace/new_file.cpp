@@ -61,8 +61,13 @@ std::optional<Error> ScriptReplacement::write_new_file() {
     remove_new_file();
     return std::nullopt;
   }
-  if (auto failure = copy_contents(temp_, paths_.temp, new_file_, paths_.script)) {
-    return failure;
+  Content copied;
+  if (auto failure = copy_contents(temp_, paths_.temp, new_file_, paths_.script, copied)) {
+    return failure->kind == ErrorKind::kRefused ? refused(path, kWrittenMeanwhileReason) : *failure;
+  }
+  if (copied != rewrite_content_) {
+    rewrite_kept_ = false;
+    return refused(paths_.temp, kTempChangedReason);
   }
   if (auto changed_meanwhile = check_rewrite()) {
     return changed_meanwhile;
@@ -76,6 +81,15 @@ std::optional<Error> ScriptReplacement::write_new_file() {
   // Windows may move the modification time when the file is closed.
   new_file_as_written_.modified.reset();
 #endif
+  // Read back after the record above, so that a write into it by its name is caught by one of the
+  // two: by what it holds until now, by its times from now on.
+  const Result<Content> held = content_of(new_file_);
+  if (held.error) {
+    return failed(paths_.script, held.error);
+  }
+  if (held.value != rewrite_content_) {
+    return refused(path, kWrittenMeanwhileReason);
+  }
   if (error = close(new_file_); error) {
     return failed(paths_.script, error);
   }
@@ -85,6 +99,10 @@ std::optional<Error> ScriptReplacement::write_new_file() {
 // Puts the new file in the script's place in one step. Where that is refused, the script is as it
 // was and is overwritten in place instead.
 std::optional<Error> ScriptReplacement::put_new_file_in_place() {
+  // What it holds first, which takes a while; then, at the last moment, its name and times.
+  if (auto changed_meanwhile = check_script_contents()) {
+    return changed_meanwhile;
+  }
   if (auto changed_meanwhile = check_script_name(true)) {
     return changed_meanwhile;
   }

@@ -43,8 +43,13 @@ std::optional<Error> ScriptReplacement::overwrite_in_place() {
     return failure;
   }
   // Checked again right before the first byte changes: the mark's syncs take a while, and what
-  // another program wrote into tempwar3map.j meanwhile would be copied over the script.
+  // another program wrote into tempwar3map.j meanwhile would be copied over the script. Its
+  // contents too, since the record above takes the script's times as they are now; then its
+  // times, for what was written while its contents were read.
   auto changed_meanwhile = check_rewrite();
+  if (!changed_meanwhile) {
+    changed_meanwhile = check_script_contents();
+  }
   if (!changed_meanwhile) {
     changed_meanwhile = check_script_opened();
   }
@@ -62,21 +67,33 @@ std::optional<Error> ScriptReplacement::overwrite_in_place() {
 }
 
 std::optional<Error> ScriptReplacement::copy_in_place() {
-  if (auto failure = overwrite_with(temp_, paths_.temp, script_, paths_.script, rewrite_.size)) {
-    return failure;
+  Content copied;
+  if (auto failure =
+          overwrite_with(temp_, paths_.temp, script_, paths_.script, rewrite_.size, copied)) {
+    return failure->kind == ErrorKind::kRefused ? written_meanwhile() : failure;
   }
   // What was copied is judged by the file it was read from, through its handle: another program
   // that only removed or replaced its name changed nothing that was copied.
-  const Result<FileStatus> copied = status(temp_);
-  if (copied.error) {
-    return failed(paths_.temp, copied.error,
+  const Result<FileStatus> copied_from = status(temp_);
+  if (copied_from.error) {
+    return failed(paths_.temp, copied_from.error,
                   "the copy into the script is not verified; the next run checks it again");
   }
-  if (!is_as_recorded(snapshot_of(copied.value), rewrite_)) {
+  if (!is_as_recorded(snapshot_of(copied_from.value), rewrite_) || copied != rewrite_content_) {
     Error changed_meanwhile = refused(paths_.temp, kTempChangedReason);
     changed_meanwhile.note =
         "what was copied into the script is not the rewrite: it may be cut short";
     return changed_meanwhile;
+  }
+  // The script has other names, through which another program may have written into it while it
+  // was copied.
+  const Result<Content> held = content_of(script_);
+  if (held.error) {
+    return failed(paths_.script, held.error,
+                  "the copy into the script is not verified; the next run checks it again");
+  }
+  if (held.value != rewrite_content_) {
+    return written_meanwhile();
   }
   script_state_ = ScriptState::kRewritten;
   if (const std::error_code removal = remove_lasting(overwrite_mark_path(paths_.temp))) {
@@ -118,6 +135,30 @@ std::optional<Error> ScriptReplacement::check_script_opened() const {
   return is_as_recorded(snapshot_of(now.value), script_as_read_)
              ? std::nullopt
              : std::optional(changed(paths_.script));
+}
+
+// Where the script's contents are no longer those that were read: another program wrote into it
+// in place, within the tick of a file system that keeps coarse times.
+std::optional<Error> ScriptReplacement::check_script_contents() {
+  const Result<Content> now = content_of(script_);
+  if (now.error) {
+    return failed(paths_.script, now.error);
+  }
+  return now.value == script_content_ ? std::nullopt : std::optional(changed(paths_.script));
+}
+
+// Another program wrote into the script, by another of its names, while the rewrite was copied
+// into it: it holds some of each. The mark stays, so that no run finishes the copy over what that
+// program wrote.
+Error ScriptReplacement::written_meanwhile() const {
+  const std::string mark = overwrite_mark_path(paths_.temp);
+  Error error = claiming(refused(paths_.script, kWrittenMeanwhileReason), Claim::kChangedOtherKept,
+                         paths_.temp);
+  error.note = paths_.temp + " holds the complete rewrite of the script as it was read, and " +
+               mark +
+               " keeps runs from writing over it; to rewrite the script as it is now, keep " +
+               "a copy of " + paths_.temp + " and delete " + mark;
+  return error;
 }
 
 // Whether the temporary file still holds the complete rewrite as recorded: another program may

@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "replace/copying.h"
+
 namespace jassrewrite {
 
 ScriptReplacement::ScriptReplacement(RunPaths paths, InterruptHold interrupts, Tell tell)
@@ -42,9 +44,14 @@ std::optional<Error> ScriptReplacement::open() {
   return std::nullopt;
 }
 
-std::optional<Error> ScriptReplacement::converted(std::uint64_t rewrite_size) {
+std::optional<Error> ScriptReplacement::converted(const Content& script_read,
+                                                  const Content& rewrite) {
   assert(state_ == State::kOpened);
   if (rewrites_script()) {
+    // What was read is compared with the script as it is before it is replaced: one that another
+    // program wrote anew meanwhile may have ended the pass early, with the same size and times
+    // again by the end.
+    script_content_ = script_read;
     if (const std::error_code error = sync(temp_)) {
       return fail(failed(paths_.temp, error));
     }
@@ -65,10 +72,19 @@ std::optional<Error> ScriptReplacement::converted(std::uint64_t rewrite_size) {
 #ifdef _WIN32
     rewrite_.modified.reset();
 #endif
-    // Another program that emptied it or wrote to it by its name meanwhile.
-    if (rewrite_.size != rewrite_size) {
+    // Another program that emptied it or wrote to it by its name meanwhile, even within the
+    // file system's tick.
+    if (rewrite_.size != rewrite.size) {
       return fail(refused(paths_.temp, kTempChangedReason));
     }
+    const Result<Content> held = content_of(temp_);
+    if (held.error) {
+      return fail(failed(paths_.temp, held.error));
+    }
+    if (held.value != rewrite) {
+      return fail(refused(paths_.temp, kTempChangedReason));
+    }
+    rewrite_content_ = rewrite;
     // Only a script read to its end and unchanged meanwhile has its complete rewrite here.
     if (auto error = check_script_opened()) {
       return fail(*error);

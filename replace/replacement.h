@@ -9,7 +9,7 @@
 //   if (auto error = replacement.open()) { report; return; }
 //   (if replacement.found_script() is kToRewrite: write the rewrite of replacement.script_file(),
 //    read from its start, into replacement.temp_file())
-//   if (auto error = replacement.converted(bytes_written)) { report; return; }
+//   if (auto error = replacement.converted(script_read, rewrite_written)) { report; return; }
 //   if (auto error = replacement.copy_back()) { report; return; }
 //
 // Any return before copy_back() commits rolls back, in the destructor. Every transition returns its
@@ -26,8 +26,9 @@
 //                nothing, one that is not empty is left as it is (temp_kept()), since it may hold
 //                the only copy of an earlier rewrite.
 //   kConverted   A script with bytes in it: tempwar3map.j holds its complete rewrite as it was
-//                read, synced, and the object recorded it; the script is unchanged since it was
-//                read. A missing or empty script has nothing to rewrite.
+//                read, synced, and the object recorded it (its size, times and a digest of its
+//                bytes, read back); the script was read to the size recorded and is unchanged
+//                since. A missing or empty script has nothing to rewrite.
 //   kCommitted   The script is the rewrite, made to last: the new file renamed over it and the
 //                old one settled, or the script overwritten in place and the mark removed. An
 //                empty script is its own rewrite and is left as it is; where there was no script,
@@ -48,6 +49,7 @@
 #include <optional>
 #include <string>
 
+#include "os_files/content_digest.h"
 #include "os_files/file.h"
 #include "replace/error.h"
 #include "replace/patience.h"
@@ -110,8 +112,9 @@ class ScriptReplacement {
 
   // kIdle -> kOpened.
   std::optional<Error> open();
-  // kOpened -> kConverted, once `rewrite_size` bytes of the rewrite are in temp_file().
-  std::optional<Error> converted(std::uint64_t rewrite_size);
+  // kOpened -> kConverted, once the rewrite is in temp_file(): `script_read` is what was read of
+  // script_file(), `rewrite` what was written.
+  std::optional<Error> converted(const Content& script_read, const Content& rewrite);
   // kConverted -> kCommitted: the copy-back, which puts the rewrite in the script's place.
   std::optional<Error> copy_back();
 
@@ -176,6 +179,8 @@ class ScriptReplacement {
   std::optional<Error> copy_in_place();
   std::optional<Error> check_script_name(bool and_contents) const;
   std::optional<Error> check_script_opened() const;
+  std::optional<Error> check_script_contents();
+  [[nodiscard]] Error written_meanwhile() const;
   std::optional<Error> check_rewrite();
   void remove_new_file();
 
@@ -196,6 +201,7 @@ class ScriptReplacement {
   // The script as opened, for what a new file in its place must have, and as read, for the checks.
   FileStatus script_status_;
   Snapshot script_as_read_;
+  Content script_content_;
   // Where the script really is, its last symbolic link resolved: the file that gets replaced.
   std::string target_path_;
 
@@ -206,6 +212,7 @@ class ScriptReplacement {
   // Whether tempwar3map.j holds the complete rewrite as recorded in `rewrite_`.
   bool rewrite_kept_ = false;
   Snapshot rewrite_;
+  Content rewrite_content_;
 
   // The new file beside the script, once written; removed on rollback.
   std::string new_path_;

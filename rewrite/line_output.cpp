@@ -10,6 +10,9 @@ bool write_bytes(LineOutput& out, std::string_view bytes) {
   }
   if (!out.error) {
     out.written += bytes.size();
+    if (out.digest != nullptr) {
+      out.digest->add(bytes);
+    }
   }
   if (out.console) {
     out.last_handover = out.now();

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "os_files/content_digest.h"
 #include "os_files/file.h"
 
 namespace jassrewrite {
@@ -49,6 +50,8 @@ struct LineOutput {
   bool muted = false;
   // Bytes handed over so far, whatever form a console shows them in.
   std::uint64_t written = 0;
+  // Where set, takes every byte handed over: what the file holds, to be checked later.
+  ContentDigest* digest = nullptr;
 };
 
 // Appends `line` and the line break. Failures are recorded in out.error, not returned, so that a

@@ -14,6 +14,7 @@ namespace jassrewrite {
 namespace {
 
 std::optional<ConversionFailure> convert_lines(File& script, LineOutput& temp, LineOutput& console,
+                                               ContentDigest& read_bytes,
                                                std::size_t read_block_size) {
   UserCodeFilter filter;
   const auto convert_line = [&](std::span<char> line) {
@@ -33,6 +34,7 @@ std::optional<ConversionFailure> convert_lines(File& script, LineOutput& temp, L
     if (got == 0) {
       break;
     }
+    read_bytes.add(std::string_view(block.data(), got));
     split_lines(std::span(block).first(got), carried, convert_line);
     // After a failed write the temporary file takes nothing more, so the rest of a block is
     // wasted work at most.
@@ -48,17 +50,16 @@ std::optional<ConversionFailure> convert_lines(File& script, LineOutput& temp, L
   return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<ConversionFailure> convert_script(File& script, LineOutput& temp, LineOutput& console,
-                                                std::size_t read_block_size) {
+// The whole pass: a line that memory cannot hold ends it like a failed read, and must not be taken
+// for the end of the script.
+std::optional<ConversionFailure> convert_whole(File& script, LineOutput& temp, LineOutput& console,
+                                               ContentDigest& read_bytes,
+                                               std::size_t read_block_size) {
   try {
-    if (auto failure = convert_lines(script, temp, console, read_block_size)) {
+    if (auto failure = convert_lines(script, temp, console, read_bytes, read_block_size)) {
       return failure;
     }
   } catch (const std::bad_alloc&) {
-    // A line that memory cannot hold ends the pass like a failed read, and must not be taken for
-    // the end of the script.
     return ConversionFailure{ConversionFailure::File::kScript,
                              std::make_error_code(std::errc::not_enough_memory)};
   }
@@ -66,6 +67,21 @@ std::optional<ConversionFailure> convert_script(File& script, LineOutput& temp, 
     return ConversionFailure{ConversionFailure::File::kTemp, temp.error};
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ConversionFailure> convert_script(File& script, LineOutput& temp, LineOutput& console,
+                                                Converted& converted, std::size_t read_block_size) {
+  ContentDigest read_bytes;
+  ContentDigest written;
+  temp.digest = &written;
+  auto failure = convert_whole(script, temp, console, read_bytes, read_block_size);
+  temp.digest = nullptr;
+  if (!failure) {
+    converted = {.script = read_bytes.content(), .rewrite = written.content()};
+  }
+  return failure;
 }
 
 }  // namespace jassrewrite

@@ -3,10 +3,8 @@
 // The rows of the other-programs sweep (other_programs_sweep_test.cpp): each kind of map folder,
 // the file that the other program acts on, and what it does to it.
 
-#include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <iterator>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -28,21 +26,6 @@ struct OtherProgramCase {
 };
 
 inline void PrintTo(const OtherProgramCase& row, std::ostream* os) { *os << row.name; }
-
-// Writes in place that the run does not see yet, since it compares sizes and times, never what a
-// file holds: the other program's bytes in tempwar3map.j or in the new file become the script, and
-// the script overwritten in place, where it is written into after its space is claimed, loses what
-// was written (exit status 0 in each case). Left out of the sweep until the run compares content.
-inline bool known_to_be_lost(const fs::path& file, const std::string& action, bool in_place) {
-  if (file == kTemp) {
-    return action == "same-size";
-  }
-  if (file == kReplacement) {
-    return action == "rewrite-in-place" || action == "same-size";
-  }
-  return file == kScript && in_place &&
-         (action == "same-size" || action == "rewrite-in-place" || action == "append");
-}
 
 // Each kind of folder with the files that a run there has, besides the script and tempwar3map.j.
 inline std::vector<OtherProgramCase> other_program_cases() {
@@ -86,12 +69,8 @@ inline std::vector<OtherProgramCase> other_program_cases() {
     for (const auto& [file, file_name, actions] :
          {std::tuple{kScript, "Script", on_script}, std::tuple{kTemp, "TemporaryFile", saves},
           std::tuple{kind.own_file, kind.own_file_name, on_own_file}}) {
-      std::vector<std::string> swept;
-      std::ranges::copy_if(actions, std::back_inserter(swept), [&](const std::string& action) {
-        return !known_to_be_lost(file, action, kind.own_file == kMark);
-      });
       cases.push_back(
-          {std::string(kind.name) + "_" + file_name, kind.setup, file, swept, kind.renamed});
+          {std::string(kind.name) + "_" + file_name, kind.setup, file, actions, kind.renamed});
     }
   }
   return cases;

@@ -74,7 +74,8 @@ void expect_the_script_kept(const fs::path& folder, const std::string& keepings,
 // step that replaces it is lost: the rename of the new file over the script, once the script's name
 // and then the new file's were checked (on Linux only where names cannot be swapped), or, under the
 // mark, the overwrite in place (or the finishing of a cut one), once the script was looked at
-// through its handle and by its name, until it is emptied.
+// through its handle and by its name, until it is emptied, and from each look at how much it holds
+// to the write of the next block into it.
 bool in_the_known_moment(const ToolRun& run, bool renamed) {
   const auto at = [&run](const char* call) {
     return run.err.find(std::string(" ") + call + "\n") != std::string::npos;
@@ -85,7 +86,8 @@ bool in_the_known_moment(const ToolRun& run, bool renamed) {
   }
   return run.err.find(" (under the mark)") != std::string::npos &&
          (at("has_extended_attributes outputwar3map.j") || at("status outputwar3map.j") ||
-          at("reserve outputwar3map.j") || at("truncate outputwar3map.j"));
+          at("reserve outputwar3map.j") || at("truncate outputwar3map.j") ||
+          at("write outputwar3map.j"));
 }
 
 // What a run may leave of the script, `as_before` when it started, when the other program took
@@ -102,14 +104,16 @@ void expect_after_the_other_program(const fs::path& folder, const ToolRun& run,
   // Without its mark, a script that a killed run left cut short looks whole: the mark's removal
   // is the other program's to answer for.
   const bool unmarked = file == kMark && action == "remove" && script == as_before;
-  // Known limit: another program that puts a file of its own at the new file's name in the moment
-  // between the run's last check of that name and the step that puts the new file in the script's
-  // place (on Linux a swap of the two names, on Windows a rename) cannot be stopped by a run that
-  // goes by names, nor told from one that saves the script just after that step: the run takes it
-  // for the save, leaves it under the script's name and says that the script changed.
+  // Known limit: another program that puts a file of its own at the new file's name, or writes into
+  // the new file, in the moment between the run's last check of that name and the step that puts
+  // the new file in the script's place (on Linux a swap of the two names, on Windows a rename)
+  // cannot be stopped by a run that goes by names, nor told from one that saves the script just
+  // after that step: the run takes it for the save, leaves it under the script's name and says that
+  // the script changed.
   const bool taken_for_a_save =
-      file == kReplacement && action == "replace" && script == kOtherVersion && run.status == 1 &&
-      run.err.find("changed while it was being rewritten") != std::string::npos;
+      file == kReplacement && (action == "replace" || writes_into_it(action)) &&
+      is_the_other_programs(script, action == "same-size" ? action : "replace", as_before) &&
+      run.status == 1 && claimed(run, Claim::kChanged);
   const bool complete =
       script == kRewritten || theirs || none_found || unmarked || taken_for_a_save;
   // Known limit: what another program writes into tempwar3map.j under the mark, after the last

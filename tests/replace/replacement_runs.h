@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "replace/copying.h"
 #include "replace/replacement.h"
 
 namespace jassrewrite::replacement_runs {
@@ -36,10 +37,19 @@ inline std::unique_ptr<ScriptReplacement> opened_in(const fs::path& folder) {
   return replacement;
 }
 
-// Puts `rewrite` in the temporary file as the conversion pass would, and has it recorded.
+// Puts `rewrite` in the temporary file as the conversion pass would, and has it recorded with the
+// script as it is now.
 inline void convert_to(ScriptReplacement& replacement, const std::string& rewrite) {
   ASSERT_FALSE(write(replacement.temp_file(), rewrite));
-  const auto error = replacement.converted(rewrite.size());
+  Content script;
+  if (replacement.found_script() == FoundScript::kToRewrite) {
+    const Result<Content> read = content_of(replacement.script_file());
+    ASSERT_FALSE(read.error) << read.error.message();
+    script = read.value;
+  }
+  ContentDigest written;
+  written.add(rewrite);
+  const auto error = replacement.converted(script, written.content());
   ASSERT_FALSE(error.has_value()) << message_of(*error);
 }
 

@@ -162,13 +162,47 @@ TEST(ConvertScript, AScriptChangedWhileReadIsNotCalledComplete) {
   File closed;
   LineOutput console{.file = &closed, .line_break = "\n"};
   LineOutput temp{.file = &replacement->temp_file(), .line_break = "\r\n"};
-  ASSERT_FALSE(convert_script(replacement->script_file(), temp, console).has_value());
+  Converted converted;
+  ASSERT_FALSE(convert_script(replacement->script_file(), temp, console, converted).has_value());
 
-  const auto error = replacement->converted(temp.written);
+  const auto error = replacement->converted(converted.script, converted.rewrite);
 
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(error->reason, kChangedReason);
   EXPECT_EQ(error->note, "");
+}
+
+// Regression: another program that wrote the script anew (emptied, then every byte written again)
+// while it was read ended the pass early; by the checks its size and times were as before, and the
+// rewrite of its first part took its place with exit status 0. What was read, short of the size or
+// other bytes than those now in the file, is not the script. (The file is rewritten first: what the
+// pass read is then told by its record alone.)
+TEST(ConvertScript, WhatWasReadMustBeTheWholeScriptAsItIs) {
+  const std::string script = "//!beginusercode\n// a\n";
+  const struct {
+    const char* name;
+    std::string read;
+  } cases[] = {{"cut short", script.substr(0, 10)}, {"other bytes", "//!beginusercode\n// b\n"}};
+  for (const auto& [name, read] : cases) {
+    const fs::path folder = make_scratch_folder() / name;
+    fs::create_directories(folder);
+    write_file(folder / "script.j", script);
+    auto replacement = opened_in(folder);
+    ASSERT_FALSE(write(replacement->temp_file(), "--"));
+    ContentDigest read_bytes;
+    ContentDigest written;
+    read_bytes.add(read);
+    written.add("--");
+
+    auto error = replacement->converted(read_bytes.content(), written.content());
+    if (!error) {
+      error = replacement->copy_back();
+    }
+
+    ASSERT_TRUE(error.has_value()) << name;
+    EXPECT_EQ(error->claim, Claim::kChanged) << name;
+    EXPECT_EQ(read_file(folder / "script.j"), script) << name;
+  }
 }
 
 // Regression: another program emptying tempwar3map.j by its name while it was being written (a
@@ -192,9 +226,11 @@ TEST(ConvertScript, ATemporaryFileEmptiedMeanwhileIsRefused) {
                      }};
   auto replacement = opened_in(folder);
   LineOutput temp{.file = &replacement->temp_file(), .line_break = "\r\n"};
-  ASSERT_FALSE(convert_script(replacement->script_file(), temp, console, 4096).has_value());
+  Converted converted;
+  ASSERT_FALSE(
+      convert_script(replacement->script_file(), temp, console, converted, 4096).has_value());
 
-  const auto error = replacement->converted(temp.written);
+  const auto error = replacement->converted(converted.script, converted.rewrite);
 
 #ifdef _WIN32
   EXPECT_FALSE(emptied);

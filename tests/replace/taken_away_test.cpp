@@ -94,7 +94,7 @@ TEST(Open, ATemporaryFileBesideAMissingScriptIsKept) {
 
   EXPECT_EQ(replacement->found_script(), FoundScript::kMissing);
   EXPECT_TRUE(replacement->temp_kept());
-  ASSERT_FALSE(replacement->converted(0).has_value());
+  ASSERT_FALSE(replacement->converted({}, {}).has_value());
   ASSERT_FALSE(replacement->copy_back().has_value());
   EXPECT_EQ(read_file(folder / "temp.j"), "an earlier rewrite\r\n");
   EXPECT_EQ(read_file(folder / "script.j"), "");

@@ -18,6 +18,12 @@ using testing_support::make_scratch_folder;
 using testing_support::read_file;
 using testing_support::write_file;
 
+Content content_of_bytes(std::string_view bytes) {
+  ContentDigest digest;
+  digest.add(bytes);
+  return digest.content();
+}
+
 // An empty file at `path`, open for writing.
 File open_empty(const fs::path& path) {
   auto [file, error] = open_or_create_unfollowed(path.string());
@@ -102,9 +108,13 @@ TEST_P(ConvertScriptTest, WritesEveryLineFilteredWithCrLf) {
     File temp_file = open_empty(folder / "temp.j");
     LineOutput temp{.file = &temp_file, .line_break = "\r\n"};
 
-    const auto failure = convert_script(script, temp, console, block_size);
+    Converted converted;
+    const auto failure = convert_script(script, temp, console, converted, block_size);
 
     EXPECT_FALSE(failure.has_value()) << failure->error.message();
+    // What was read and written, whatever the blocks: the files are checked against it later.
+    EXPECT_EQ(converted.script, content_of_bytes(GetParam().script));
+    EXPECT_EQ(converted.rewrite, content_of_bytes(GetParam().temp));
     EXPECT_TRUE(flush_output(console));
     EXPECT_EQ(temp.written, GetParam().temp.size());
     EXPECT_SAME_BYTES(read_file(folder / "temp.j"), GetParam().temp);
@@ -126,7 +136,8 @@ TEST(ConvertScript, AFailingConsoleDoesNotStopTheRewrite) {
   File temp_file = open_empty(folder / "temp.j");
   LineOutput temp{.file = &temp_file, .line_break = "\r\n"};
 
-  const auto failure = convert_script(script, temp, console);
+  Converted converted;
+  const auto failure = convert_script(script, temp, console, converted);
 
   EXPECT_FALSE(failure.has_value());
   EXPECT_TRUE(console.error);
@@ -143,7 +154,8 @@ TEST(ConvertScript, AReadErrorIsReportedNotTakenForTheEnd) {
   File temp_file = open_empty(folder / "temp.j");
   LineOutput temp{.file = &temp_file, .line_break = "\r\n"};
 
-  const auto failure = convert_script(script, temp, console);
+  Converted converted;
+  const auto failure = convert_script(script, temp, console, converted);
 
   ASSERT_TRUE(failure.has_value());
   EXPECT_EQ(failure->file, ConversionFailure::File::kScript);
