@@ -21,6 +21,9 @@ std::error_code injected_fault(std::string_view call, const File* file = nullptr
 // True where the test has the swap of two names be unavailable, as on Windows and on file systems
 // that cannot swap, so that the run takes the path that renames the new file over the script.
 bool name_swap_withheld();
+// True where the test has files' times seen in whole seconds, as some file systems keep them, so
+// that a write within the same second leaves them as they were.
+bool whole_second_times();
 // Records what a message that the run tells claims of the script (see Claim in replace/error.h),
 // for a test to hold against the files.
 void told_claim(std::string_view claim, std::string_view named);
@@ -34,6 +37,7 @@ inline std::error_code injected_fault(std::string_view, const File* = nullptr,
   return {};
 }
 inline bool name_swap_withheld() { return false; }
+inline bool whole_second_times() { return false; }
 inline void told_claim(std::string_view, std::string_view) {}
 inline void interrupt_claims(std::string_view, std::string_view) {}
 inline void interrupt_told() {}

@@ -32,6 +32,10 @@ FileStatus to_status(const struct stat& info) {
                     static_cast<std::int64_t>(info.st_mtim.tv_nsec);
   status.changed = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 +
                    static_cast<std::int64_t>(info.st_ctim.tv_nsec);
+  if (whole_second_times()) {
+    status.modified -= status.modified % 1000000000;
+    status.changed -= status.changed % 1000000000;
+  }
   status.mode = static_cast<std::uint32_t>(info.st_mode & 07777);
   status.owner = static_cast<std::uint32_t>(info.st_uid);
   status.group = static_cast<std::uint32_t>(info.st_gid);

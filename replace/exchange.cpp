@@ -1,6 +1,7 @@
 // Settling the swap of names that puts the new file in the script's place on Linux: what each
 // name leads to afterwards is checked, and the swap undone where it should not stand.
 
+#include "replace/copying.h"
 #include "replace/replacement.h"
 
 namespace jassrewrite {
@@ -11,8 +12,15 @@ namespace jassrewrite {
 // and nothing is lost. Either way the folder is synced, so that a power cut cannot bring back a
 // state in which another program's save sits where the next run removes leftovers.
 std::optional<Error> ScriptReplacement::settle_exchange() {
-  const Result<FileStatus> put_in = status(target_path_);
+  Result<FileStatus> put_in = status(target_path_);
   const Result<FileStatus> swapped_out = status(new_path_);
+  // By what it holds too: where times are kept in whole seconds, a write into it within the second
+  // leaves them as they were. One taken away meanwhile is as one taken away before.
+  Result<bool> rewrite_put_in;
+  if (!put_in.error && !swapped_out.error) {
+    rewrite_put_in = holds_the_rewrite(put_in.value);
+    put_in.error = rewrite_put_in.error;
+  }
   if (put_in.error == std::errc::no_such_file_or_directory ||
       swapped_out.error == std::errc::no_such_file_or_directory) {
     return settle_taken_away(put_in, swapped_out);
@@ -20,11 +28,16 @@ std::optional<Error> ScriptReplacement::settle_exchange() {
   if (put_in.error || swapped_out.error) {
     return swap_back(failed(paths_.script, put_in.error ? put_in.error : swapped_out.error));
   }
+  const Result<Content> script_now = content_of(script_);
+  if (script_now.error) {
+    return swap_back(failed(paths_.script, script_now.error));
+  }
   const bool script_read_out =
-      is_as_recorded_after_rename(snapshot_of(swapped_out.value), script_as_read_);
+      is_as_recorded_after_rename(snapshot_of(swapped_out.value), script_as_read_) &&
+      script_now.value == script_content_;
   // Another program saved the script over the new file since: its save stands, and what the
   // script was is of no more use than the save made it.
-  if (!is_as_recorded_after_rename(snapshot_of(put_in.value), new_file_as_written_)) {
+  if (!rewrite_put_in.value) {
     if (script_read_out) {
       remove_new_file();
     }

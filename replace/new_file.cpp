@@ -155,11 +155,33 @@ std::optional<Error> ScriptReplacement::check_renamed_in() {
     return failed(paths_.script, named.error,
                   "it was replaced, but whether by its rewrite cannot be told");
   }
-  if (!is_as_recorded_after_rename(snapshot_of(named.value), new_file_as_written_)) {
+  const Result<bool> rewrite_put_in = holds_the_rewrite(named.value);
+  if (rewrite_put_in.error) {
+    return failed(paths_.script, rewrite_put_in.error,
+                  "it was replaced, but whether by its rewrite cannot be told");
+  }
+  if (!rewrite_put_in.value) {
     return changed(paths_.script);
   }
   script_state_ = ScriptState::kRewritten;
   return std::nullopt;
+}
+
+// Whether the script's name, `named` as it looks now, leads to the new file as it was written:
+// by its times, and by what it holds, which alone tells a write within the file system's tick.
+Result<bool> ScriptReplacement::holds_the_rewrite(const FileStatus& named) const {
+  if (!is_as_recorded_after_rename(snapshot_of(named), new_file_as_written_)) {
+    return {.value = false};
+  }
+  Result<Opened> opened = look_at(open_for_reading_unfollowed(target_path_));
+  if (opened.error) {
+    return {.error = opened.error};
+  }
+  if (opened.value.status.identity != new_file_as_written_.identity) {
+    return {.value = false};
+  }
+  const Result<Content> held = content_of(opened.value.file);
+  return {.value = held.value == rewrite_content_, .error = held.error};
 }
 
 // The new file goes before the script is overwritten in place: a run that ends well leaves nothing

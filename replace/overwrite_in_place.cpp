@@ -48,6 +48,9 @@ std::optional<Error> ScriptReplacement::overwrite_in_place() {
   // times, for what was written while its contents were read.
   auto changed_meanwhile = check_rewrite();
   if (!changed_meanwhile) {
+    changed_meanwhile = check_rewrite_contents();
+  }
+  if (!changed_meanwhile) {
     changed_meanwhile = check_script_contents();
   }
   if (!changed_meanwhile) {
@@ -135,6 +138,16 @@ std::optional<Error> ScriptReplacement::check_script_opened() const {
   return is_as_recorded(snapshot_of(now.value), script_as_read_)
              ? std::nullopt
              : std::optional(changed(paths_.script));
+}
+
+// Whether the temporary file holds the rewrite byte for byte, as its times cannot always tell.
+std::optional<Error> ScriptReplacement::check_rewrite_contents() {
+  const Result<Content> now = content_of(temp_);
+  if (now.error || now.value != rewrite_content_) {
+    rewrite_kept_ = false;
+    return now.error ? failed(paths_.temp, now.error) : refused(paths_.temp, kTempChangedReason);
+  }
+  return std::nullopt;
 }
 
 // Where the script's contents are no longer those that were read: another program wrote into it

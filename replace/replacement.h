@@ -174,12 +174,14 @@ class ScriptReplacement {
   std::optional<Error> check_new_file_name();
   std::optional<Error> rename_over_script();
   std::optional<Error> check_renamed_in();
+  [[nodiscard]] Result<bool> holds_the_rewrite(const FileStatus& named) const;
   std::optional<Error> after_refused_rename(const std::error_code& error);
   std::optional<Error> overwrite_in_place();
   std::optional<Error> copy_in_place();
   std::optional<Error> check_script_name(bool and_contents) const;
   std::optional<Error> check_script_opened() const;
   std::optional<Error> check_script_contents();
+  std::optional<Error> check_rewrite_contents();
   [[nodiscard]] Error written_meanwhile() const;
   std::optional<Error> check_rewrite();
   void remove_new_file();

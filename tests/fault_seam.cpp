@@ -12,6 +12,9 @@
 // JASSREWRITE_NO_NAME_SWAP=1 makes the swap of two names unavailable, as it is on Windows and on
 // file systems that cannot swap, so that the run renames its new file over the script instead.
 //
+// JASSREWRITE_WHOLE_SECOND_TIMES=1 has the file layer see times in whole seconds, as FAT, exFAT,
+// many network shares and ext4 with small inodes keep them.
+//
 // JASSREWRITE_JOURNAL=<file> has every call recorded, with the map folder as it is then, and every
 // sync that reached the disk, for the crash states test (tests/crash_journal.h).
 //
@@ -108,6 +111,11 @@ std::string last_name(const File* file, std::string_view path) {
 bool name_swap_withheld() {
   static const bool withheld = std::getenv("JASSREWRITE_NO_NAME_SWAP") != nullptr;
   return withheld;
+}
+
+bool whole_second_times() {
+  static const bool whole = std::getenv("JASSREWRITE_WHOLE_SECOND_TIMES") != nullptr;
+  return whole;
 }
 
 std::error_code injected_fault(std::string_view call, const File* file, std::string_view path) {

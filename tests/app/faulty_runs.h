@@ -62,16 +62,24 @@ inline void set_variable(const char* name, const std::string& value) {
 
 inline void set_fault(const std::string& plan) { set_variable("JASSREWRITE_FAULT", plan); }
 
-// While it lives, the test build renames its new file over the script, as on Windows, instead of
-// swapping the two names; the real tool knows no such variable.
-class NameSwapWithheld {
+// While it lives, a switch of the test build is on where `on`; the real tool knows no such
+// variable. JASSREWRITE_NO_NAME_SWAP: the new file is renamed over the script, as on Windows,
+// instead of swapping the two names. JASSREWRITE_WHOLE_SECOND_TIMES: files' times are seen in
+// whole seconds, as FAT, exFAT, many network shares and ext4 with small inodes keep them.
+class TestBuildSwitch {
  public:
-  explicit NameSwapWithheld(bool withheld) {
-    set_variable("JASSREWRITE_NO_NAME_SWAP", withheld ? "1" : "");
-  }
-  NameSwapWithheld(const NameSwapWithheld&) = delete;
-  NameSwapWithheld& operator=(const NameSwapWithheld&) = delete;
-  ~NameSwapWithheld() { set_variable("JASSREWRITE_NO_NAME_SWAP", ""); }
+  TestBuildSwitch(const char* name, bool on) : name_(name) { set_variable(name_, on ? "1" : ""); }
+  TestBuildSwitch(const TestBuildSwitch&) = delete;
+  TestBuildSwitch& operator=(const TestBuildSwitch&) = delete;
+  ~TestBuildSwitch() { set_variable(name_, ""); }
+
+ private:
+  const char* name_;
+};
+
+struct NameSwapWithheld : TestBuildSwitch {
+  explicit NameSwapWithheld(bool withheld)
+      : TestBuildSwitch("JASSREWRITE_NO_NAME_SWAP", withheld) {}
 };
 
 // Runs `program` with the arguments a, b and c in `folder`. Under Wine a program takes about a

@@ -23,6 +23,8 @@ struct OtherProgramCase {
   // Whether the test build renames the new file over the script, as on Windows, rather than swap
   // their names.
   bool renamed = false;
+  // Whether it sees files' times in whole seconds: a write within the second changes none.
+  bool whole_second_times = false;
 };
 
 inline void PrintTo(const OtherProgramCase& row, std::ostream* os) { *os << row.name; }
@@ -35,6 +37,7 @@ inline std::vector<OtherProgramCase> other_program_cases() {
     fs::path own_file;
     const char* own_file_name;
     bool renamed = false;
+    bool whole_second_times = false;
   };
   const std::vector<Kind> kinds = {
       {"ReplacedByANewFile", [](const fs::path&) {}, kReplacement, "NewFile"},
@@ -44,6 +47,10 @@ inline std::vector<OtherProgramCase> other_program_cases() {
       // The path that Windows users run: the new file renamed over the script and checked
       // afterwards. Windows has no swap of names, so there this would only repeat the first.
       {"ReplacedByANewFile_Renamed", [](const fs::path&) {}, kReplacement, "NewFile", true},
+      // Where times are kept in whole seconds, only what a file holds tells a write in place.
+      {"ReplacedByANewFile_WholeSecondTimes", [](const fs::path&) {}, kReplacement, "NewFile",
+       false, true},
+      {"OverwrittenInPlace_WholeSecondTimes", link_script, kMark, "Mark", false, true},
 #endif
   };
   // Removed, or saved the way editors do (a new file renamed over it); on Linux also written into
@@ -69,8 +76,8 @@ inline std::vector<OtherProgramCase> other_program_cases() {
     for (const auto& [file, file_name, actions] :
          {std::tuple{kScript, "Script", on_script}, std::tuple{kTemp, "TemporaryFile", saves},
           std::tuple{kind.own_file, kind.own_file_name, on_own_file}}) {
-      cases.push_back(
-          {std::string(kind.name) + "_" + file_name, kind.setup, file, actions, kind.renamed});
+      cases.push_back({std::string(kind.name) + "_" + file_name, kind.setup, file, actions,
+                       kind.renamed, kind.whole_second_times});
     }
   }
   return cases;
