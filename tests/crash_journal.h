@@ -73,9 +73,11 @@ long call_after(const std::vector<Record>& journal, const std::string& call);
 
 // The states that a crash at `point` can leave, named, in a fixed order: everything kept (kill -9);
 // the data that no sync had put on the disk lost, or cut short to half; the creates, renames and
-// removes of a folder since it was last synced undone; and both (a power cut). What lasts is each
-// file's content at its last sync, each folder's names at its last, everything at the start; a file
-// made since and never synced is empty.
+// removes of a folder since it was last synced undone; and both (a power cut); then, for each
+// folder, each state of its names that it went through since it was last synced, as a journaling
+// file system may keep the first of those changes and not the rest. What lasts is each file's
+// content at its last sync, each folder's names at its last, everything at the start; a file made
+// since and never synced is empty.
 std::vector<std::pair<std::string, State>> crash_states(const Point& point);
 
 // Turns `folder` from `now` into `target`: names linked to the files they lead to where these

@@ -25,6 +25,16 @@ std::string folder_of(const std::string& path) {
   return std::filesystem::path(path).parent_path().filename() == "logs" ? "logs" : ".";
 }
 
+std::map<std::string, std::uint64_t> names_in(const State& state, const std::string& folder) {
+  std::map<std::string, std::uint64_t> names;
+  for (const auto& [name, inode] : state.names) {
+    if (folder_of(name) == folder) {
+      names[name] = inode;
+    }
+  }
+  return names;
+}
+
 }  // namespace
 
 void number_files(std::vector<Record>& journal) {
@@ -81,8 +91,11 @@ std::vector<std::pair<std::string, State>> crash_states(const Point& point) {
   // What lasts: each file's content at its last sync that reached the disk, each folder's names at
   // its last, everything at the start. Also each file's content when last seen.
   std::map<std::uint64_t, std::string> synced = start.contents;
-  std::map<std::string, std::map<std::string, std::uint64_t>> folders;
+  std::map<std::string, std::map<std::string, std::uint64_t>> folders = {{".", {}}, {"logs", {}}};
   std::map<std::uint64_t, std::string> last_seen;
+  // The names each folder went through since its last sync: journaling file systems keep a prefix
+  // of a folder's changes, in their order.
+  std::map<std::string, std::vector<std::map<std::string, std::uint64_t>>> passed;
   for (const auto& [name, inode] : start.names) {
     folders[folder_of(name)][name] = inode;
   }
@@ -92,12 +105,19 @@ std::vector<std::pair<std::string, State>> crash_states(const Point& point) {
       for (const auto& [inode, content] : then.contents) {
         last_seen[inode] = content;
       }
+      for (const std::string folder : {".", "logs"}) {
+        if (auto names = names_in(then, folder);
+            passed[folder].empty() || passed[folder].back() != names) {
+          passed[folder].push_back(std::move(names));
+        }
+      }
       continue;
     }
     if (record.name == "sync" && then.contents.contains(record.inode)) {
       synced[record.inode] = then.contents.at(record.inode);
     }
     if (record.name == "sync_folder_of") {
+      passed[folder_of(record.path)].clear();
       auto& names = folders[folder_of(record.path)];
       names.clear();
       for (const auto& [name, inode] : then.names) {
@@ -118,23 +138,42 @@ std::vector<std::pair<std::string, State>> crash_states(const Point& point) {
       content.resize(content.size() / 2);
     }
   }
-  State undone;
-  for (const auto& [folder, names] : folders) {
-    for (const auto& [name, inode] : names) {
-      undone.names[name] = inode;
-      undone.contents[inode] =
+  // The names given, in place of those of their folders now; each file as now, or as last seen.
+  const auto with_names = [&](const auto& given) {
+    State state;
+    for (const auto& [name, inode] : point.now.names) {
+      if (!given.contains(folder_of(name))) {
+        state.names[name] = inode;
+      }
+    }
+    for (const auto& [folder, names] : given) {
+      state.names.insert(names.begin(), names.end());
+    }
+    for (const auto& [name, inode] : state.names) {
+      state.contents[inode] =
           point.now.contents.contains(inode) ? point.now.contents.at(inode) : last_seen[inode];
     }
-  }
+    return state;
+  };
+  const State undone = with_names(folders);
   State power_cut = undone;
   for (auto& [inode, content] : power_cut.contents) {
     content = lasting(inode);
   }
-  return {{"everything kept", point.now},
-          {"unsynced data lost", lost},
-          {"unsynced data cut short", cut},
-          {"unsynced folder changes undone", undone},
-          {"power cut", power_cut}};
+  std::vector<std::pair<std::string, State>> states = {{"everything kept", point.now},
+                                                       {"unsynced data lost", lost},
+                                                       {"unsynced data cut short", cut},
+                                                       {"unsynced folder changes undone", undone},
+                                                       {"power cut", power_cut}};
+  for (const auto& [folder, names_then] : passed) {
+    for (std::size_t kept = 1; kept < names_then.size(); ++kept) {
+      states.emplace_back("the unsynced changes of folder " + folder + " kept in part (" +
+                              std::to_string(kept) + " of " + std::to_string(names_then.size()) +
+                              ")",
+                          with_names(std::map{std::pair{folder, names_then[kept]}}));
+    }
+  }
+  return states;
 }
 
 void bring_about(const std::filesystem::path& folder, const State& now, const State& target) {

@@ -3,7 +3,7 @@
 runs the suite on it: a mistake that no test catches is a line of the safety code that the suite
 does not guard. The sources are always put back as they were, also when interrupted.
 
-    tests/mutants.py [--build build/dev] [--only NAME-PART]...
+    tests/mutants.py [--build build/dev] [--kind KIND]... [--only NAME-PART]... [--except NAME-PART]...
 
 Needs a configured build folder (cmake --preset dev). For each mistake it rebuilds the programs the
 tests run, then runs the tests without the label "slow", then the crash states, then the other
@@ -89,16 +89,23 @@ def try_mistake(mistake, build):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default="build/dev", help="a configured build folder")
-    parser.add_argument("--only", action="append", default=[],
+    parser.add_argument("--only", metavar="NAME-PART", action="append", default=[],
                         help="only mistakes whose name holds this (repeatable)")
+    parser.add_argument("--kind", metavar="KIND", action="append", default=[],
+                        help="only mistakes of this kind, the word before ':' (repeatable)")
+    parser.add_argument("--except", dest="leave_out", metavar="NAME-PART", action="append", default=[],
+                        help="not the mistakes whose name holds this (repeatable)")
     args = parser.parse_args()
     # A run stopped from outside (a time limit, a closed terminal) puts the sources back too.
     for stop in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(stop, lambda number, frame: sys.exit(128 + number))
     build = (ROOT / args.build).resolve()
     mistakes = read_mistakes(ROOT / "tests" / "mutants.txt")
+    if args.kind:
+        mistakes = [m for m in mistakes if m["kind"] in args.kind]
     if args.only:
         mistakes = [m for m in mistakes if any(part in m["name"] for part in args.only)]
+    mistakes = [m for m in mistakes if not any(part in m["name"] for part in args.leave_out)]
     bad = 0
     try:
         for mistake in mistakes:

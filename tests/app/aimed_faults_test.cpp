@@ -73,6 +73,11 @@ TEST(EndToEnd, AnotherProgramsSaveIsNeverOverwritten) {
       }
       EXPECT_TRUE(script == saved || script == saved_rewritten)
           << where << ": the other program's save is lost: " << script;
+      // A save right before the run looks at the script is seen there: the run does not then say
+      // that it rewrote a script that it did not.
+      EXPECT_FALSE(run.status == 0 && script == saved &&
+                   run.err.find(" status outputwar3map.j\n") != std::string::npos)
+          << where << ": exit status 0, and the save is not rewritten";
       if (run.status != 0) {
         EXPECT_EQ(run.status, 1) << where;
         EXPECT_EQ(script, saved) << where;
