@@ -44,6 +44,8 @@ TEST(EndToEnd, AnotherProgramsSaveIsNeverOverwritten) {
        {Kind{false, kOriginal}, Kind{true, kOriginal}, Kind{false, ""},
         Kind{false, kOriginal, true}}) {
     const NameSwapWithheld withheld(renamed);
+    // Once the new file has the script's name, a save stands, whatever the run looks at next.
+    bool past_the_replacement = false;
     for (long call = 1;; ++call) {
       const std::string where =
           (original.empty() ? "empty script, "s : ""s) + (renamed ? "renamed, "s : ""s) +
@@ -75,7 +77,11 @@ TEST(EndToEnd, AnotherProgramsSaveIsNeverOverwritten) {
           << where << ": the other program's save is lost: " << script;
       // A save right before the run looks at the script is seen there: the run does not then say
       // that it rewrote a script that it did not.
-      EXPECT_FALSE(run.status == 0 && script == saved &&
+      past_the_replacement =
+          past_the_replacement ||
+          run.err.find(" swap_names outputwar3map.j.jassrewrite-new\n") != std::string::npos ||
+          run.err.find(" replace outputwar3map.j.jassrewrite-new\n") != std::string::npos;
+      EXPECT_FALSE(run.status == 0 && script == saved && !past_the_replacement &&
                    run.err.find(" status outputwar3map.j\n") != std::string::npos)
           << where << ": exit status 0, and the save is not rewritten";
       if (run.status != 0) {
