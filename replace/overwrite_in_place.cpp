@@ -113,9 +113,11 @@ std::optional<Error> ScriptReplacement::copy_in_place() {
 }
 
 // Where the script's name no longer leads to the file that was read (or, `and_contents`, to that
-// file as it was read), it changed: the check right before each step that replaces it.
+// file as it was read), it changed: the check right before each step that replaces it. The name
+// the user knows is followed, not the file its links led to when the run began: a link pointed
+// elsewhere since, or a file saved over the link, is a change too.
 std::optional<Error> ScriptReplacement::check_script_name(bool and_contents) const {
-  const Result<FileStatus> named = status(target_path_);
+  const Result<FileStatus> named = status(paths_.script);
   if (named.error == std::errc::no_such_file_or_directory) {
     return changed(paths_.script);
   }

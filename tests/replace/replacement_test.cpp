@@ -86,6 +86,22 @@ const std::vector<ReplaceCase> kReplaceCases = {
      },
      true},
 #endif
+#ifndef _WIN32
+    // Regression: a script reached by a symbolic link that another program pointed at another file
+    // meanwhile (a new link renamed over it, as `ln -sfn` does) had the file it led to before
+    // rewritten, with exit status 0, while the script's name led to a file not rewritten.
+    {"LinkPointedElsewhereMeanwhileIsLeftAlone",
+     [](const fs::path& f) {
+       fs::rename(f / "script.j", f / "linked.j");
+       fs::create_symlink("linked.j", f / "script.j");
+     },
+     [](const fs::path& script) {
+       write_file(script.parent_path() / "other.j", "another script\r\n");
+       fs::create_symlink("other.j", script.string() + ".link");
+       fs::rename(script.string() + ".link", script);
+     },
+     true},
+#endif
     {"HardLinkedAndChangedMeanwhileIsLeftAlone", link_script,
      [](const fs::path& script) { write_file(script, "edited\r\n"); }, true},
 };
