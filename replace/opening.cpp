@@ -149,7 +149,11 @@ std::optional<Error> ScriptReplacement::lock_script() {
     return opened.error ? failed(path, opened.error) : refused(path, kNotAFile);
   }
   Result<File> locked = lock(script_, [&] {
-    patience_.tell_waiting(path + ": waiting for a run in another folder that is rewriting it");
+    // Any program may hold the lock: a run in another map folder that shares the script by a link,
+    // or a program of the map maker's own.
+    patience_.tell_waiting(path +
+                           ": waiting for the program that holds a lock on it, such as a run in "
+                           "another folder that shares it");
   });
   script_lock_ = std::move(locked.value);
   if (locked.error == std::errc::no_lock_available) {

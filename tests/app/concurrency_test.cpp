@@ -89,8 +89,8 @@ TEST(EndToEnd, RunsAtOnceGiveTheScriptOfOneRun) {
 #endif
   const std::vector<std::string> waiting = {
       "", message("jassrewrite: waiting for another run in this folder to finish\n"),
-      message("jassrewrite: logs/outputwar3map.j: waiting for a run in another folder that is "
-              "rewriting it\n")};
+      message("jassrewrite: logs/outputwar3map.j: waiting for the program that holds a lock on "
+              "it, such as a run in another folder that shares it\n")};
 
   int waited = 0;
   for (const std::size_t runs : {std::size_t{2}, std::size_t{3}}) {
