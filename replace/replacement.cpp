@@ -147,7 +147,7 @@ StreamVerdict ScriptReplacement::check_streams(const File& output, const File& e
   assert(state_ == State::kOpened);
   std::vector<SeenFile> files;
   if (has_script_) {
-    files.push_back({paths_.script, {script_as_read_.identity}});
+    files.push_back({paths_.script, {script_as_read_.identity}, true});
   }
   files.push_back({paths_.temp, {temp_identity_}});
   return jassrewrite::check_streams(output, errors, files, "so nothing was written to it");

@@ -35,9 +35,15 @@ std::optional<Error> check_stream(const Stream& stream, std::span<const SeenFile
                       Claim::kStreamRefused, stream.name);
     }
     if (file.identity.value == stream.shown.value.identity) {
-      return claiming(
-          refused(file.path, std::string("is also ") + stream.name + "; " + stream.advice),
-          Claim::kStreamRefused, stream.name);
+      // `jassrewrite > logs/outputwar3map.j`: the shell empties the script before the run starts.
+      const std::string emptied =
+          file.is_script && stream.shown.value.size == 0
+              ? "it is empty, since the shell empties the file that a stream is sent to with > "
+                "before the run starts: save the map again, then "
+              : "";
+      return claiming(refused(file.path, std::string("is also ") + stream.name + "; " + emptied +
+                                             stream.advice),
+                      Claim::kStreamRefused, stream.name);
     }
   }
   return std::nullopt;
@@ -80,7 +86,7 @@ StreamVerdict check_streams_by_name(const File& output, const File& errors,
          {script_path, script_path + kNewFileSuffix, temp_path, overwrite_mark_path(temp_path)}) {
       const Result<FileStatus> named = status(path);
       if (named.error != std::errc::no_such_file_or_directory) {
-        files.push_back({path, {named.value.identity, named.error}});
+        files.push_back({path, {named.value.identity, named.error}, path == script_path});
       }
     }
   }

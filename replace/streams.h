@@ -22,6 +22,7 @@ struct StreamVerdict {
 struct SeenFile {
   std::string path;
   Result<FileIdentity> identity;
+  bool is_script = false;
 };
 
 // Refuses a stream that is one of `files`, or that cannot be shown to be none of them. `so` ends

@@ -54,7 +54,10 @@ struct StreamCase {
 void PrintTo(const StreamCase& row, std::ostream* os) { *os << row.name; }
 
 const std::vector<StreamCase> kStreamCases = {
-    {"OutputIntoTheScript", "script", true, true, "is also standard output"},
+    {"OutputIntoTheScript", "script", true, true, "is also standard output; send the output"},
+    // `> logs/outputwar3map.j`: the shell empties the script before the run starts.
+    {"OutputIntoTheScriptThatTheShellEmptied", "emptied", true, true,
+     "is also standard output; it is empty, since the shell empties"},
     {"OutputIntoAnotherFile", "other", true, false, ""},
     {"OutputToTheNullDevice", "null", true, false, ""},
     // Regression: a script that could not be looked at while one stream was checked was told as a
@@ -76,7 +79,10 @@ TEST_P(CheckStreams, RefusesAStreamThatIsOrMayBeOneOfTheRunsFiles) {
   write_file(script, "a script\r\n");
   write_file(folder / "other.j", "");
   const std::string output_name = GetParam().output;
-  File output = output_name == "script"  ? open_for_writing(script)
+  if (output_name == "emptied") {
+    write_file(script, "");
+  }
+  File output = output_name == "script" || output_name == "emptied" ? open_for_writing(script)
                 : output_name == "other" ? open_for_writing((folder / "other.j").string())
                 : output_name == "null"  ? open_null_device()
                                          : File();
@@ -84,9 +90,11 @@ TEST_P(CheckStreams, RefusesAStreamThatIsOrMayBeOneOfTheRunsFiles) {
   const Result<FileStatus> named = status(script);
   ASSERT_FALSE(named.error);
   const std::vector<SeenFile> files = {
-      {script, GetParam().script_seen
-                   ? Result<FileIdentity>{named.value.identity}
-                   : Result<FileIdentity>{.error = std::make_error_code(std::errc::io_error)}}};
+      {script,
+       GetParam().script_seen
+           ? Result<FileIdentity>{named.value.identity}
+           : Result<FileIdentity>{.error = std::make_error_code(std::errc::io_error)},
+       true}};
 
   const StreamVerdict verdict = check_streams(output, errors, files, "so nothing was written");
 
