@@ -37,7 +37,7 @@ std::optional<Error> check_stream(const Stream& stream, std::span<const SeenFile
     if (file.identity.value == stream.shown.value.identity) {
       // `jassrewrite > logs/outputwar3map.j`: the shell empties the script before the run starts.
       const std::string emptied =
-          file.is_script && stream.shown.value.size == 0
+          file.emptied_only_by_the_shell && stream.shown.value.size == 0
               ? "it is empty, since the shell empties the file that a stream is sent to with > "
                 "before the run starts: save the map again, then "
               : "";
@@ -82,12 +82,15 @@ StreamVerdict check_streams_by_name(const File& output, const File& errors,
     // A new file left beside a missing script is given the script's name by the recovery, before
     // the streams can be checked again: what went into it by then would be at the end of the
     // script.
-    for (const std::string& path :
-         {script_path, script_path + kNewFileSuffix, temp_path, overwrite_mark_path(temp_path)}) {
+    const std::string mark = overwrite_mark_path(temp_path);
+    for (const std::string& path : {script_path, script_path + kNewFileSuffix, temp_path, mark}) {
       const Result<FileStatus> named = status(path);
       if (named.error != std::errc::no_such_file_or_directory) {
-        files.push_back({path, {named.value.identity, named.error}, path == script_path});
+        files.push_back({path, {named.value.identity, named.error}});
       }
+    }
+    if (!files.empty() && files.front().path == script_path) {
+      files.front().emptied_only_by_the_shell = files.back().path != mark;
     }
   }
   return check_both(shown_output, shown_errors, files, "so nothing was written to it");

@@ -22,7 +22,9 @@ struct StreamVerdict {
 struct SeenFile {
   std::string path;
   Result<FileIdentity> identity;
-  bool is_script = false;
+  // The script, with no overwrite of it cut short and pending, which leaves it empty too: an empty
+  // one that is a stream was emptied by the shell.
+  bool emptied_only_by_the_shell = false;
 };
 
 // Refuses a stream that is one of `files`, or that cannot be shown to be none of them. `so` ends
