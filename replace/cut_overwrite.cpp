@@ -165,14 +165,8 @@ std::optional<Error> ScriptReplacement::finish_cut_overwrite(File& script, File&
   if (!is_as_recorded(snapshot_of(copied_from.value), rewrite)) {
     return refused(paths_.script, notes.temp_lost);
   }
-  // The script has other names, through which another program may have written into it meanwhile.
-  const Result<Content> held = content_of(script);
-  if (held.error) {
-    return failed(paths_.script, held.error,
-                  "the copy into the script is not verified; the next run checks it again");
-  }
-  if (held.value != copied) {
-    return written_meanwhile();
+  if (auto written_into = check_copied_into(script, copied)) {
+    return written_into;
   }
   script_state_ = ScriptState::kFinishedFromEarlierRun;
   recovered_ = Recovered::kFinishedCutOverwrite;

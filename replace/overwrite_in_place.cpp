@@ -88,15 +88,8 @@ std::optional<Error> ScriptReplacement::copy_in_place() {
         "what was copied into the script is not the rewrite: it may be cut short";
     return changed_meanwhile;
   }
-  // The script has other names, through which another program may have written into it while it
-  // was copied.
-  const Result<Content> held = content_of(script_);
-  if (held.error) {
-    return failed(paths_.script, held.error,
-                  "the copy into the script is not verified; the next run checks it again");
-  }
-  if (held.value != rewrite_content_) {
-    return written_meanwhile();
+  if (auto written_into = check_copied_into(script_, copied)) {
+    return written_into;
   }
   script_state_ = ScriptState::kRewritten;
   if (const std::error_code removal = remove_lasting(overwrite_mark_path(paths_.temp))) {
@@ -160,6 +153,18 @@ std::optional<Error> ScriptReplacement::check_script_contents() {
     return failed(paths_.script, now.error);
   }
   return now.value == script_content_ ? std::nullopt : std::optional(changed(paths_.script));
+}
+
+// The script has other names, through which another program may have written into it while the
+// rewrite was copied: it must hold what was copied, and nothing more.
+std::optional<Error> ScriptReplacement::check_copied_into(File& script,
+                                                          const Content& copied) const {
+  const Result<Content> held = content_of(script);
+  if (held.error) {
+    return failed(paths_.script, held.error,
+                  "the copy into the script is not verified; the next run checks it again");
+  }
+  return held.value == copied ? std::nullopt : std::optional(written_meanwhile());
 }
 
 // Another program wrote into the script, by another of its names, while the rewrite was copied

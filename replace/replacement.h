@@ -183,6 +183,7 @@ class ScriptReplacement {
   std::optional<Error> check_script_contents();
   std::optional<Error> check_rewrite_contents();
   [[nodiscard]] Error written_meanwhile() const;
+  std::optional<Error> check_copied_into(File& script, const Content& copied) const;
   std::optional<Error> check_rewrite();
   void remove_new_file();
 
