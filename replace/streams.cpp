@@ -14,10 +14,18 @@ struct Stream {
   // Said where the stream is one of the run's files.
   const char* advice;
   Result<FileStatus> shown;
+  // Standard output is written to only where it is shown to be none of the run's files, since a
+  // script's worth of lines would go into one. Standard error is refused only where it is shown
+  // to be one: it carries a line or two, and a run that fails must never fail in silence, as it
+  // would in a build log with both streams sent to files.
+  bool refused_when_unknown;
 };
 
 std::optional<Error> check_stream(const Stream& stream, std::span<const SeenFile> files,
                                   const std::string& so) {
+  if (stream.shown.error && !stream.refused_when_unknown) {
+    return std::nullopt;
+  }
   if (stream.shown.error) {
     return claiming(
         refused(stream.name, stream.shown.error.message() +
@@ -29,6 +37,9 @@ std::optional<Error> check_stream(const Stream& stream, std::span<const SeenFile
     return std::nullopt;
   }
   for (const SeenFile& file : files) {
+    if (file.identity.error && !stream.refused_when_unknown) {
+      continue;
+    }
     if (file.identity.error) {
       return claiming(refused(stream.name, file.path + " cannot be looked at (" +
                                                file.identity.error.message() + "), " + so),
@@ -55,10 +66,10 @@ StreamVerdict check_both(const Stream& output, const Stream& errors,
 }
 
 Stream output_stream(const File& output) {
-  return {"standard output", "send the output elsewhere", status(output)};
+  return {"standard output", "send the output elsewhere", status(output), true};
 }
 Stream error_stream(const File& errors) {
-  return {"standard error", "send the messages elsewhere", status(errors)};
+  return {"standard error", "send the messages elsewhere", status(errors), false};
 }
 
 bool is_file_or_unknown(const Stream& stream) {

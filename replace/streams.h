@@ -27,8 +27,9 @@ struct SeenFile {
   bool emptied_only_by_the_shell = false;
 };
 
-// Refuses a stream that is one of `files`, or that cannot be shown to be none of them. `so` ends
-// the reason of a refusal that a failure caused: what became of the stream.
+// Refuses a stream that is one of `files`; standard output also where it cannot be shown to be
+// none of them. `so` ends the reason of a refusal that a failure caused: what became of the
+// stream.
 StreamVerdict check_streams(const File& output, const File& errors, std::span<const SeenFile> files,
                             const std::string& so);
 

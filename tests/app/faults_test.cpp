@@ -240,8 +240,9 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, Faults, testing::ValuesIn(kFaultCases), NameO
 
 #ifndef _WIN32
 // Regression: a script in a folder that the user may not look into was said to need making
-// writable. Standard error goes through a pipe, as to a console: in a file it could not be told
-// apart from a script that cannot be looked at, and would be refused.
+// writable; and with both streams sent to a build log, the run ended in status 1 without a word.
+// Through a pipe, as to a console, the run tells why; into a file, standard output cannot be shown
+// to be none of the run's files, and the refusal of it is told on standard error.
 TEST(EndToEnd, AScriptInAFolderThatMayNotBeSearchedIsToldSo) {
   if (geteuid() == 0) {
     GTEST_SKIP() << "permission bits do not stop root";
@@ -251,12 +252,17 @@ TEST(EndToEnd, AScriptInAFolderThatMayNotBeSearchedIsToldSo) {
   fs::permissions(folder / "logs", fs::perms::owner_read | fs::perms::owner_write);
   run_shell(folder, "{ \"$TOOL\" 2>&1 >/dev/null; echo $? >" + shell_word(base + ".status") +
                         "; } | cat >" + shell_word(base + ".err"));
+  run_shell(folder, "\"$TOOL\" a b c >" + shell_word(base + ".log") + " 2>&1; echo $? >>" +
+                        shell_word(base + ".status"));
   fs::permissions(folder / "logs", fs::perms::owner_all);
 
-  EXPECT_EQ(read_file(base + ".status"), "1\n");
+  EXPECT_EQ(read_file(base + ".status"), "1\n1\n");
   EXPECT_EQ(read_file(base + ".err"),
             "jassrewrite: logs/outputwar3map.j: Permission denied; nothing was changed; this user "
             "may not look into a folder on its path: give access to it, then run again\n");
+  EXPECT_EQ(read_file(base + ".log"),
+            "jassrewrite: standard output: logs/outputwar3map.j cannot be looked at (Permission "
+            "denied), so nothing was written to it\n");
   EXPECT_EQ(read_file(folder / "logs/outputwar3map.j"), "globals\n");
 }
 #endif

@@ -44,30 +44,41 @@ struct StreamCase {
   // Standard output: the script, another file, the null device, or a stream that cannot be
   // looked at (a handle that is not open).
   const char* output;
+  // Standard error, of the same kinds.
+  const char* errors;
   // How the check saw the script: its identity, or an error.
   bool script_seen;
   // What must be refused, and what the reason of standard output's refusal holds.
   bool output_refused;
   const char* output_told;
+  bool errors_refused;
 };
 
 void PrintTo(const StreamCase& row, std::ostream* os) { *os << row.name; }
 
 const std::vector<StreamCase> kStreamCases = {
-    {"OutputIntoTheScript", "script", true, true, "is also standard output; send the output"},
+    {"OutputIntoTheScript", "script", "null", true, true,
+     "is also standard output; send the output", false},
     // `> logs/outputwar3map.j`: the shell empties the script before the run starts.
-    {"OutputIntoTheScriptThatTheShellEmptied", "emptied", true, true,
-     "is also standard output; it is empty, since the shell empties"},
-    {"OutputIntoAnotherFile", "other", true, false, ""},
-    {"OutputToTheNullDevice", "null", true, false, ""},
+    {"OutputIntoTheScriptThatTheShellEmptied", "emptied", "null", true, true,
+     "is also standard output; it is empty, since the shell empties", false},
+    {"OutputIntoAnotherFile", "other", "null", true, false, "", false},
+    {"OutputToTheNullDevice", "null", "null", true, false, "", false},
     // Regression: a script that could not be looked at while one stream was checked was told as a
     // failure of the script, on the other stream, with nothing saying which stream was refused.
-    {"ScriptThatCannotBeLookedAt", "other", false, true, "cannot be looked at"},
+    {"ScriptThatCannotBeLookedAt", "other", "null", false, true, "cannot be looked at", false},
+    // Regression: with both streams sent to files (a build log), a look that failed refused both,
+    // and the run ended in status 1 without a word. Standard error is refused only where it is
+    // shown to be one of the run's files.
+    {"ScriptThatCannotBeLookedAtWithBothStreamsInFiles", "other", "other", false, true,
+     "cannot be looked at", false},
+    {"ErrorsIntoTheScript", "null", "script", true, false, "", true},
     // A stream that is no file at all needs no file looked at.
-    {"ScriptThatCannotBeLookedAtBesideTheNullDevice", "null", false, false, ""},
+    {"ScriptThatCannotBeLookedAtBesideTheNullDevice", "null", "null", false, false, "", false},
 #ifndef _WIN32
     // On Windows a process may have no standard stream at all, which is no file.
-    {"OutputThatCannotBeLookedAt", "closed", true, true, "cannot be told apart"},
+    {"OutputThatCannotBeLookedAt", "closed", "null", true, true, "cannot be told apart", false},
+    {"ErrorsThatCannotBeLookedAt", "null", "closed", false, false, "", false},
 #endif
 };
 
@@ -82,11 +93,14 @@ TEST_P(CheckStreams, RefusesAStreamThatIsOrMayBeOneOfTheRunsFiles) {
   if (output_name == "emptied") {
     write_file(script, "");
   }
-  File output = output_name == "script" || output_name == "emptied" ? open_for_writing(script)
-                : output_name == "other" ? open_for_writing((folder / "other.j").string())
-                : output_name == "null"  ? open_null_device()
-                                         : File();
-  const File errors = open_null_device();
+  const auto open_stream = [&](const std::string& kind) {
+    return kind == "script" || kind == "emptied" ? open_for_writing(script)
+           : kind == "other"                     ? open_for_writing((folder / "other.j").string())
+           : kind == "null"                      ? open_null_device()
+                                                 : File();
+  };
+  const File output = open_stream(output_name);
+  const File errors = open_stream(GetParam().errors);
   const Result<FileStatus> named = status(script);
   ASSERT_FALSE(named.error);
   const std::vector<SeenFile> files = {
@@ -98,7 +112,7 @@ TEST_P(CheckStreams, RefusesAStreamThatIsOrMayBeOneOfTheRunsFiles) {
 
   const StreamVerdict verdict = check_streams(output, errors, files, "so nothing was written");
 
-  EXPECT_FALSE(verdict.errors.has_value()) << verdict.errors->reason;
+  EXPECT_EQ(verdict.errors.has_value(), GetParam().errors_refused);
   ASSERT_EQ(verdict.output.has_value(), GetParam().output_refused);
   if (verdict.output) {
     EXPECT_EQ(verdict.output->kind, ErrorKind::kRefused);
