@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "app/platform.h"
 #include "app/utf8.h"
 #include "os_files/windows_text.h"
 #else
@@ -56,11 +57,21 @@ std::error_code write_console_text(File& console, std::string_view text) {
 // block becomes one write per run of lines of either kind, not one per line.
 std::error_code hand_over_to_console(File& console, std::string_view block) {
   std::error_code error;
+  hold_standard_streams();
   for_each_utf8_run(block, [&](std::string_view run, bool utf8) {
     if (!error) {
       error = utf8 ? write_console_text(console, run) : write(console, run);
     }
   });
+  release_standard_streams();
+  return error;
+}
+
+// A file or pipe, as a build chain reads it: no script line after an interrupt's either.
+std::error_code hand_over_to_file(File& file, std::string_view block) {
+  hold_standard_streams();
+  const std::error_code error = write(file, block);
+  release_standard_streams();
   return error;
 }
 #else
@@ -87,13 +98,13 @@ std::error_code hand_over_to_terminal(File& terminal, std::string_view block) {
 
 LineOutput standard_stream_output(File& file) {
   LineOutput out{.file = &file, .line_break = kStreamLineBreak, .console = is_console(file)};
-  if (out.console) {
 #ifdef _WIN32
-    out.hand_over = hand_over_to_console;
+  out.hand_over = out.console ? hand_over_to_console : hand_over_to_file;
 #else
+  if (out.console) {
     out.hand_over = hand_over_to_terminal;
-#endif
   }
+#endif
   return out;
 }
 

@@ -62,6 +62,8 @@ std::string interrupt_message(InterruptsSay say, const std::string& left) {
 // Console events arrive on a thread of their own, the one place where state must be shared: the
 // main thread holds `changing` while it changes the script, and sets `message` only then.
 SRWLOCK changing = SRWLOCK_INIT;
+// Held by the main thread while it hands a block to a standard stream (see hold_standard_streams).
+SRWLOCK writing = SRWLOCK_INIT;
 std::string message = interrupt_message(InterruptsSay::kUnchanged, {});
 // Whether standard error is known to be none of the run's files (see tell_interrupts).
 std::atomic<bool> may_tell{false};
@@ -70,9 +72,10 @@ BOOL WINAPI end_run(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
-  // Waits for a change of the script to be complete; the lock is never given back, since the
-  // process ends here.
+  // Waits for a change of the script to be complete, then for the block being written; the locks
+  // are never given back, since the process ends here.
   AcquireSRWLockExclusive(&changing);
+  AcquireSRWLockExclusive(&writing);
   DWORD written = 0;
   if (may_tell.load()) {
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), message.data(), static_cast<DWORD>(message.size()),
@@ -214,6 +217,11 @@ void prepare_process() {
 void mark_half_line_on_terminal(bool may_show_half_a_line) {
   half_line_on_terminal = may_show_half_a_line ? 1 : 0;
 }
+#endif
+
+#ifdef _WIN32
+void hold_standard_streams() { AcquireSRWLockExclusive(&writing); }
+void release_standard_streams() { ReleaseSRWLockExclusive(&writing); }
 #endif
 
 void tell_interrupts(bool on_standard_error) { may_tell = on_standard_error ? 1 : 0; }

@@ -27,6 +27,15 @@ void prepare_process();
 void mark_half_line_on_terminal(bool may_show_half_a_line);
 #endif
 
+#ifdef _WIN32
+// Held by the console around each block it hands to standard output or standard error. Console
+// events arrive on a thread of their own while the run writes on: the line that an interrupt ends
+// the run with waits for the block being written, and no script line follows it, where it would
+// scroll the line out of sight.
+void hold_standard_streams();
+void release_standard_streams();
+#endif
+
 // Whether an interrupt that ends the run says so on standard error: not until the run knows that
 // standard error is none of its files, where the line would end up in the script.
 void tell_interrupts(bool on_standard_error);

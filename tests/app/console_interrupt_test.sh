@@ -3,6 +3,8 @@
 # terminal's Ctrl+C into the console's Ctrl+C event, presses Ctrl+C while the run converts a large
 # script, and checks that the run tells the interrupt in one line, ends with the status of a program
 # ended by Ctrl+C, and leaves the script exactly as it was or exactly rewritten, as that line says.
+# Then the same with both streams in one pipe, as a build log takes them: no script line may follow
+# the interrupt's, which Windows tells from a thread of its own while the run writes on.
 # Usage: console_interrupt_test.sh WINE PROGRAM.EXE
 set -eu
 wine=$1
@@ -59,3 +61,29 @@ esac
 # STATUS_CONTROL_C_EXIT (0xC000013A), of which Wine passes on the low byte.
 [ "$status" -eq 58 ] || fail "the run ended with status $status, not that of Ctrl+C"
 cmp logs/outputwar3map.j "$expected" || fail "the script is not what standard error says"
+
+# Both streams into one pipe, read slowly, so that the run is still writing when Ctrl+C comes.
+rm -f tempwar3map.j errors.txt
+cp original.j logs/outputwar3map.j
+mkfifo both
+while IFS= read -r line; do printf '%s\n' "$line"; done <both >both.txt &
+reader=$!
+LC_ALL=C.UTF-8 script -qec "\"$wine\" \"$program\" a b c >both 2>&1" /dev/null <keys >console.raw 2>&1 &
+runner=$!
+exec 3>keys
+while [ ! -s tempwar3map.j ] && kill -0 "$runner" 2>/dev/null; do
+  sleep 0.01
+done
+printf '\003' >&3
+status=0
+wait "$runner" || status=$?
+exec 3>&-
+wait "$reader"
+grep -av '^wine: ' both.txt | tail -n 3 >errors.txt || true
+case "$(tail -n 1 errors.txt)" in
+  "$(printf 'jassrewrite: interrupted; the script is unchanged\r')") expected=original.j ;;
+  "$(printf 'jassrewrite: interrupted after the script was rewritten\r')") expected=rewritten.j ;;
+  *) fail "with both streams in one pipe, the interrupt's line is not the last" ;;
+esac
+[ "$status" -eq 58 ] || fail "the run ended with status $status, not that of Ctrl+C"
+cmp logs/outputwar3map.j "$expected" || fail "the script is not what the last line says"
