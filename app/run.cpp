@@ -113,7 +113,8 @@ std::optional<Error> convert(ScriptReplacement& replacement, LineOutput& console
     LineOutput temp{.file = &replacement.temp_file(), .line_break = "\r\n"};
     if (const auto failure = convert_script(replacement.script_file(), temp, console, converted)) {
       const bool in_script = failure->file == ConversionFailure::File::kScript;
-      return replacement.explained(failed(in_script ? kScriptPath : kTempPath, failure->error));
+      return replacement.conversion_failed(
+          failed(in_script ? kScriptPath : kTempPath, failure->error));
     }
   }
   return replacement.converted(converted.script, converted.rewrite);

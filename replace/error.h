@@ -68,6 +68,8 @@ struct Error {
   Claim claim = Claim::kNothing;
   // The file, or stream, that the claim names.
   std::string named;
+  // The system's error, where a call failed.
+  std::error_code code;
 };
 
 // The note that tells the replacement's own claims: the one place that words them.
@@ -94,6 +96,20 @@ inline std::string note_of(Claim claim, const std::string& named) {
   return {};
 }
 
+// What a run that failed for want of space adds to its note, where the script is as it was or cut
+// short under the mark: the next step, which loses nothing.
+inline std::string space_advice(Claim claim) {
+  switch (claim) {
+    case Claim::kUnchanged:
+    case Claim::kUnchangedRewriteKept:
+      return "free some space, then run again";
+    case Claim::kCutShortRewriteKept:
+      return "free some space before the next run, which finishes the copy";
+    default:
+      return {};
+  }
+}
+
 // `error` with what it claims, its note left as it is.
 inline Error claiming(Error error, Claim claim, std::string named = {}) {
   error.claim = claim;
@@ -109,14 +125,23 @@ inline constexpr const char* kWrittenMeanwhileReason =
     "written to by another program while the rewrite was written into it";
 
 inline Error failed(std::string path, const std::error_code& error, std::string note = {}) {
-  return {ErrorKind::kFailed, std::move(path), error.message(), std::move(note)};
+  return {ErrorKind::kFailed,
+          std::move(path),
+          error.message(),
+          std::move(note),
+          Claim::kNothing,
+          {},
+          error};
 }
 // A leftover that the run could not remove from where its new file goes.
 inline Error in_the_way(std::string path, const std::error_code& error) {
   return {ErrorKind::kFailed,
           std::move(path),
           error.message() + "; it is in the way of the rewrite",
-          {}};
+          {},
+          Claim::kNothing,
+          {},
+          error};
 }
 inline Error refused(std::string path, std::string reason, std::string note = {}) {
   return {ErrorKind::kRefused, std::move(path), std::move(reason), std::move(note)};

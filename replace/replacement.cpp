@@ -178,11 +178,27 @@ Error ScriptReplacement::explained(Error error) const {
       break;
   }
   error.note = note_of(error.claim, error.named);
+  if (error.code == std::errc::no_space_on_device) {
+    if (const std::string advice = space_advice(error.claim); !advice.empty()) {
+      error.note.append("; ").append(advice);
+    }
+  }
   return error;
+}
+
+Error ScriptReplacement::conversion_failed(Error error) {
+  assert(state_ == State::kOpened);
+  return fail(std::move(error));
 }
 
 Error ScriptReplacement::fail(Error error) {
   Error told = explained(std::move(error));
+  // A run that failed for want of space gives back what it took, but for what must not be lost:
+  // part of a rewrite is of no use to anyone, and would keep the disk full.
+  if (told.code == std::errc::no_space_on_device && state_ == State::kOpened && rewrites_script() &&
+      !rewrite_kept_ && truncate(temp_)) {
+    told.note.append("; ").append(paths_.temp).append(" holds part of the rewrite: delete it");
+  }
   state_ = State::kRolledBack;
   remove_new_file();
   return told;

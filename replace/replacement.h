@@ -8,7 +8,8 @@
 //   ScriptReplacement replacement(paths, interrupts, tell);
 //   if (auto error = replacement.open()) { report; return; }
 //   (if replacement.found_script() is kToRewrite: write the rewrite of replacement.script_file(),
-//    read from its start, into replacement.temp_file())
+//    read from its start, into replacement.temp_file(); if that fails, report
+//    replacement.conversion_failed(error) and return)
 //   if (auto error = replacement.converted(script_read, rewrite_written)) { report; return; }
 //   if (auto error = replacement.copy_back()) { report; return; }
 //
@@ -35,7 +36,8 @@
 //                an empty one was created, if its folder exists.
 //   kRolledBack  A transition failed, or the object went before copy_back() committed. The new
 //                file beside the script, if one was made, is removed unless it holds what must
-//                not be lost. Locks are given up when the object goes.
+//                not be lost; where a disk was full, an unfinished rewrite in tempwar3map.j is
+//                emptied. Locks are given up when the object goes.
 //
 // Interrupts are held while a step can change the script: while leftovers are recovered, and from
 // the replacement until copy_back() succeeds; and for a moment while the new file beside the
@@ -128,8 +130,9 @@ class ScriptReplacement {
   [[nodiscard]] StreamVerdict check_streams(const File& output, const File& errors) const;
 
   [[nodiscard]] ScriptState script_state() const { return script_state_; }
-  // `error`, a failure of the caller's step, with the note that the state gives.
-  [[nodiscard]] Error explained(Error error) const;
+  // kOpened -> kRolledBack: the caller's conversion failed with `error`, returned with the note
+  // that the state gives.
+  [[nodiscard]] Error conversion_failed(Error error);
 
  private:
   enum class State { kIdle, kOpened, kConverted, kCommitted, kRolledBack };
@@ -138,6 +141,8 @@ class ScriptReplacement {
   static constexpr const char* kMayNotLast =
       "it was rewritten, but the change may not last through a power cut";
 
+  // `error` with the note that the state gives.
+  [[nodiscard]] Error explained(Error error) const;
   // Each ends the transition it is part of: the error, explained, and the object rolled back.
   Error fail(Error error);
   void hold_interrupts();

@@ -1,5 +1,5 @@
 // What the new script, or the script overwritten in place, keeps of the old one, and a disk too
-// full for the rewrite found before the script is touched.
+// full for the rewrite found before the script is touched and left as it was found.
 
 #include <gtest/gtest.h>
 
@@ -91,10 +91,39 @@ TEST(EndToEnd, OwnerAndGroupOfTheScriptAreKept) {
   EXPECT_EQ(read_file(script), "//!beginusercode\r\n-- owned\r\n");
 }
 
-// Regression: an overwrite in place on a nearly full disk always left the script cut short under
-// its mark: tempwar3map.j fitted, the script's growth from LF to CR LF did not. The space is
-// claimed first now, and a disk without it is refused with the script untouched.
-TEST(EndToEnd, AFullDiskIsFoundBeforeTheScriptIsOverwrittenInPlace) {
+struct FullDiskCase {
+  const char* name;
+  // A second name keeps the script from being replaced by a new file.
+  bool second_name;
+  // Room left besides tempwar3map.j, in parts of the script's growth from LF to CR LF: less than
+  // none leaves tempwar3map.j unfinished.
+  double room;
+  const char* told;
+};
+
+void PrintTo(const FullDiskCase& row, std::ostream* os) { *os << row.name; }
+
+const FullDiskCase kFullDiskCases[] = {
+    // Regression: an overwrite in place on a nearly full disk always left the script cut short
+    // under its mark: tempwar3map.j fitted, the script's growth did not. The space is claimed
+    // first now, and a disk without it is refused with the script untouched.
+    {"OverwriteInPlace", true, 0.5,
+     "logs/outputwar3map.j: No space left on device; the script is unchanged; the complete "
+     "rewritten script is kept in tempwar3map.j; free some space, then run again"},
+    {"NewFile", false, 0.5,
+     "logs/outputwar3map.j: No space left on device; the script is unchanged; the complete "
+     "rewritten script is kept in tempwar3map.j; free some space, then run again"},
+    // Regression: the part of the rewrite that fitted stayed in tempwar3map.j, and the disk full.
+    {"TemporaryFile", false, -4,
+     "tempwar3map.j: No space left on device; the script is unchanged; free some space, then run "
+     "again"},
+};
+
+class FullDisk : public testing::TestWithParam<FullDiskCase> {};
+
+// A full disk is told with the next step, and a run that failed gives back the space it took but
+// for the complete rewrite; with the space freed, a run rewrites the script.
+TEST_P(FullDisk, IsToldAndGivenBackWhatTheRunTook) {
   const fs::path folder = make_scratch_folder();
   if (mount("jassrewrite-test", folder.c_str(), "tmpfs", 0, "size=4m") != 0) {
     GTEST_SKIP() << "no small file system can be mounted here: " << std::strerror(errno);
@@ -111,28 +140,39 @@ TEST(EndToEnd, AFullDiskIsFoundBeforeTheScriptIsOverwrittenInPlace) {
   }
   fs::create_directory(folder / "logs");
   write_file(folder / "logs/outputwar3map.j", script);
-  // A second name keeps the script from being replaced by a new file.
-  fs::create_hard_link(folder / "logs/outputwar3map.j", folder / "other-name.j");
-  // Room for tempwar3map.j, and for half the script's growth besides.
+  if (GetParam().second_name) {
+    fs::create_hard_link(folder / "logs/outputwar3map.j", folder / "other-name.j");
+  }
   struct statvfs disk {};
   ASSERT_EQ(statvfs(folder.c_str(), &disk), 0);
-  const std::uint64_t room = (rewritten.size() + 4095) / 4096 * 4096;
-  write_file(folder / "filler", std::string(disk.f_bavail * disk.f_frsize - room -
-                                                (rewritten.size() - script.size()) / 2,
-                                            '\0'));
+  const auto room = static_cast<std::int64_t>((rewritten.size() + 4095) / 4096 * 4096) +
+                    static_cast<std::int64_t>(
+                        GetParam().room * static_cast<double>(rewritten.size() - script.size()));
+  write_file(folder / "filler",
+             std::string(static_cast<std::size_t>(
+                             static_cast<std::int64_t>(disk.f_bavail * disk.f_frsize) - room),
+                         '\0'));
+  ASSERT_EQ(statvfs(folder.c_str(), &disk), 0);
+  const auto free_before = disk.f_bavail;
 
   const ToolRun run = run_tool(folder);
 
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err,
-            "jassrewrite: logs/outputwar3map.j: No space left on device; the script is unchanged; "
-            "the complete rewritten script is kept in tempwar3map.j\n");
+  EXPECT_EQ(run.err, "jassrewrite: " + std::string(GetParam().told) + "\n");
   EXPECT_SAME_BYTES(read_file(folder / "logs/outputwar3map.j"), script);
   EXPECT_FALSE(fs::exists(folder / "tempwar3map.j.copying"));
+  EXPECT_FALSE(fs::exists(folder / "logs/outputwar3map.j.jassrewrite-new"));
+  const std::string temp = read_file(folder / "tempwar3map.j");
+  EXPECT_TRUE(temp.empty() || temp == rewritten) << "part of the rewrite kept: " << temp.size();
+  ASSERT_EQ(statvfs(folder.c_str(), &disk), 0);
+  EXPECT_EQ(disk.f_bavail + (temp.size() + disk.f_frsize - 1) / disk.f_frsize, free_before);
   fs::remove(folder / "filler");
   EXPECT_EQ(run_tool(folder).status, 0);
   EXPECT_SAME_BYTES(read_file(folder / "logs/outputwar3map.j"), rewritten);
 }
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, FullDisk, testing::ValuesIn(kFullDiskCases),
+                         jassrewrite::testing_support::NameOfCase());
 
 #endif  // _WIN32
 

@@ -149,21 +149,27 @@ TEST(Explained, EachClaimIsToldInItsOwnWords) {
   const struct {
     Claim claim;
     const char* note;
+    // What a failure for want of space adds: the next step, where there is one that loses nothing.
+    const char* space;
   } told[] = {
-      {Claim::kUnchanged, "the script is unchanged"},
+      {Claim::kUnchanged, "the script is unchanged", "free some space, then run again"},
       {Claim::kUnchangedRewriteKept,
-       "the script is unchanged; the complete rewritten script is kept in tempwar3map.j"},
-      {Claim::kRewritten, "the script was rewritten"},
-      {Claim::kFinishedFromEarlierRun, "the script holds the rewrite finished from an earlier run"},
+       "the script is unchanged; the complete rewritten script is kept in tempwar3map.j",
+       "free some space, then run again"},
+      {Claim::kRewritten, "the script was rewritten", ""},
+      {Claim::kFinishedFromEarlierRun, "the script holds the rewrite finished from an earlier run",
+       ""},
       {Claim::kCutShortRewriteKept,
        "the complete rewritten script is kept in tempwar3map.j, and the next run finishes the "
-       "copy"},
+       "copy",
+       "free some space before the next run, which finishes the copy"},
       // Told by the reason, or by a note of the step's own.
-      {Claim::kNothing, ""},
-      {Claim::kChanged, ""},
+      {Claim::kNothing, "", ""},
+      {Claim::kChanged, "", ""},
   };
-  for (const auto& [claim, note] : told) {
+  for (const auto& [claim, note, space] : told) {
     EXPECT_EQ(note_of(claim, "tempwar3map.j"), note) << name_of(claim);
+    EXPECT_EQ(space_advice(claim), space) << name_of(claim);
   }
 }
 
