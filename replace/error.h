@@ -38,7 +38,7 @@ enum class Claim {
   kChanged,
   // Left as another program made it, but for the other version, which `named` holds.
   kChangedOtherKept,
-  // There is none; `named` is what an earlier run left beside it.
+  // There is none; `named` is what a run left beside it.
   kMissing,
   // `named`, a standard stream, got nothing.
   kStreamRefused,

@@ -79,17 +79,22 @@ std::optional<Error> ScriptReplacement::settle_taken_away(const Result<FileStatu
                            "saved the script meanwhile cannot be told; the script was rewritten"),
                     Claim::kRewritten);
   }
-  // The new file under the script's name: what the script was goes back under its name.
+  // The rewrite under the script's name, taken away: nothing else takes that name, which another
+  // program emptied on purpose, and what the script was stays beside it, where the message says.
   if (!swapped_out.error &&
-      is_as_recorded_after_rename(snapshot_of(swapped_out.value), script_as_read_) &&
-      !rename_new(new_path_, target_path_)) {
+      is_as_recorded_after_rename(snapshot_of(swapped_out.value), script_as_read_)) {
+    const std::string kept = new_path_;
     new_path_.clear();
-    const std::error_code sync_error = sync_folder_of(target_path_);
-    return sync_error ? claiming(failed(paths_.script, sync_error,
-                                        "it was put back as it was, but that may not last "
-                                        "through a power cut"),
-                                 Claim::kUnchanged)
-                      : changed(paths_.script);
+    const std::string reason =
+        "taken away by another program once it was rewritten; what it was "
+        "is kept in " +
+        kept;
+    if (const std::error_code sync_error = sync_folder_of(target_path_)) {
+      return claiming(
+          failed(paths_.script, sync_error, reason + ", but that may not last through a power cut"),
+          Claim::kMissing, kept);
+    }
+    return claiming(changed(paths_.script, reason), Claim::kMissing, kept);
   }
   return swap_back(failed(paths_.script, put_in.error ? put_in.error : swapped_out.error));
 }
