@@ -61,7 +61,12 @@ class WindowsErrors final : public std::error_category {
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
         nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    // A system without words for the error (Wine has none for some) still says what it means.
+    // A system without words for the error (Wine has none for some) still says what it means: in
+    // the tool's own words where those of the condition it stands for would mislead, as "Read-only
+    // file system" for a file that the user marked read-only.
+    if (length == 0 && code == ERROR_FILE_READ_ONLY) {
+      return "The file is marked read-only";
+    }
     if (length == 0) {
       const int error_number = condition_of(static_cast<DWORD>(code));
       return error_number != 0 ? std::generic_category().message(error_number)

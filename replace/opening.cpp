@@ -22,6 +22,8 @@ constexpr const char* kFolderNotScript =
     "is a folder, not the map's script; move it away, then run again";
 constexpr const char* kFolderNotTemp = "is a folder; move it away, then run again";
 
+constexpr const char* kCloseTheHolder = "close the program that holds it, then run again";
+
 // Where a file system, or another user, leaves no lock to be had, the run goes on and says so.
 constexpr const char* kNoLock = "cannot be locked here; a run started meanwhile may work on it too";
 
@@ -115,6 +117,10 @@ Error ScriptReplacement::refuse_unopened_script(const std::error_code& error) co
   if (error == std::errc::read_only_file_system) {
     return unchanged(note_of(Claim::kUnchanged, {}) + "; make it writable, then run again");
   }
+  // Windows, once the waits for a program that holds it are over.
+  if (error == std::errc::device_or_resource_busy) {
+    return unchanged(note_of(Claim::kUnchanged, {}) + "; " + kCloseTheHolder);
+  }
   return failed(path, error);
 }
 
@@ -187,7 +193,7 @@ std::optional<Error> ScriptReplacement::open_temp() {
     return refused(path, kFolderNotTemp);
   }
   if (error) {
-    return failed(path, error);
+    return refuse_unopened_temp(error);
   }
   const Result<FileStatus> checked = status(temp_);
   if (checked.error) {
@@ -222,6 +228,29 @@ std::optional<Error> ScriptReplacement::open_temp() {
     return failed(path, error);
   }
   return std::nullopt;
+}
+
+// tempwar3map.j that could not be opened for writing, with what became of the script and what the
+// user can do about it where doing so loses nothing.
+Error ScriptReplacement::refuse_unopened_temp(const std::error_code& error) const {
+  const std::string& path = paths_.temp;
+  std::string next;
+  if (error == std::errc::permission_denied || error == std::errc::read_only_file_system) {
+    const Result<bool> there = name_exists(path);
+    if (there.error) {
+      return failed(path, error);
+    }
+    next = there.value ? "make it writable, or delete it, then run again"
+                       : "this user may not create it in the map's folder: make the folder "
+                         "writable, then run again";
+  } else if (error == std::errc::device_or_resource_busy) {
+    next = kCloseTheHolder;
+  } else {
+    return failed(path, error);
+  }
+  Error told = claiming(failed(path, error), claim_of_state());
+  told.note = note_of(told.claim, told.named) + "; " + next;
+  return told;
 }
 
 // Refuses, before anything is written, a temporary file that is not a regular file, is the script

@@ -159,24 +159,15 @@ Error ScriptReplacement::explained(Error error) const {
   if (!error.note.empty() || error.claim != Claim::kNothing) {
     return error;
   }
-  switch (script_state_) {
-    case ScriptState::kUnchanged:
-      if (rewrite_kept_) {
-        error = claiming(std::move(error), Claim::kUnchangedRewriteKept, paths_.temp);
-      } else if (state_ != State::kIdle) {
-        error = claiming(std::move(error), Claim::kUnchanged);
-      }
-      break;
-    case ScriptState::kRewritten:
-      error = claiming(std::move(error), Claim::kRewritten);
-      break;
-    case ScriptState::kFinishedFromEarlierRun:
-      error = claiming(std::move(error), Claim::kFinishedFromEarlierRun);
-      break;
-    case ScriptState::kCutUnderMark:
-      error = claiming(std::move(error), Claim::kCutShortRewriteKept, paths_.temp);
-      break;
+  const Claim claim = claim_of_state();
+  // Until the run's files are open, a failure says nothing of a script that it left as it was:
+  // there may be none.
+  if (claim == Claim::kUnchanged && state_ == State::kIdle) {
+    return error;
   }
+  const bool names_temp =
+      claim == Claim::kUnchangedRewriteKept || claim == Claim::kCutShortRewriteKept;
+  error = claiming(std::move(error), claim, names_temp ? paths_.temp : std::string());
   error.note = note_of(error.claim, error.named);
   if (error.code == std::errc::no_space_on_device) {
     if (const std::string advice = space_advice(error.claim); !advice.empty()) {
@@ -184,6 +175,20 @@ Error ScriptReplacement::explained(Error error) const {
     }
   }
   return error;
+}
+
+Claim ScriptReplacement::claim_of_state() const {
+  switch (script_state_) {
+    case ScriptState::kUnchanged:
+      return rewrite_kept_ ? Claim::kUnchangedRewriteKept : Claim::kUnchanged;
+    case ScriptState::kRewritten:
+      return Claim::kRewritten;
+    case ScriptState::kFinishedFromEarlierRun:
+      return Claim::kFinishedFromEarlierRun;
+    case ScriptState::kCutUnderMark:
+      return Claim::kCutShortRewriteKept;
+  }
+  return Claim::kNothing;
 }
 
 Error ScriptReplacement::conversion_failed(Error error) {

@@ -141,6 +141,8 @@ class ScriptReplacement {
   static constexpr const char* kMayNotLast =
       "it was rewritten, but the change may not last through a power cut";
 
+  // What script_state() claims of the script; the file it names, if any, is tempwar3map.j.
+  [[nodiscard]] Claim claim_of_state() const;
   // `error` with the note that the state gives.
   [[nodiscard]] Error explained(Error error) const;
   // Each ends the transition it is part of: the error, explained, and the object rolled back.
@@ -158,6 +160,7 @@ class ScriptReplacement {
   std::optional<Error> resolve_target();
   std::optional<Error> lock_script();
   std::optional<Error> open_temp();
+  [[nodiscard]] Error refuse_unopened_temp(const std::error_code& error) const;
   std::optional<Error> check_temp(const FileStatus& temp);
 
   // The recovery of what earlier runs left (recovery.cpp, cut_overwrite.cpp).

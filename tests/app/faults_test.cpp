@@ -52,8 +52,9 @@ const std::string kMakeItUsable =
 // Windows tells a file marked read-only from one the user may not open; Linux cannot. Where Wine
 // has no words for the error, the tool gives those of the condition it stands for.
 #ifdef _WIN32
-const std::string kReadOnly = system_reason("Read-only file system", 6009 /* read-only file */) +
-                              "; the script is unchanged; make it writable, then run again\n";
+const std::string kReadOnly =
+    system_reason("The file is marked read-only", 6009 /* read-only file */) +
+    "; the script is unchanged; make it writable, then run again\n";
 #else
 const std::string kReadOnly = "Permission denied" + kMakeItUsable;
 #endif
@@ -181,7 +182,17 @@ const std::vector<FaultCase> kFaultCases = {
        write_file(f / "tempwar3map.j", "stale\r\n");
        fs::permissions(f / "tempwar3map.j", fs::perms::owner_read);
      },
-     "jassrewrite: tempwar3map.j: Permission denied\n", "", true},
+     "jassrewrite: tempwar3map.j: Permission denied; the script is unchanged; make it writable, or "
+     "delete it, then run again\n",
+     "", true},
+    {"FolderIsReadOnly",
+     [](const fs::path& f) {
+       fs::permissions(f, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                       fs::perm_options::remove);
+     },
+     "jassrewrite: tempwar3map.j: Permission denied; the script is unchanged; this user may not "
+     "create it in the map's folder: make the folder writable, then run again\n",
+     "", true},
 #endif
 };
 
@@ -213,6 +224,7 @@ TEST_P(Faults, LeaveTheScriptAsItWas) {
   if (GetParam().needs_non_root) {
     fs::permissions(folder / "logs/outputwar3map.j", fs::perms::owner_read | fs::perms::owner_write,
                     fs::perm_options::add);
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
   }
 
   EXPECT_EQ(run.status, 1);

@@ -153,7 +153,8 @@ const std::vector<HeldCase> kHeldCases = {
     {"ScriptWithoutSharingItsDeletion", kScript, kNoDeletion, false, kEitherDenied, 0, ""},
     {"ScriptWithoutSharingForASecond", kScript, 0, true, kScriptInUse, 0, ""},
     {"ScriptWithoutSharingAtAll", kScript, 0, false, kScriptInUse, 1,
-     "jassrewrite: logs/outputwar3map.j: " + system_reason("", ERROR_SHARING_VIOLATION) + "\n"},
+     "jassrewrite: logs/outputwar3map.j: " + system_reason("", ERROR_SHARING_VIOLATION) +
+         "; the script is unchanged; close the program that holds it, then run again\n"},
 };
 
 class HeldByAnotherProgram : public testing::TestWithParam<HeldCase> {};
