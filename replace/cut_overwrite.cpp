@@ -47,8 +47,21 @@ Error unknown(Error error, const CutOverwriteNotes& notes) {
   return with_note(std::move(error), notes.unknown, Claim::kUnchanged);
 }
 
-// tempwar3map.j as the run that wrote it left it, not whatever a link would lead to.
-std::optional<Error> open_recorded_rewrite(const RunPaths& paths, const FoundMark& found,
+// A file system mounted again (after a reboot, or a disk plugged in again) may be given another
+// device number, while its files keep their numbers in it, their sizes and times. The record is
+// read as of the device that tempwar3map.j, beside the mark, is on now, and so is the script's
+// where the two shared one: what tells the run's own tempwar3map.j from another file of that
+// number is what it holds, against the digest that the mark records.
+void as_of_device(OverwriteRecord& record, std::uint64_t device) {
+  if (record.script.identity.device == record.rewrite.identity.device) {
+    record.script.identity.device = device;
+  }
+  record.rewrite.identity.device = device;
+}
+
+// tempwar3map.j as the run that wrote it left it, not whatever a link would lead to, read from its
+// start.
+std::optional<Error> open_recorded_rewrite(const RunPaths& paths, FoundMark& found,
                                            const CutOverwriteNotes& notes, Opened& temp) {
   Result<Opened> opened = look_at(open_for_reading_unfollowed(paths.temp));
   if (opened.error == std::errc::no_such_file_or_directory ||
@@ -58,7 +71,16 @@ std::optional<Error> open_recorded_rewrite(const RunPaths& paths, const FoundMar
   if (opened.error) {
     return unknown(failed(paths.temp, opened.error), notes);
   }
+  as_of_device(found.record, opened.value.status.identity.device);
   if (!is_as_recorded(snapshot_of(opened.value.status), found.record.rewrite)) {
+    return refused(paths.script, notes.temp_lost);
+  }
+  const Result<Content> held = content_of(opened.value.file);
+  const std::error_code error = held.error ? held.error : rewind(opened.value.file);
+  if (error) {
+    return unknown(failed(paths.temp, error), notes);
+  }
+  if (held.value != Content{found.record.rewrite.size, found.record.rewrite_digest}) {
     return refused(paths.script, notes.temp_lost);
   }
   temp = std::move(opened.value);

@@ -39,7 +39,8 @@ std::optional<Error> ScriptReplacement::overwrite_in_place() {
     return error ? failed(paths_.script, error) : changed(paths_.script);
   }
   script_as_read_ = snapshot_of(reserved);
-  if (auto failure = write_mark(paths_.temp, {script_as_read_, rewrite_})) {
+  if (auto failure =
+          write_mark(paths_.temp, {script_as_read_, rewrite_, rewrite_content_.digest})) {
     return failure;
   }
   // Checked again right before the first byte changes: the mark's syncs take a while, and what

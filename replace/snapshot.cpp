@@ -106,24 +106,29 @@ std::optional<Snapshot> parse_line(std::string_view line, bool with_modified) {
 }  // namespace
 
 std::string record_text(const OverwriteRecord& record) {
-  return line_of(record.script, true) + line_of(record.rewrite, false);
+  return line_of(record.script, true) + line_of(record.rewrite, false) +
+         std::to_string(record.rewrite_digest) + "\n";
 }
 
 std::optional<OverwriteRecord> parse_record(const std::string& text) {
   const std::size_t first_end = text.find('\n');
-  if (first_end == std::string::npos || text.find('\n', first_end + 1) + 1 != text.size()) {
+  const std::size_t second_end =
+      first_end == std::string::npos ? first_end : text.find('\n', first_end + 1);
+  if (second_end == std::string::npos || text.find('\n', second_end + 1) + 1 != text.size()) {
     return std::nullopt;
   }
   const std::string_view all(text);
   auto script = parse_line(all.substr(0, first_end), true);
-  auto rewrite = parse_line(all.substr(first_end + 1, text.size() - first_end - 2), false);
-  if (!script || !rewrite) {
+  auto rewrite = parse_line(all.substr(first_end + 1, second_end - first_end - 1), false);
+  std::uint64_t digest = 0;
+  if (!script || !rewrite ||
+      !parse_number(all.substr(second_end + 1, text.size() - second_end - 2), digest)) {
     return std::nullopt;
   }
   // The record has no link counts. tempwar3map.j had one name when its run recorded it, since a run
   // refuses one with more: one that has lost it since is still the file recorded.
   rewrite->links = 1;
-  return OverwriteRecord{*script, *rewrite};
+  return OverwriteRecord{*script, *rewrite, digest};
 }
 
 }  // namespace jassrewrite

@@ -41,16 +41,17 @@ bool is_as_recorded_after_rename(const Snapshot& now, const Snapshot& then);
 std::optional<std::string> distrust(const FileStatus& file, const FileStatus* script);
 
 // The mark's record of an overwrite in place: the script before its first byte changed, and
-// tempwar3map.j holding the complete rewrite.
+// tempwar3map.j holding the complete rewrite, with the digest of what it holds.
 struct OverwriteRecord {
   Snapshot script;
   Snapshot rewrite;
+  std::uint64_t rewrite_digest = 0;
 };
 
 std::string record_text(const OverwriteRecord& record);
 // The record that `text` holds, or nothing where it is not one that record_text wrote.
 std::optional<OverwriteRecord> parse_record(const std::string& text);
 // Longer than any record: what is longer was not written by the tool.
-inline constexpr std::size_t kLongestRecord = 256;
+inline constexpr std::size_t kLongestRecord = 512;
 
 }  // namespace jassrewrite

@@ -25,8 +25,18 @@ using testing_support::read_file;
 using testing_support::write_file;
 
 // A run that was cut off while overwriting the script in place left its mark behind, made when the
-// script was still "the original" and the temporary file held the complete rewrite.
-enum class Mark { kNone, kOfTheScript, kUnfinished, kNotARecord };
+// script was still "the original" and the temporary file held the complete rewrite: on the device
+// that the folder is on now, or on another, as a file system mounted again may be given; or with
+// the digest of other bytes than the temporary file's.
+enum class Mark {
+  kNone,
+  kOfTheScript,
+  kOfTheScriptOnAnotherDevice,
+  kOfTheScriptAloneOnAnotherDevice,
+  kOfOtherBytes,
+  kUnfinished,
+  kNotARecord
+};
 
 struct RecoveryCase {
   const char* name;
@@ -55,6 +65,16 @@ const std::vector<RecoveryCase> kRecoveryCases = {
     {"CutShortIsFinished", Mark::kOfTheScript, kCut, nullptr, true, false},
     {"EmptiedIsFinished", Mark::kOfTheScript, "", nullptr, true, false},
     {"CompleteButStillMarkedIsSettled", Mark::kOfTheScript, kComplete, nullptr, true, false},
+    // Regression: after the file system was mounted again under another device number, every run
+    // refused the cut script, though tempwar3map.j was the complete rewrite that the mark records.
+    {"RemountedCutShortIsFinished", Mark::kOfTheScriptOnAnotherDevice, kCut, nullptr, true, false},
+    {"RemountedBeforeTheFirstByteIsLeftToTheRun", Mark::kOfTheScriptOnAnotherDevice, kOriginal,
+     nullptr, false, false},
+    // Recorded on another device than tempwar3map.j's: not the same script whatever the mount.
+    {"ScriptOfAnotherDeviceIsRefused", Mark::kOfTheScriptAloneOnAnotherDevice, kCut, nullptr, false,
+     true},
+    // Where sizes and times cannot tell, what tempwar3map.j holds does.
+    {"TemporaryFileHoldingOtherBytesIsRefused", Mark::kOfOtherBytes, kCut, nullptr, false, true},
     // A script written anew since the cut is not the earlier rewrite's to overwrite.
     {"ChangedSinceIsRefused", Mark::kOfTheScript, "a new script\r\n", nullptr, false, true},
     // Regression: a hostile folder's mark, tempwar3map.j and link had recovery write its bytes
@@ -92,16 +112,23 @@ const std::vector<RecoveryCase> kRecoveryCases = {
 class RecoveryTest : public testing::TestWithParam<RecoveryCase> {};
 
 // The mark of an overwrite in place of the script as it is, with temp.j holding `rewrite`.
-void mark_overwrite(const fs::path& folder, const std::string& rewrite) {
+void mark_overwrite(const fs::path& folder, const std::string& rewrite, Mark mark) {
   write_file(folder / "temp.j", rewrite);
   const Result<FileStatus> script = status((folder / "script.j").string());
   const Result<FileStatus> temp = status((folder / "temp.j").string());
   ASSERT_FALSE(script.error || temp.error);
-  Snapshot recorded_rewrite = snapshot_of(temp.value);
-  recorded_rewrite.modified.reset();
-  ASSERT_FALSE(
-      write_mark((folder / "temp.j").string(), {snapshot_of(script.value), recorded_rewrite})
-          .has_value());
+  OverwriteRecord record{snapshot_of(script.value), snapshot_of(temp.value)};
+  record.rewrite.modified.reset();
+  ContentDigest digest;
+  digest.add(mark == Mark::kOfOtherBytes ? rewrite + "x" : rewrite);
+  record.rewrite_digest = digest.content().digest;
+  if (mark == Mark::kOfTheScriptOnAnotherDevice) {
+    record.rewrite.identity.device += 1;
+  }
+  if (mark == Mark::kOfTheScriptOnAnotherDevice || mark == Mark::kOfTheScriptAloneOnAnotherDevice) {
+    record.script.identity.device += 1;
+  }
+  ASSERT_FALSE(write_mark((folder / "temp.j").string(), record).has_value());
 }
 
 TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
@@ -109,8 +136,9 @@ TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
   const fs::path script = folder / "script.j";
   const fs::path temp = folder / "temp.j";
   write_file(script, kOriginal);
-  if (GetParam().mark == Mark::kOfTheScript) {
-    mark_overwrite(folder, kComplete);
+  if (GetParam().mark != Mark::kNone && GetParam().mark != Mark::kUnfinished &&
+      GetParam().mark != Mark::kNotARecord) {
+    mark_overwrite(folder, kComplete, GetParam().mark);
   } else {
     write_file(temp, kComplete);
   }
