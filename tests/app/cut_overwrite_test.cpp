@@ -70,10 +70,13 @@ TEST_P(CutOverwrite, IsFinishedOnlyFromTrustedFiles) {
   const std::string mark = contents(folder / kMark);
   struct stat temp {};
   ASSERT_EQ(stat((folder / kTemp).c_str(), &temp), 0);
+  const std::size_t script_line_end = mark.find('\n') + 1;
+  const std::string digest_line = mark.substr(mark.find('\n', script_line_end) + 1);
   write_file(folder / kMark,
-             mark.substr(0, mark.find('\n') + 1) + std::to_string(temp.st_dev) + " " +
+             mark.substr(0, script_line_end) + std::to_string(temp.st_dev) + " " +
                  std::to_string(temp.st_ino) + " " + std::to_string(temp.st_size) + " " +
-                 std::to_string(temp.st_ctim.tv_sec * 1000000000LL + temp.st_ctim.tv_nsec) + "\n");
+                 std::to_string(temp.st_ctim.tv_sec * 1000000000LL + temp.st_ctim.tv_nsec) + "\n" +
+                 digest_line);
 
   const ToolRun run = run_tool(folder);
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/tool_runs.h"
+#include "os_files/content_digest.h"
 #include "test_support.h"
 
 #ifndef _WIN32
@@ -141,9 +142,12 @@ const std::vector<FaultCase> kFaultCases = {
        const std::string identity =
            std::to_string(script.st_dev) + " " + std::to_string(script.st_ino) + " ";
        const long long changed = script.st_ctim.tv_sec * 1000000000LL + script.st_ctim.tv_nsec;
+       jassrewrite::ContentDigest digest;
+       digest.add(read_file(f / "tempwar3map.j"));
        write_file(f / "tempwar3map.j.copying", identity + "0 0 0\n" + identity +
                                                    std::to_string(script.st_size) + " " +
-                                                   std::to_string(changed) + "\n");
+                                                   std::to_string(changed) + "\n" +
+                                                   std::to_string(digest.content().digest) + "\n");
      },
      "jassrewrite: tempwar3map.j: is the script itself (a link to logs/outputwar3map.j)" +
          kMarkNotKnown},
