@@ -139,6 +139,9 @@ Result<FileStatus> status(const File& file);
 // What `path` refers to now, symbolic links followed: everything but extended attributes and
 // security, which only the handle of a file that is to be replaced is asked for.
 Result<FileStatus> status(const std::string& path);
+// Whether the system may move a file's modification time when a handle to it is closed, long after
+// it was written (Windows): then only the file's own handle tells its time as written.
+bool modified_time_moves_at_close();
 // True when anything has the name `path`, a dangling symbolic link included. An error means that
 // it cannot be told, never that there is nothing.
 Result<bool> name_exists(const std::string& path);

@@ -141,4 +141,6 @@ Result<std::string> resolve_links(const std::string& path) {
   return {.value = resolved.get()};
 }
 
+bool modified_time_moves_at_close() { return false; }
+
 }  // namespace jassrewrite

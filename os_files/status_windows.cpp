@@ -155,4 +155,6 @@ Result<std::string> resolve_links(const std::string& path) {
   }
 }
 
+bool modified_time_moves_at_close() { return true; }
+
 }  // namespace jassrewrite

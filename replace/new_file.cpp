@@ -77,10 +77,9 @@ std::optional<Error> ScriptReplacement::write_new_file() {
     return failed(paths_.script, written.error);
   }
   new_file_as_written_ = snapshot_of(written.value);
-#ifdef _WIN32
-  // Windows may move the modification time when the file is closed.
-  new_file_as_written_.modified.reset();
-#endif
+  if (modified_time_moves_at_close()) {
+    new_file_as_written_.modified.reset();
+  }
   // Read back after the record above, so that a write into it by its name is caught by one of the
   // two: by what it holds until now, by its times from now on.
   const Result<Content> held = content_of(new_file_);

@@ -69,9 +69,9 @@ std::optional<Error> ScriptReplacement::converted(const Content& script_read,
     // by its name and then removes the name moves it, while the change time, which the removal
     // moves too, is then not compared. The mark never records it. Windows may move it long after
     // the file was written, and lets no other program write to the file meanwhile.
-#ifdef _WIN32
-    rewrite_.modified.reset();
-#endif
+    if (modified_time_moves_at_close()) {
+      rewrite_.modified.reset();
+    }
     // Another program that emptied it or wrote to it by its name meanwhile, even within the
     // file system's tick.
     if (rewrite_.size != rewrite.size) {
