@@ -165,16 +165,20 @@ std::optional<Error> ScriptReplacement::finish_cut_overwrite(File& script, File&
                                                              const Snapshot& rewrite) {
   const std::string mark = overwrite_mark_path(paths_.temp);
   const CutOverwriteNotes notes = notes_for(paths_.script, paths_.temp, mark);
-  const std::string again = notes.kept + ": the next run finishes the copy";
+  const auto again = [&](Error failure) {
+    const std::string space = failure.code == std::errc::no_space_on_device
+                                  ? "; " + space_advice(Claim::kCutShortRewriteKept)
+                                  : std::string();
+    return with_note(std::move(failure), notes.kept + ": the next run finishes the copy" + space,
+                     Claim::kCutShortRewriteKept, paths_.temp);
+  };
   if (auto failure = reserve_space(script, paths_.script, rewrite.size)) {
-    return with_note(*failure, again, Claim::kCutShortRewriteKept, paths_.temp);
+    return again(*failure);
   }
   Content copied;
   if (auto failure =
           overwrite_with(temp, paths_.temp, script, paths_.script, rewrite.size, copied)) {
-    return failure->kind == ErrorKind::kRefused
-               ? written_meanwhile()
-               : with_note(*failure, again, Claim::kCutShortRewriteKept, paths_.temp);
+    return failure->kind == ErrorKind::kRefused ? written_meanwhile() : again(*failure);
   }
   // What was copied is judged by the file it was read from, through its handle: another program
   // that wrote to it meanwhile would have had its bytes copied, but one that only removed or

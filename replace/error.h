@@ -104,7 +104,7 @@ inline std::string space_advice(Claim claim) {
     case Claim::kUnchangedRewriteKept:
       return "free some space, then run again";
     case Claim::kCutShortRewriteKept:
-      return "free some space before the next run, which finishes the copy";
+      return "free some space before then";
     default:
       return {};
   }

@@ -162,7 +162,7 @@ TEST(Explained, EachClaimIsToldInItsOwnWords) {
       {Claim::kCutShortRewriteKept,
        "the complete rewritten script is kept in tempwar3map.j, and the next run finishes the "
        "copy",
-       "free some space before the next run, which finishes the copy"},
+       "free some space before then"},
       // Told by the reason, or by a note of the step's own.
       {Claim::kNothing, "", ""},
       {Claim::kChanged, "", ""},
