@@ -96,6 +96,12 @@ const std::vector<FaultCase> kFaultCases = {
        write_file(s.parent_path().parent_path() / "tempwar3map.j", "A rewrite\r\n");
      }),
      kLeftBeside},
+    // One cut short, as a run killed while writing it leaves it, is the start of the rewrite only.
+    {"ScriptMissingAndItsRewriteCutShortLeftBeside", replace_script([](const fs::path& s) {
+       write_file(s.string() + ".jassrewrite-new", "a rewr");
+       write_file(s.parent_path().parent_path() / "tempwar3map.j", "a rewrite\r\n");
+     }),
+     kLeftBeside},
     // An empty leftover is what a run ended right after making it leaves; on Windows the folder's
     // lock makes an empty tempwar3map.j, so the two would match.
     {"ScriptMissingAndAnEmptyFileLeftBeside",

@@ -265,6 +265,27 @@ TEST(ConvertScript, ATemporaryFileEmptiedMeanwhileIsRefused) {
 }
 
 #ifndef _WIN32
+// Another program that writes over tempwar3map.j by its name, to the same size, before the run
+// records it leaves the times the run then records: only its bytes tell that it is not the
+// rewrite, which a failure from here on would claim it keeps. Windows lets no other program write
+// to it meanwhile.
+TEST(ConvertScript, ATemporaryFileWrittenOverMeanwhileIsRefused) {
+  const fs::path folder = make_scratch_folder();
+  write_file(folder / "script.j", "// a\n");
+  auto replacement = opened_in(folder);
+  ASSERT_FALSE(write(replacement->temp_file(), "-- a\r\n"));
+  write_file(folder / "temp.j", "-- b\r\n");
+  ContentDigest read_bytes;
+  ContentDigest written;
+  read_bytes.add("// a\n");
+  written.add("-- a\r\n");
+
+  const auto error = replacement->converted(read_bytes.content(), written.content());
+
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->path, (folder / "temp.j").string());
+}
+
 // A disk that fills up while the new script is written, by way of a file-size limit.
 TEST(CopyBack, AFailedWriteLeavesTheScriptAlone) {
   const fs::path folder = make_scratch_folder();
