@@ -121,6 +121,8 @@ inline constexpr const char* kChangedReason =
     "changed while it was being rewritten; left as it is; run again to rewrite it as it is now";
 inline constexpr const char* kTempChangedReason =
     "changed by another program while the script was rewritten";
+inline constexpr const char* kNotAFileReason = "not a regular file";
+inline constexpr const char* kFolderNotTempReason = "is a folder; move it away, then run again";
 inline constexpr const char* kWrittenMeanwhileReason =
     "written to by another program while the rewrite was written into it";
 

@@ -1,0 +1,124 @@
+// What the run refuses of the files it opens, before anything is written, and what it tells the
+// user about a file it could not open: the script's state and what the user can do about it where
+// doing so loses nothing.
+
+#include "replace/replacement.h"
+
+namespace jassrewrite {
+
+namespace {
+
+constexpr const char* kFolderNotScript =
+    "is a folder, not the map's script; move it away, then run again";
+constexpr const char* kCloseTheHolder = "close the program that holds it, then run again";
+
+}  // namespace
+
+// A script that could not be opened, with what the user can do about it where doing so loses
+// nothing.
+Error ScriptReplacement::refuse_unopened_script(const std::error_code& error) const {
+  const std::string& path = paths_.script;
+  if (error == std::errc::not_supported) {
+    return refused(path, kNotAFileReason);
+  }
+  if (error == std::errc::is_a_directory) {
+    return refused(path, kFolderNotScript);
+  }
+  // The script is opened for reading and writing before anything else is done.
+  const auto unchanged = [&](std::string note) {
+    return claiming(failed(path, error, std::move(note)), Claim::kUnchanged);
+  };
+  if (error == std::errc::permission_denied) {
+#ifndef _WIN32
+    // A folder on its path that this user may not search denies even a look at its name, and
+    // hides whether there is a script at all: the script's own permissions are not the cause.
+    if (status(path).error == std::errc::permission_denied) {
+      return unchanged(
+          "nothing was changed; this user may not look into a folder on its path: give access to "
+          "it, then run again");
+    }
+#endif
+    return unchanged(note_of(Claim::kUnchanged, {}) +
+                     "; make it readable and writable, then run again");
+  }
+  if (error == std::errc::read_only_file_system) {
+    return unchanged(note_of(Claim::kUnchanged, {}) + "; make it writable, then run again");
+  }
+  // Windows, once the waits for a program that holds it are over.
+  if (error == std::errc::device_or_resource_busy) {
+    return unchanged(note_of(Claim::kUnchanged, {}) + "; " + kCloseTheHolder);
+  }
+  return failed(path, error);
+}
+
+// A missing script is none, unless its name is a dangling link: following that would create a
+// file wherever it points, outside the map's folder.
+std::optional<Error> ScriptReplacement::refuse_dangling_link() const {
+  const Result<bool> dangling = name_exists(paths_.script);
+  if (dangling.error) {
+    return failed(paths_.script, dangling.error);
+  }
+  return dangling.value ? std::optional(refused(paths_.script,
+                                                "a symbolic link to a file that does not exist"))
+                        : std::nullopt;
+}
+
+// tempwar3map.j that could not be opened for writing, with what became of the script and what the
+// user can do about it where doing so loses nothing.
+Error ScriptReplacement::refuse_unopened_temp(const std::error_code& error) const {
+  const std::string& path = paths_.temp;
+  if (error == std::errc::too_many_symbolic_link_levels) {
+    return refused(path, "is a symbolic link; delete it and run again");
+  }
+  if (error == std::errc::not_supported) {
+    return refused(path, kNotAFileReason);
+  }
+  if (error == std::errc::is_a_directory) {
+    return refused(path, kFolderNotTempReason);
+  }
+  std::string next;
+  if (error == std::errc::permission_denied || error == std::errc::read_only_file_system) {
+    const Result<bool> there = name_exists(path);
+    if (there.error) {
+      return failed(path, error);
+    }
+    next = there.value ? "make it writable, or delete it, then run again"
+                       : "this user may not create it in the map's folder: make the folder "
+                         "writable, then run again";
+  } else if (error == std::errc::device_or_resource_busy) {
+    next = kCloseTheHolder;
+  } else {
+    return failed(path, error);
+  }
+  Error told = claiming(failed(path, error), claim_of_state());
+  told.note = note_of(told.claim, told.named) + "; " + next;
+  return told;
+}
+
+// Refuses, before anything is written, a temporary file that is not a regular file, is the script
+// itself, has other hard links, or belongs to a user who could change it between its writing and
+// its reading back; gives it the script's permission bits.
+std::optional<Error> ScriptReplacement::check_temp(const FileStatus& temp) {
+  const std::string& path = paths_.temp;
+  if (!temp.regular) {
+    return refused(path, kNotAFileReason);
+  }
+  // Emptying the script itself under another name would lose it before a line was read.
+  if (has_script_ && temp.identity == script_status_.identity) {
+    return refused(path, "is the script itself (a link to " + paths_.script + ")");
+  }
+  // Without a script to rewrite, its bytes go nowhere.
+  if (!rewrites_script()) {
+    return std::nullopt;
+  }
+  if (auto reason = distrust(temp, &script_status_)) {
+    return refused(path, *reason + "; delete it and run again");
+  }
+  const std::error_code error = copy_permissions(temp_, script_status_, false);
+  if (error == std::errc::operation_not_permitted) {
+    return refused(path, "belongs to another user; delete it and run again");
+  }
+  return error ? std::optional(failed(path, error)) : std::nullopt;
+}
+
+}  // namespace jassrewrite
