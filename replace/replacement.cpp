@@ -73,10 +73,7 @@ std::optional<Error> ScriptReplacement::converted(const Content& script_read,
       rewrite_.modified.reset();
     }
     // Another program that emptied it or wrote to it by its name meanwhile, even within the
-    // file system's tick.
-    if (rewrite_.size != rewrite.size) {
-      return fail(refused(paths_.temp, kTempChangedReason));
-    }
+    // file system's tick: its size and bytes against what was written.
     const Result<Content> held = content_of(temp_);
     if (held.error) {
       return fail(failed(paths_.temp, held.error));
