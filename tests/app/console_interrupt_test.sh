@@ -26,19 +26,23 @@ cp original.j logs/outputwar3map.j
 # error goes through a FIFO to a file, not to the console, since Wine's console leaves the last
 # lines of a program that ends undrawn now and then (and refuses standard error as a file here).
 mkfifo keys errors
+# Runs the program on the terminal with the redirections $1, presses Ctrl+C once the run is
+# converting (it has written the first block of tempwar3map.j), and sets status to how it ended.
+interrupt_run() {
+  LC_ALL=C.UTF-8 script -qec "\"$wine\" \"$program\" a b c $1" /dev/null <keys >console.raw 2>&1 &
+  runner=$!
+  exec 3>keys
+  while [ ! -s tempwar3map.j ] && kill -0 "$runner" 2>/dev/null; do
+    sleep 0.01
+  done
+  printf '\003' >&3
+  status=0
+  wait "$runner" || status=$?
+  exec 3>&-
+}
 cat errors >errors.txt &
 reader=$!
-LC_ALL=C.UTF-8 script -qec "\"$wine\" \"$program\" a b c 2>errors" /dev/null <keys >console.raw 2>&1 &
-runner=$!
-exec 3>keys
-# Ctrl+C once the run is converting: it has written the first block of tempwar3map.j.
-while [ ! -s tempwar3map.j ] && kill -0 "$runner" 2>/dev/null; do
-  sleep 0.01
-done
-printf '\003' >&3
-status=0
-wait "$runner" || status=$?
-exec 3>&-
+interrupt_run "2>errors"
 wait "$reader"
 
 fail() {
@@ -68,16 +72,7 @@ cp original.j logs/outputwar3map.j
 mkfifo both
 while IFS= read -r line; do printf '%s\n' "$line"; done <both >both.txt &
 reader=$!
-LC_ALL=C.UTF-8 script -qec "\"$wine\" \"$program\" a b c >both 2>&1" /dev/null <keys >console.raw 2>&1 &
-runner=$!
-exec 3>keys
-while [ ! -s tempwar3map.j ] && kill -0 "$runner" 2>/dev/null; do
-  sleep 0.01
-done
-printf '\003' >&3
-status=0
-wait "$runner" || status=$?
-exec 3>&-
+interrupt_run ">both 2>&1"
 wait "$reader"
 grep -av '^wine: ' both.txt | tail -n 3 >errors.txt || true
 case "$(tail -n 1 errors.txt)" in
