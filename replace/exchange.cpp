@@ -7,111 +7,106 @@
 namespace jassrewrite {
 
 // After the new file has swapped names with the script, both are checked: the script's name must
-// lead to the new file as it was written, and the new file's name to the script as it was read.
+// lead to the new file as it was written, and the new file's name, `swapped_out`, to the script as
+// it was read.
 // When another program saved either in the moment since the last check, the two are swapped back
 // and nothing is lost. Either way the folder is synced, so that a power cut cannot bring back a
 // state in which another program's save sits where the next run removes leftovers.
-std::optional<Error> ScriptReplacement::settle_exchange() {
+std::optional<Error> ScriptReplacement::settle_exchange(const std::string& swapped_out) {
   Result<FileStatus> put_in = status(target_path_);
-  const Result<FileStatus> swapped_out = status(new_path_);
+  const Result<FileStatus> taken_out = status(swapped_out);
   // By what it holds too: where times are kept in whole seconds, a write into it within the second
   // leaves them as they were. One taken away meanwhile is as one taken away before.
   Result<bool> rewrite_put_in;
-  if (!put_in.error && !swapped_out.error) {
+  if (!put_in.error && !taken_out.error) {
     rewrite_put_in = holds_the_rewrite(put_in.value);
     put_in.error = rewrite_put_in.error;
   }
   if (put_in.error == std::errc::no_such_file_or_directory ||
-      swapped_out.error == std::errc::no_such_file_or_directory) {
-    return settle_taken_away(put_in, swapped_out);
+      taken_out.error == std::errc::no_such_file_or_directory) {
+    return settle_taken_away(swapped_out, put_in, taken_out);
   }
-  if (put_in.error || swapped_out.error) {
-    return swap_back(failed(paths_.script, put_in.error ? put_in.error : swapped_out.error));
+  if (put_in.error || taken_out.error) {
+    return swap_back(swapped_out,
+                     failed(paths_.script, put_in.error ? put_in.error : taken_out.error));
   }
   const Result<Content> script_now = content_of(script_);
   if (script_now.error) {
-    return swap_back(failed(paths_.script, script_now.error));
+    return swap_back(swapped_out, failed(paths_.script, script_now.error));
   }
   const bool script_read_out =
-      is_as_recorded_after_rename(snapshot_of(swapped_out.value), script_as_read_) &&
+      is_as_recorded_after_rename(snapshot_of(taken_out.value), script_as_read_) &&
       script_now.value == script_content_;
   // Another program saved the script over the new file since: its save stands, and what the
   // script was is of no more use than the save made it.
   if (!rewrite_put_in.value) {
     if (script_read_out) {
-      remove_new_file();
+      static_cast<void>(remove(swapped_out));
     }
-    new_path_.clear();
     return changed(paths_.script);
   }
   if (!script_read_out) {
-    return swap_back(changed(paths_.script));
+    return swap_back(swapped_out, changed(paths_.script));
   }
   // The script as it was, now under the new file's name, is no longer needed.
   script_state_ = ScriptState::kRewritten;
-  const std::string old_script = new_path_;
-  new_path_.clear();
-  const std::error_code removal = remove(old_script);
+  const std::error_code removal = remove(swapped_out);
   if (const std::error_code error = sync_folder_of(target_path_)) {
     return claiming(failed(paths_.script, error, kMayNotLast), Claim::kRewritten);
   }
   // Another program that took it away meanwhile did what the removal was for.
   if (removal && removal != std::errc::no_such_file_or_directory) {
     return claiming(
-        failed(old_script, removal,
+        failed(swapped_out, removal,
                "the script was rewritten; this is what it was, and the next run removes it"),
-        Claim::kRewritten, old_script);
+        Claim::kRewritten, swapped_out);
   }
   return std::nullopt;
 }
 
 // After the exchange another program took away one of the two files.
-std::optional<Error> ScriptReplacement::settle_taken_away(const Result<FileStatus>& put_in,
-                                                          const Result<FileStatus>& swapped_out) {
+std::optional<Error> ScriptReplacement::settle_taken_away(const std::string& swapped_out,
+                                                          const Result<FileStatus>& put_in,
+                                                          const Result<FileStatus>& taken_out) {
   // What the script was: nothing is left to swap back, and the new file has its name.
   if (!put_in.error &&
-      is_as_recorded_after_rename(snapshot_of(put_in.value), new_file_as_written_)) {
+      is_as_recorded_after_rename(snapshot_of(put_in.value), new_file_.as_written())) {
     script_state_ = ScriptState::kRewritten;
-    const std::string taken = new_path_;
-    new_path_.clear();
-    return claiming(failed(taken, swapped_out.error,
+    return claiming(failed(swapped_out, taken_out.error,
                            "another program took away what the script was, so whether it had "
                            "saved the script meanwhile cannot be told; the script was rewritten"),
                     Claim::kRewritten);
   }
   // The rewrite under the script's name, taken away: nothing else takes that name, which another
   // program emptied on purpose, and what the script was stays beside it, where the message says.
-  if (!swapped_out.error &&
-      is_as_recorded_after_rename(snapshot_of(swapped_out.value), script_as_read_)) {
-    const std::string kept = new_path_;
-    new_path_.clear();
+  if (!taken_out.error &&
+      is_as_recorded_after_rename(snapshot_of(taken_out.value), script_as_read_)) {
     const std::string reason =
-        "taken away by another program once it was rewritten; what it was "
-        "is kept in " +
-        kept;
+        "taken away by another program once it was rewritten; what it was is kept in " +
+        swapped_out;
     if (const std::error_code sync_error = sync_folder_of(target_path_)) {
       return claiming(
           failed(paths_.script, sync_error, reason + ", but that may not last through a power cut"),
-          Claim::kMissing, kept);
+          Claim::kMissing, swapped_out);
     }
-    return claiming(changed(paths_.script, reason), Claim::kMissing, kept);
+    return claiming(changed(paths_.script, reason), Claim::kMissing, swapped_out);
   }
-  return swap_back(failed(paths_.script, put_in.error ? put_in.error : swapped_out.error));
+  return swap_back(swapped_out,
+                   failed(paths_.script, put_in.error ? put_in.error : taken_out.error));
 }
 
 // Swaps the two names back after an exchange that settle_exchange did not trust, and returns
-// `why`, or why the swap back failed.
-std::optional<Error> ScriptReplacement::swap_back(Error why) {
-  const std::string other = new_path_;
-  if (const std::error_code back = swap_names(new_path_, target_path_)) {
+// `why`, or why the swap back failed. Swapped back, the new file is the run's to remove again.
+std::optional<Error> ScriptReplacement::swap_back(const std::string& swapped_out, Error why) {
+  if (const std::error_code back = swap_names(swapped_out, target_path_)) {
     // What another program saved, or what cannot be told apart from it, must not be removed.
-    new_path_.clear();
     return claiming(changed(paths_.script,
                             "changed while it was being rewritten, and the other version could "
                             "not be put back (" +
-                                back.message() + "): it is in " + other),
-                    Claim::kChangedOtherKept, other);
+                                back.message() + "): it is in " + swapped_out),
+                    Claim::kChangedOtherKept, swapped_out);
   }
+  new_file_ = NewFile::taken_back(swapped_out);
   if (const std::error_code sync_error = sync_folder_of(target_path_)) {
     return claiming(failed(paths_.script, sync_error,
                            "it changed while it was being rewritten and was left as it is, but "

@@ -1,243 +1,77 @@
-// The rewrite put in the script's place by a new file, in one step.
+#include "replace/new_file.h"
+
+#include <utility>
 
 #include "replace/copying.h"
-#include "replace/replacement.h"
 
 namespace jassrewrite {
 
-// A missing script is created empty, but only where its folder exists: a run in the wrong folder
-// must not create one. One that appeared meanwhile is left as it is.
-std::optional<Error> ScriptReplacement::create_empty_script() {
-  auto [script, error] = open_or_create_unfollowed(paths_.script);
-  if (error == std::errc::no_such_file_or_directory) {
-    return std::nullopt;
+Result<NewFile> NewFile::create(std::string path) {
+  auto [file, error] = create_new(path);
+  if (error) {
+    return {.error = error};
   }
-  if (error == std::errc::too_many_symbolic_link_levels) {
-    return changed(paths_.script);
-  }
-  // The run wrote nothing into it: only its name has to last through a power cut.
-  if (!error) {
-    error = close(script);
-  }
-  if (!error) {
-    error = sync_folder_of(paths_.script);
-  }
-  return error ? std::optional(failed(paths_.script, error)) : std::nullopt;
+  NewFile made;
+  made.path_ = std::move(path);
+  made.file_ = std::move(file);
+  return {.value = std::move(made)};
 }
 
-// Copies the rewrite, read back through the temporary file's own handle, into a new file beside
-// the script with the script's permissions and owner, and syncs it. Where a new file cannot take
-// the script's place it makes none, and the script is overwritten in place. The script is
-// untouched whatever happens here.
-std::optional<Error> ScriptReplacement::write_new_file() {
-  // A rename would part the script from its other names, which would keep the old content, and
-  // would lose its extended attributes and access control lists.
-  if (script_status_.links > 1 || script_status_.extended_attributes || new_file_in_the_way_) {
-    return std::nullopt;
+NewFile NewFile::taken_back(std::string path) {
+  NewFile again;
+  again.path_ = std::move(path);
+  return again;
+}
+
+NewFile::NewFile(NewFile&& other) noexcept
+    : path_(other.deactivate()), file_(std::move(other.file_)), as_written_(other.as_written_) {}
+
+NewFile& NewFile::operator=(NewFile&& other) noexcept {
+  if (this != &other) {
+    static_cast<void>(remove());
+    path_ = other.deactivate();
+    file_ = std::move(other.file_);
+    as_written_ = other.as_written_;
   }
-  const std::string path = target_path_ + kNewFileSuffix;
-  // Several hundred megabytes, for a large script: an interrupt once it is made says it is left.
-  // Held meanwhile, so that one never leaves it untold.
-  hold_interrupts();
-  auto [file, error] = create_new(path);
-  release_interrupts(unheld_say_, error ? std::string() : path);
-  // The recovery removed what an earlier run left: one there now is another program's.
-  if (error == std::errc::file_exists) {
-    return in_the_way(path, error);
-  }
-  // Where no new file can be made beside the script, it is overwritten in place; a disk that is
-  // failing or full stops the run, with the script as it was, rather than have it overwritten on
-  // such a disk.
-  if (error && error != std::errc::no_space_on_device && error != std::errc::io_error) {
-    return std::nullopt;
-  }
-  if (error) {
-    return failed(paths_.script, error);
-  }
-  new_path_ = path;
-  new_file_ = std::move(file);
-  if (copy_permissions(new_file_, script_status_, true)) {
-    // An owner that cannot be kept: overwrite in place, which keeps everything.
-    remove_new_file();
-    return std::nullopt;
-  }
-  Content copied;
-  if (auto failure = copy_contents(temp_, paths_.temp, new_file_, paths_.script, copied)) {
-    return failure->kind == ErrorKind::kRefused ? refused(path, kWrittenMeanwhileReason) : *failure;
-  }
-  if (copied != rewrite_content_) {
-    rewrite_kept_ = false;
-    return refused(paths_.temp, kTempChangedReason);
-  }
-  if (auto changed_meanwhile = check_rewrite()) {
-    return changed_meanwhile;
-  }
-  const Result<FileStatus> written = status(new_file_);
+  return *this;
+}
+
+NewFile::~NewFile() { static_cast<void>(remove()); }
+
+Result<bool> NewFile::finish(const Content& expected) {
+  const Result<FileStatus> written = status(file_);
   if (written.error) {
-    return failed(paths_.script, written.error);
+    return {.error = written.error};
   }
-  new_file_as_written_ = snapshot_of(written.value);
+  as_written_ = snapshot_of(written.value);
   if (modified_time_moves_at_close()) {
-    new_file_as_written_.modified.reset();
+    as_written_.modified.reset();
   }
   // Read back after the record above, so that a write into it by its name is caught by one of the
   // two: by what it holds until now, by its times from now on.
-  const Result<Content> held = content_of(new_file_);
+  const Result<Content> held = content_of(file_);
   if (held.error) {
-    return failed(paths_.script, held.error);
+    return {.error = held.error};
   }
-  if (held.value != rewrite_content_) {
-    return refused(path, kWrittenMeanwhileReason);
+  if (held.value != expected) {
+    return {.value = false};
   }
-  if (error = close(new_file_); error) {
-    return failed(paths_.script, error);
-  }
-  return std::nullopt;
+  return {.value = true, .error = close(file_)};
 }
 
-// Puts the new file in the script's place in one step. Where that is refused, the script is as it
-// was and is overwritten in place instead.
-std::optional<Error> ScriptReplacement::put_new_file_in_place() {
-  // What it holds first, which takes a while; then, at the last moment, its name and times.
-  if (auto changed_meanwhile = check_script_contents()) {
-    return changed_meanwhile;
+std::error_code NewFile::remove() {
+  if (!active()) {
+    return {};
   }
-  if (auto changed_meanwhile = check_script_name(true)) {
-    return changed_meanwhile;
-  }
-  if (auto changed_meanwhile = check_new_file_name()) {
-    return changed_meanwhile;
-  }
-  const std::error_code error = swap_names(new_path_, target_path_);
+  // Windows removes no file that is open.
+  file_ = File();
+  const std::error_code error = jassrewrite::remove(path_);
   if (!error) {
-    return settle_exchange();
+    path_.clear();
   }
-  if (error == std::errc::not_supported) {
-    return rename_over_script();
-  }
-  return after_refused_rename(error);
+  return error;
 }
 
-// Where the system cannot swap names (Windows), the new file is renamed over the script. Another
-// program may save the script while the run waits for the rename: it is checked before each try.
-std::optional<Error> ScriptReplacement::rename_over_script() {
-  // Windows cannot always replace a file that is open, even by this run.
-  script_ = File();
-  std::error_code error;
-  do {
-    if (auto changed_meanwhile = check_script_name(true)) {
-      return changed_meanwhile;
-    }
-    if (auto changed_meanwhile = check_new_file_name()) {
-      return changed_meanwhile;
-    }
-    error = replace(new_path_, target_path_);
-  } while (patience_.wait_again(paths_.script + " or " + new_path_, error));
-  if (error) {
-    return after_refused_rename(error);
-  }
-  new_path_.clear();
-  if (error = sync_folder_of(target_path_); error) {
-    return failed(paths_.script, error,
-                  "it was replaced, but that may not last through a power cut");
-  }
-  return check_renamed_in();
-}
-
-// The rename goes by names: what has the script's name must be the new file. Another program may
-// have saved the script over it just after the rename, or, in the moment since the new file's name
-// was checked, put a file of its own there, which the rename then gave the script's name; the two
-// cannot be told apart, and neither can be undone. Either way another program's file stands.
-std::optional<Error> ScriptReplacement::check_renamed_in() {
-  const Result<FileStatus> named = status(target_path_);
-  if (named.error) {
-    return failed(paths_.script, named.error,
-                  "it was replaced, but whether by its rewrite cannot be told");
-  }
-  const Result<bool> rewrite_put_in = holds_the_rewrite(named.value);
-  if (rewrite_put_in.error) {
-    return failed(paths_.script, rewrite_put_in.error,
-                  "it was replaced, but whether by its rewrite cannot be told");
-  }
-  if (!rewrite_put_in.value) {
-    return changed(paths_.script);
-  }
-  script_state_ = ScriptState::kRewritten;
-  return std::nullopt;
-}
-
-// Whether the script's name, `named` as it looks now, leads to the new file as it was written:
-// by its times, and by what it holds, which alone tells a write within the file system's tick.
-Result<bool> ScriptReplacement::holds_the_rewrite(const FileStatus& named) const {
-  if (!is_as_recorded_after_rename(snapshot_of(named), new_file_as_written_)) {
-    return {.value = false};
-  }
-  Result<Opened> opened = look_at(open_for_reading_unfollowed(target_path_));
-  if (opened.error) {
-    return {.error = opened.error};
-  }
-  if (opened.value.status.identity != new_file_as_written_.identity) {
-    return {.value = false};
-  }
-  const Result<Content> held = content_of(opened.value.file);
-  return {.value = held.value == rewrite_content_, .error = held.error};
-}
-
-// The new file goes before the script is overwritten in place: a run that ends well leaves nothing
-// beside the script. Where the rename is refused (another program holds the script open, a folder
-// where the user may create but not replace another's file), the script is as it was and can still
-// be overwritten in place.
-std::optional<Error> ScriptReplacement::after_refused_rename(const std::error_code& error) {
-  // Taken away by another program since the last check.
-  if (error == std::errc::no_such_file_or_directory) {
-    return changed(paths_.script);
-  }
-  const std::string left = new_path_;
-  if (const std::error_code removal = patience_.retry(left, [&] { return remove(left); })) {
-    new_path_.clear();
-    return failed(left, removal);
-  }
-  new_path_.clear();
-  if (error != std::errc::device_or_resource_busy && error != std::errc::cross_device_link &&
-      error != std::errc::permission_denied && error != std::errc::operation_not_permitted) {
-    return failed(paths_.script, error);
-  }
-  return overwrite_in_place();
-}
-
-// Refuses where the new file's name no longer leads to the new file as it was written: another
-// program's file there must not take the script's place, nor be removed.
-std::optional<Error> ScriptReplacement::check_new_file_name() {
-  const Result<FileStatus> named = status(new_path_);
-  if (named.error) {
-    return failed(new_path_, named.error);
-  }
-  if (!is_as_recorded(snapshot_of(named.value), new_file_as_written_)) {
-    const std::string other = new_path_;
-    new_path_.clear();
-    return refused(other,
-                   "changed by another program before it took the script's place; left as "
-                   "that program made it");
-  }
-  return std::nullopt;
-}
-
-void ScriptReplacement::remove_new_file() {
-  if (new_path_.empty()) {
-    return;
-  }
-  new_file_ = File();
-  // Held, so that an interrupt meanwhile says nothing of a file that is going or gone; one that
-  // could not be removed is still named.
-  const bool hold = !holding_interrupts_;
-  if (hold) {
-    hold_interrupts();
-  }
-  const std::string left = remove(new_path_) ? new_path_ : std::string();
-  new_path_.clear();
-  if (hold) {
-    release_interrupts(unheld_say_, left);
-  }
-}
+std::string NewFile::deactivate() { return std::exchange(path_, std::string()); }
 
 }  // namespace jassrewrite

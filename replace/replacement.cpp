@@ -113,7 +113,7 @@ std::optional<Error> ScriptReplacement::copy_back() {
     return fail(*error);
   }
   hold_interrupts();
-  if (auto error = new_path_.empty() ? overwrite_in_place() : put_new_file_in_place()) {
+  if (auto error = new_file_.active() ? put_new_file_in_place() : overwrite_in_place()) {
     return fail(*error);
   }
   script_state_ = ScriptState::kRewritten;

@@ -54,6 +54,7 @@
 #include "os_files/content_digest.h"
 #include "os_files/file.h"
 #include "replace/error.h"
+#include "replace/new_file.h"
 #include "replace/patience.h"
 #include "replace/snapshot.h"
 #include "replace/streams.h"
@@ -171,14 +172,15 @@ class ScriptReplacement {
   std::optional<Error> settle_left_new_file();
   std::optional<Error> name_left_rewrite();
 
-  // The replacement (new_file.cpp, overwrite_in_place.cpp).
+  // The replacement (put_in_place.cpp, exchange.cpp, overwrite_in_place.cpp).
   std::optional<Error> create_empty_script();
   std::optional<Error> write_new_file();
   std::optional<Error> put_new_file_in_place();
-  std::optional<Error> settle_exchange();
-  std::optional<Error> settle_taken_away(const Result<FileStatus>& put_in,
-                                         const Result<FileStatus>& swapped_out);
-  std::optional<Error> swap_back(Error why);
+  std::optional<Error> settle_exchange(const std::string& swapped_out);
+  std::optional<Error> settle_taken_away(const std::string& swapped_out,
+                                         const Result<FileStatus>& put_in,
+                                         const Result<FileStatus>& taken_out);
+  std::optional<Error> swap_back(const std::string& swapped_out, Error why);
   std::optional<Error> check_new_file_name();
   std::optional<Error> rename_over_script();
   std::optional<Error> check_renamed_in();
@@ -225,10 +227,8 @@ class ScriptReplacement {
   Snapshot rewrite_;
   Content rewrite_content_;
 
-  // The new file beside the script, once written; removed on rollback.
-  std::string new_path_;
-  File new_file_;
-  Snapshot new_file_as_written_;
+  // The new file beside the script, while it is the run's to remove; removed on rollback.
+  NewFile new_file_;
   // A new file left by an earlier run that may not be removed: the script is overwritten in place.
   bool new_file_in_the_way_ = false;
 };
