@@ -38,10 +38,12 @@ std::optional<Error> ScriptReplacement::write_new_file() {
   const std::string path = target_path_ + kNewFileSuffix;
   // Several hundred megabytes, for a large script: an interrupt once it is made says it is left.
   // Held meanwhile, so that one never leaves it untold.
-  hold_interrupts();
-  Result<NewFile> made = NewFile::create(path);
+  Result<NewFile> made;
+  interrupts_.hold_during([&] {
+    made = NewFile::create(path);
+    return made.error ? std::string() : path;
+  });
   const std::error_code error = made.error;
-  release_interrupts(unheld_say_, error ? std::string() : path);
   // The recovery removed what an earlier run left: one there now is another program's.
   if (error == std::errc::file_exists) {
     return in_the_way(path, error);
@@ -213,14 +215,8 @@ void ScriptReplacement::remove_new_file() {
   }
   // Held, so that an interrupt meanwhile says nothing of a file that is going or gone; one that
   // could not be removed is still named.
-  const bool hold = !holding_interrupts_;
-  if (hold) {
-    hold_interrupts();
-  }
-  const std::string left = new_file_.remove() ? new_file_.deactivate() : std::string();
-  if (hold) {
-    release_interrupts(unheld_say_, left);
-  }
+  interrupts_.hold_during(
+      [this] { return new_file_.remove() ? new_file_.deactivate() : std::string(); });
 }
 
 }  // namespace jassrewrite

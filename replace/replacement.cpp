@@ -16,9 +16,7 @@ ScriptReplacement::~ScriptReplacement() {
     state_ = State::kRolledBack;
     remove_new_file();
   }
-  if (holding_interrupts_) {
-    release_interrupts(InterruptsSay::kReported);
-  }
+  interrupts_.release(InterruptsSay::kReported);
 }
 
 std::optional<Error> ScriptReplacement::open() {
@@ -31,12 +29,12 @@ std::optional<Error> ScriptReplacement::open() {
   }
   // Under the script's lock too: a run in another folder that shares the script must not rewrite
   // it while it is being finished.
-  hold_interrupts();
+  interrupts_.hold();
   if (auto error = recover()) {
     return fail(*error);
   }
-  release_interrupts(script_state_ == ScriptState::kUnchanged ? InterruptsSay::kUnchanged
-                                                              : InterruptsSay::kRewritten);
+  interrupts_.release(script_state_ == ScriptState::kUnchanged ? InterruptsSay::kUnchanged
+                                                               : InterruptsSay::kRewritten);
   if (auto error = open_temp()) {
     return fail(*error);
   }
@@ -112,13 +110,13 @@ std::optional<Error> ScriptReplacement::copy_back() {
   if (auto error = write_new_file()) {
     return fail(*error);
   }
-  hold_interrupts();
+  interrupts_.hold();
   if (auto error = new_file_.active() ? put_new_file_in_place() : overwrite_in_place()) {
     return fail(*error);
   }
   script_state_ = ScriptState::kRewritten;
   state_ = State::kCommitted;
-  release_interrupts(InterruptsSay::kRewritten);
+  interrupts_.release(InterruptsSay::kRewritten);
   return std::nullopt;
 }
 
@@ -204,21 +202,6 @@ Error ScriptReplacement::fail(Error error) {
   state_ = State::kRolledBack;
   remove_new_file();
   return told;
-}
-
-void ScriptReplacement::hold_interrupts() {
-  if (!holding_interrupts_ && interrupts_.hold != nullptr) {
-    interrupts_.hold();
-    holding_interrupts_ = true;
-  }
-}
-
-void ScriptReplacement::release_interrupts(InterruptsSay say, const std::string& left) {
-  if (holding_interrupts_) {
-    interrupts_.release(say, left);
-    holding_interrupts_ = false;
-    unheld_say_ = say;
-  }
 }
 
 }  // namespace jassrewrite

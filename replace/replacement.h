@@ -54,6 +54,7 @@
 #include "os_files/content_digest.h"
 #include "os_files/file.h"
 #include "replace/error.h"
+#include "replace/interrupt_gate.h"
 #include "replace/new_file.h"
 #include "replace/patience.h"
 #include "replace/snapshot.h"
@@ -94,17 +95,6 @@ enum class Recovered {
 
 // What the run found at the script's name.
 enum class FoundScript { kMissing, kEmpty, kToRewrite };
-
-// What an interrupt says when it ends the run.
-enum class InterruptsSay { kUnchanged, kRewritten, kReported };
-
-// How the process holds interrupts; none in tests that run the object in their own process. From
-// a release on, an interrupt says what `say` says of the script, and where `left` is not empty,
-// that it leaves that file behind, for the next run to remove.
-struct InterruptHold {
-  void (*hold)() = nullptr;
-  void (*release)(InterruptsSay say, const std::string& left) = nullptr;
-};
 
 class ScriptReplacement {
  public:
@@ -148,8 +138,6 @@ class ScriptReplacement {
   [[nodiscard]] Error explained(Error error) const;
   // Each ends the transition it is part of: the error, explained, and the object rolled back.
   Error fail(Error error);
-  void hold_interrupts();
-  void release_interrupts(InterruptsSay say, const std::string& left = {});
   // A script with bytes in it: the only kind whose rewrite goes through tempwar3map.j.
   [[nodiscard]] bool rewrites_script() const { return has_script_ && script_status_.size > 0; }
 
@@ -198,14 +186,11 @@ class ScriptReplacement {
   void remove_new_file();
 
   RunPaths paths_;
-  InterruptHold interrupts_;
+  InterruptGate interrupts_;
   Patience patience_;
   State state_ = State::kIdle;
   ScriptState script_state_ = ScriptState::kUnchanged;
   Recovered recovered_ = Recovered::kNothing;
-  bool holding_interrupts_ = false;
-  // What an interrupt says while none is held.
-  InterruptsSay unheld_say_ = InterruptsSay::kUnchanged;
 
   File folder_lock_;
   File script_lock_;
