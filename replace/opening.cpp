@@ -125,13 +125,13 @@ std::optional<Error> ScriptReplacement::open_temp() {
   const std::string& path = paths_.temp;
   std::error_code error = patience_.retry(path, [&] {
     Result<File> opened = open_or_create_unfollowed(path);
-    temp_ = std::move(opened.value);
+    temp_.file() = std::move(opened.value);
     return opened.error;
   });
   if (error) {
     return refuse_unopened_temp(error);
   }
-  const Result<FileStatus> checked = status(temp_);
+  const Result<FileStatus> checked = status(temp_.file());
   if (checked.error) {
     return failed(path, checked.error);
   }
@@ -141,26 +141,26 @@ std::optional<Error> ScriptReplacement::open_temp() {
   // On Windows the file is opened once more, so that no other program may write to it; it must
   // still be the file that was checked.
   const std::error_code reopening = patience_.retry(path, [&] {
-    Result<File> kept_file = keep_others_from_writing(temp_, path);
-    temp_ = std::move(kept_file.value);
+    Result<File> kept_file = keep_others_from_writing(temp_.file(), path);
+    temp_.file() = std::move(kept_file.value);
     return kept_file.error;
   });
   const Result<FileStatus> kept =
-      reopening ? Result<FileStatus>{.error = reopening} : status(temp_);
+      reopening ? Result<FileStatus>{.error = reopening} : status(temp_.file());
   if (kept.error) {
     return failed(path, kept.error);
   }
   if (kept.value.identity != checked.value.identity) {
     return refused(path, "changed while it was being opened; run again");
   }
-  temp_identity_ = kept.value.identity;
   // Beside a missing or empty script, what is in it may be the only copy of a rewrite that an
   // earlier run was refused to put in the script's place.
-  if (!rewrites_script() && kept.value.size > 0) {
-    temp_kept_ = true;
+  const bool left_as_found = !rewrites_script() && kept.value.size > 0;
+  temp_.opened(kept.value.identity, left_as_found);
+  if (left_as_found) {
     return std::nullopt;
   }
-  if (error = truncate(temp_); error) {
+  if (error = truncate(temp_.file()); error) {
     return failed(path, error);
   }
   return std::nullopt;

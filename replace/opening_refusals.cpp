@@ -114,7 +114,7 @@ std::optional<Error> ScriptReplacement::check_temp(const FileStatus& temp) {
   if (auto reason = distrust(temp, &script_status_)) {
     return refused(path, *reason + "; delete it and run again");
   }
-  const std::error_code error = copy_permissions(temp_, script_status_, false);
+  const std::error_code error = copy_permissions(temp_.file(), script_status_, false);
   if (error == std::errc::operation_not_permitted) {
     return refused(path, "belongs to another user; delete it and run again");
   }

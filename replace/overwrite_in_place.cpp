@@ -20,7 +20,7 @@ std::optional<Error> ScriptReplacement::overwrite_in_place() {
       return failed(paths_.script, error);
     }
   }
-  if (auto changed_meanwhile = check_rewrite()) {
+  if (auto changed_meanwhile = temp_.check_as_recorded()) {
     return changed_meanwhile;
   }
   if (auto changed_meanwhile = check_script_opened()) {
@@ -29,7 +29,7 @@ std::optional<Error> ScriptReplacement::overwrite_in_place() {
   if (auto changed_meanwhile = check_script_name(false)) {
     return changed_meanwhile;
   }
-  if (auto failure = reserve_space(script_, paths_.script, rewrite_.size)) {
+  if (auto failure = reserve_space(script_, paths_.script, temp_.rewrite().size)) {
     return failure;
   }
   // Claiming space changes the file's times on some file systems: the mark records the script as
@@ -39,17 +39,17 @@ std::optional<Error> ScriptReplacement::overwrite_in_place() {
     return error ? failed(paths_.script, error) : changed(paths_.script);
   }
   script_as_read_ = snapshot_of(reserved);
-  if (auto failure =
-          write_mark(paths_.temp, {script_as_read_, rewrite_, rewrite_content_.digest})) {
+  if (auto failure = write_mark(
+          paths_.temp, {script_as_read_, temp_.rewrite(), temp_.rewrite_content().digest})) {
     return failure;
   }
   // Checked again right before the first byte changes: the mark's syncs take a while, and what
   // another program wrote into tempwar3map.j meanwhile would be copied over the script. Its
   // contents too, since the record above takes the script's times as they are now; then its
   // times, for what was written while its contents were read.
-  auto changed_meanwhile = check_rewrite();
+  auto changed_meanwhile = temp_.check_as_recorded();
   if (!changed_meanwhile) {
-    changed_meanwhile = check_rewrite_contents();
+    changed_meanwhile = temp_.check_contents();
   }
   if (!changed_meanwhile) {
     changed_meanwhile = check_script_contents();
@@ -72,18 +72,19 @@ std::optional<Error> ScriptReplacement::overwrite_in_place() {
 
 std::optional<Error> ScriptReplacement::copy_in_place() {
   Content copied;
-  if (auto failure =
-          overwrite_with(temp_, paths_.temp, script_, paths_.script, rewrite_.size, copied)) {
+  if (auto failure = overwrite_with(temp_.file(), paths_.temp, script_, paths_.script,
+                                    temp_.rewrite().size, copied)) {
     return failure->kind == ErrorKind::kRefused ? written_meanwhile() : failure;
   }
   // What was copied is judged by the file it was read from, through its handle: another program
   // that only removed or replaced its name changed nothing that was copied.
-  const Result<FileStatus> copied_from = status(temp_);
+  const Result<FileStatus> copied_from = status(temp_.file());
   if (copied_from.error) {
     return failed(paths_.temp, copied_from.error,
                   "the copy into the script is not verified; the next run checks it again");
   }
-  if (!is_as_recorded(snapshot_of(copied_from.value), rewrite_) || copied != rewrite_content_) {
+  if (!is_as_recorded(snapshot_of(copied_from.value), temp_.rewrite()) ||
+      copied != temp_.rewrite_content()) {
     Error changed_meanwhile = refused(paths_.temp, kTempChangedReason);
     changed_meanwhile.note =
         "what was copied into the script is not the rewrite: it may be cut short";
@@ -136,16 +137,6 @@ std::optional<Error> ScriptReplacement::check_script_opened() const {
              : std::optional(changed(paths_.script));
 }
 
-// Whether the temporary file holds the rewrite byte for byte, as its times cannot always tell.
-std::optional<Error> ScriptReplacement::check_rewrite_contents() {
-  const Result<Content> now = content_of(temp_);
-  if (now.error || now.value != rewrite_content_) {
-    rewrite_kept_ = false;
-    return now.error ? failed(paths_.temp, now.error) : refused(paths_.temp, kTempChangedReason);
-  }
-  return std::nullopt;
-}
-
 // Where the script's contents are no longer those that were read: another program wrote into it
 // in place, within the tick of a file system that keeps coarse times.
 std::optional<Error> ScriptReplacement::check_script_contents() {
@@ -180,17 +171,6 @@ Error ScriptReplacement::written_meanwhile() const {
                " keeps runs from writing over it; to rewrite the script as it is now, keep " +
                "a copy of " + paths_.temp + " and delete " + mark;
   return error;
-}
-
-// Whether the temporary file still holds the complete rewrite as recorded: another program may
-// write to it by its name.
-std::optional<Error> ScriptReplacement::check_rewrite() {
-  const Result<FileStatus> now = status(temp_);
-  if (now.error || !is_as_recorded(snapshot_of(now.value), rewrite_)) {
-    rewrite_kept_ = false;
-    return now.error ? failed(paths_.temp, now.error) : refused(paths_.temp, kTempChangedReason);
-  }
-  return std::nullopt;
 }
 
 }  // namespace jassrewrite

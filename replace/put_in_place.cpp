@@ -64,17 +64,17 @@ std::optional<Error> ScriptReplacement::write_new_file() {
     return std::nullopt;
   }
   Content copied;
-  if (auto failure = copy_contents(temp_, paths_.temp, new_file_.file(), paths_.script, copied)) {
+  if (auto failure =
+          copy_contents(temp_.file(), paths_.temp, new_file_.file(), paths_.script, copied)) {
     return failure->kind == ErrorKind::kRefused ? refused(path, kWrittenMeanwhileReason) : *failure;
   }
-  if (copied != rewrite_content_) {
-    rewrite_kept_ = false;
-    return refused(paths_.temp, kTempChangedReason);
-  }
-  if (auto changed_meanwhile = check_rewrite()) {
+  if (auto changed_meanwhile = temp_.check_copied(copied)) {
     return changed_meanwhile;
   }
-  const Result<bool> holds_rewrite = new_file_.finish(rewrite_content_);
+  if (auto changed_meanwhile = temp_.check_as_recorded()) {
+    return changed_meanwhile;
+  }
+  const Result<bool> holds_rewrite = new_file_.finish(temp_.rewrite_content());
   if (holds_rewrite.error) {
     return failed(paths_.script, holds_rewrite.error);
   }
@@ -170,7 +170,7 @@ Result<bool> ScriptReplacement::holds_the_rewrite(const FileStatus& named) const
     return {.value = false};
   }
   const Result<Content> held = content_of(opened.value.file);
-  return {.value = held.value == rewrite_content_, .error = held.error};
+  return {.value = held.value == temp_.rewrite_content(), .error = held.error};
 }
 
 // The new file goes before the script is overwritten in place: a run that ends well leaves nothing

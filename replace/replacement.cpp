@@ -9,7 +9,10 @@
 namespace jassrewrite {
 
 ScriptReplacement::ScriptReplacement(RunPaths paths, InterruptHold interrupts, Tell tell)
-    : paths_(std::move(paths)), interrupts_(interrupts), patience_(std::move(tell)) {}
+    : paths_(std::move(paths)),
+      interrupts_(interrupts),
+      patience_(std::move(tell)),
+      temp_(paths_.temp) {}
 
 ScriptReplacement::~ScriptReplacement() {
   if (state_ != State::kCommitted && state_ != State::kRolledBack) {
@@ -50,41 +53,14 @@ std::optional<Error> ScriptReplacement::converted(const Content& script_read,
     // program wrote anew meanwhile may have ended the pass early, with the same size and times
     // again by the end.
     script_content_ = script_read;
-    if (const std::error_code error = sync(temp_)) {
-      return fail(failed(paths_.temp, error));
+    if (auto error = temp_.record_rewrite(rewrite)) {
+      return fail(*error);
     }
-    // Its name too, which a run that created it has not put on the disk: a failure from here on
-    // says that it keeps the complete rewrite, and that must last through a power cut.
-    if (const std::error_code error = sync_folder_of(paths_.temp)) {
-      return fail(failed(paths_.temp, error));
-    }
-    const Result<FileStatus> written = status(temp_);
-    if (written.error) {
-      return fail(failed(paths_.temp, written.error));
-    }
-    rewrite_ = snapshot_of(written.value);
-    // Its modification time is compared while the run goes on: a program that writes to the file
-    // by its name and then removes the name moves it, while the change time, which the removal
-    // moves too, is then not compared. The mark never records it. Windows may move it long after
-    // the file was written, and lets no other program write to the file meanwhile.
-    if (modified_time_moves_at_close()) {
-      rewrite_.modified.reset();
-    }
-    // Another program that emptied it or wrote to it by its name meanwhile, even within the
-    // file system's tick: its size and bytes against what was written.
-    const Result<Content> held = content_of(temp_);
-    if (held.error) {
-      return fail(failed(paths_.temp, held.error));
-    }
-    if (held.value != rewrite) {
-      return fail(refused(paths_.temp, kTempChangedReason));
-    }
-    rewrite_content_ = rewrite;
     // Only a script read to its end and unchanged meanwhile has its complete rewrite here.
     if (auto error = check_script_opened()) {
       return fail(*error);
     }
-    rewrite_kept_ = true;
+    temp_.complete_rewrite();
   }
   state_ = State::kConverted;
   return std::nullopt;
@@ -135,7 +111,7 @@ File& ScriptReplacement::script_file() {
 
 File& ScriptReplacement::temp_file() {
   assert(state_ == State::kOpened);
-  return temp_;
+  return temp_.file();
 }
 
 StreamVerdict ScriptReplacement::check_streams(const File& output, const File& errors) const {
@@ -144,7 +120,7 @@ StreamVerdict ScriptReplacement::check_streams(const File& output, const File& e
   if (has_script_) {
     files.push_back({paths_.script, {script_as_read_.identity}, true});
   }
-  files.push_back({paths_.temp, {temp_identity_}});
+  files.push_back({paths_.temp, {temp_.identity()}});
   return jassrewrite::check_streams(output, errors, files, "so nothing was written to it");
 }
 
@@ -175,7 +151,7 @@ Error ScriptReplacement::explained(Error error) const {
 Claim ScriptReplacement::claim_of_state() const {
   switch (script_state_) {
     case ScriptState::kUnchanged:
-      return rewrite_kept_ ? Claim::kUnchangedRewriteKept : Claim::kUnchanged;
+      return temp_.holds_rewrite() ? Claim::kUnchangedRewriteKept : Claim::kUnchanged;
     case ScriptState::kRewritten:
       return Claim::kRewritten;
     case ScriptState::kFinishedFromEarlierRun:
@@ -196,7 +172,7 @@ Error ScriptReplacement::fail(Error error) {
   // A run that failed for want of space gives back what it took, but for what must not be lost:
   // part of a rewrite is of no use to anyone, and would keep the disk full.
   if (told.code == std::errc::no_space_on_device && state_ == State::kOpened && rewrites_script() &&
-      !rewrite_kept_ && truncate(temp_)) {
+      temp_.empty_unless_complete()) {
     told.note.append("; ").append(paths_.temp).append(" holds part of the rewrite: delete it");
   }
   state_ = State::kRolledBack;

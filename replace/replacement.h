@@ -59,6 +59,7 @@
 #include "replace/patience.h"
 #include "replace/snapshot.h"
 #include "replace/streams.h"
+#include "replace/temporary_file.h"
 
 namespace jassrewrite {
 
@@ -113,7 +114,7 @@ class ScriptReplacement {
 
   // From kOpened on:
   [[nodiscard]] FoundScript found_script() const;
-  [[nodiscard]] bool temp_kept() const { return temp_kept_; }
+  [[nodiscard]] bool temp_kept() const { return temp_.left_as_found(); }
   [[nodiscard]] Recovered recovered() const { return recovered_; }
   File& script_file();
   File& temp_file();
@@ -179,10 +180,8 @@ class ScriptReplacement {
   std::optional<Error> check_script_name(bool and_contents) const;
   std::optional<Error> check_script_opened() const;
   std::optional<Error> check_script_contents();
-  std::optional<Error> check_rewrite_contents();
   [[nodiscard]] Error written_meanwhile() const;
   std::optional<Error> check_copied_into(File& script, const Content& copied) const;
-  std::optional<Error> check_rewrite();
   void remove_new_file();
 
   RunPaths paths_;
@@ -203,14 +202,7 @@ class ScriptReplacement {
   // Where the script really is, its last symbolic link resolved: the file that gets replaced.
   std::string target_path_;
 
-  File temp_;
-  bool temp_kept_ = false;
-  // Which file tempwar3map.j is, as opened.
-  FileIdentity temp_identity_;
-  // Whether tempwar3map.j holds the complete rewrite as recorded in `rewrite_`.
-  bool rewrite_kept_ = false;
-  Snapshot rewrite_;
-  Content rewrite_content_;
+  TemporaryFile temp_;
 
   // The new file beside the script, while it is the run's to remove; removed on rollback.
   NewFile new_file_;
