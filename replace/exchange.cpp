@@ -13,7 +13,7 @@ namespace jassrewrite {
 // and nothing is lost. Either way the folder is synced, so that a power cut cannot bring back a
 // state in which another program's save sits where the next run removes leftovers.
 std::optional<Error> ScriptReplacement::settle_exchange(const std::string& swapped_out) {
-  Result<FileStatus> put_in = status(target_path_);
+  Result<FileStatus> put_in = status(script_.target);
   const Result<FileStatus> taken_out = status(swapped_out);
   // By what it holds too: where times are kept in whole seconds, a write into it within the second
   // leaves them as they were. One taken away meanwhile is as one taken away before.
@@ -30,13 +30,13 @@ std::optional<Error> ScriptReplacement::settle_exchange(const std::string& swapp
     return swap_back(swapped_out,
                      failed(paths_.script, put_in.error ? put_in.error : taken_out.error));
   }
-  const Result<Content> script_now = content_of(script_);
+  const Result<Content> script_now = content_of(script_.file);
   if (script_now.error) {
     return swap_back(swapped_out, failed(paths_.script, script_now.error));
   }
   const bool script_read_out =
-      is_as_recorded_after_rename(snapshot_of(taken_out.value), script_as_read_) &&
-      script_now.value == script_content_;
+      is_as_recorded_after_rename(snapshot_of(taken_out.value), script_.as_read) &&
+      script_now.value == script_.content;
   // Another program saved the script over the new file since: its save stands, and what the
   // script was is of no more use than the save made it.
   if (!rewrite_put_in.value) {
@@ -51,7 +51,7 @@ std::optional<Error> ScriptReplacement::settle_exchange(const std::string& swapp
   // The script as it was, now under the new file's name, is no longer needed.
   script_state_ = ScriptState::kRewritten;
   const std::error_code removal = remove(swapped_out);
-  if (const std::error_code error = sync_folder_of(target_path_)) {
+  if (const std::error_code error = sync_folder_of(script_.target)) {
     return claiming(failed(paths_.script, error, kMayNotLast), Claim::kRewritten);
   }
   // Another program that took it away meanwhile did what the removal was for.
@@ -80,11 +80,11 @@ std::optional<Error> ScriptReplacement::settle_taken_away(const std::string& swa
   // The rewrite under the script's name, taken away: nothing else takes that name, which another
   // program emptied on purpose, and what the script was stays beside it, where the message says.
   if (!taken_out.error &&
-      is_as_recorded_after_rename(snapshot_of(taken_out.value), script_as_read_)) {
+      is_as_recorded_after_rename(snapshot_of(taken_out.value), script_.as_read)) {
     const std::string reason =
         "taken away by another program once it was rewritten; what it was is kept in " +
         swapped_out;
-    if (const std::error_code sync_error = sync_folder_of(target_path_)) {
+    if (const std::error_code sync_error = sync_folder_of(script_.target)) {
       return claiming(
           failed(paths_.script, sync_error, reason + ", but that may not last through a power cut"),
           Claim::kMissing, swapped_out);
@@ -98,7 +98,7 @@ std::optional<Error> ScriptReplacement::settle_taken_away(const std::string& swa
 // Swaps the two names back after an exchange that settle_exchange did not trust, and returns
 // `why`, or why the swap back failed. Swapped back, the new file is the run's to remove again.
 std::optional<Error> ScriptReplacement::swap_back(const std::string& swapped_out, Error why) {
-  if (const std::error_code back = swap_names(swapped_out, target_path_)) {
+  if (const std::error_code back = swap_names(swapped_out, script_.target)) {
     // What another program saved, or what cannot be told apart from it, must not be removed.
     return claiming(changed(paths_.script,
                             "changed while it was being rewritten, and the other version could "
@@ -107,7 +107,7 @@ std::optional<Error> ScriptReplacement::swap_back(const std::string& swapped_out
                     Claim::kChangedOtherKept, swapped_out);
   }
   new_file_ = NewFile::taken_back(swapped_out);
-  if (const std::error_code sync_error = sync_folder_of(target_path_)) {
+  if (const std::error_code sync_error = sync_folder_of(script_.target)) {
     return claiming(failed(paths_.script, sync_error,
                            "it changed while it was being rewritten and was left as it is, but "
                            "that may not last through a power cut"),

@@ -54,7 +54,7 @@ std::optional<Error> ScriptReplacement::open_script() {
     script_lock_ = File();
     const std::error_code error = patience_.retry(path, [&] {
       Result<File> opened = open_existing(path);
-      script_ = std::move(opened.value);
+      script_.file = std::move(opened.value);
       return opened.error;
     });
     if (error == std::errc::no_such_file_or_directory) {
@@ -74,8 +74,8 @@ std::optional<Error> ScriptReplacement::open_script() {
       return named.error == std::errc::no_such_file_or_directory ? changed(path)
                                                                  : failed(path, named.error);
     }
-    if (named.value.identity == script_status_.identity) {
-      has_script_ = true;
+    if (named.value.identity == script_.as_opened.identity) {
+      script_.present = true;
       return resolve_target();
     }
   }
@@ -90,16 +90,17 @@ std::optional<Error> ScriptReplacement::resolve_target() {
                ? changed(paths_.script)
                : failed(paths_.script, target.error);
   }
-  target_path_ = std::move(target.value);
+  script_.target = std::move(target.value);
   return std::nullopt;
 }
 
 std::optional<Error> ScriptReplacement::lock_script() {
   const std::string& path = paths_.script;
-  if (const Result<FileStatus> opened = status(script_); opened.error || !opened.value.regular) {
+  if (const Result<FileStatus> opened = status(script_.file);
+      opened.error || !opened.value.regular) {
     return opened.error ? failed(path, opened.error) : refused(path, kNotAFileReason);
   }
-  Result<File> locked = lock(script_, [&] {
+  Result<File> locked = lock(script_.file, [&] {
     // Any program may hold the lock: a run in another map folder that shares the script by a link,
     // or a program of the map maker's own.
     patience_.tell_waiting(path +
@@ -112,12 +113,12 @@ std::optional<Error> ScriptReplacement::lock_script() {
   } else if (locked.error) {
     return failed(path, locked.error);
   }
-  const Result<FileStatus> as_locked = status(script_);
+  const Result<FileStatus> as_locked = status(script_.file);
   if (as_locked.error) {
     return failed(path, as_locked.error);
   }
-  script_status_ = as_locked.value;
-  script_as_read_ = snapshot_of(script_status_);
+  script_.as_opened = as_locked.value;
+  script_.as_read = snapshot_of(script_.as_opened);
   return std::nullopt;
 }
 
@@ -155,7 +156,7 @@ std::optional<Error> ScriptReplacement::open_temp() {
   }
   // Beside a missing or empty script, what is in it may be the only copy of a rewrite that an
   // earlier run was refused to put in the script's place.
-  const bool left_as_found = !rewrites_script() && kept.value.size > 0;
+  const bool left_as_found = !script_.to_rewrite() && kept.value.size > 0;
   temp_.opened(kept.value.identity, left_as_found);
   if (left_as_found) {
     return std::nullopt;

@@ -104,17 +104,17 @@ std::optional<Error> ScriptReplacement::check_temp(const FileStatus& temp) {
     return refused(path, kNotAFileReason);
   }
   // Emptying the script itself under another name would lose it before a line was read.
-  if (has_script_ && temp.identity == script_status_.identity) {
+  if (script_.present && temp.identity == script_.as_opened.identity) {
     return refused(path, "is the script itself (a link to " + paths_.script + ")");
   }
   // Without a script to rewrite, its bytes go nowhere.
-  if (!rewrites_script()) {
+  if (!script_.to_rewrite()) {
     return std::nullopt;
   }
-  if (auto reason = distrust(temp, &script_status_)) {
+  if (auto reason = distrust(temp, &script_.as_opened)) {
     return refused(path, *reason + "; delete it and run again");
   }
-  const std::error_code error = copy_permissions(temp_.file(), script_status_, false);
+  const std::error_code error = copy_permissions(temp_.file(), script_.as_opened, false);
   if (error == std::errc::operation_not_permitted) {
     return refused(path, "belongs to another user; delete it and run again");
   }

@@ -10,10 +10,10 @@ namespace jassrewrite {
 // The space is claimed and the mark is on the disk before the first byte of the script changes;
 // the script is checked right before that byte, and its name once more at the end.
 std::optional<Error> ScriptReplacement::overwrite_in_place() {
-  if (!script_.is_open()) {
+  if (!script_.file.is_open()) {
     const std::error_code error = patience_.retry(paths_.script, [&] {
-      Result<File> opened = open_existing(target_path_);
-      script_ = std::move(opened.value);
+      Result<File> opened = open_existing(script_.target);
+      script_.file = std::move(opened.value);
       return opened.error;
     });
     if (error) {
@@ -23,24 +23,24 @@ std::optional<Error> ScriptReplacement::overwrite_in_place() {
   if (auto changed_meanwhile = temp_.check_as_recorded()) {
     return changed_meanwhile;
   }
-  if (auto changed_meanwhile = check_script_opened()) {
+  if (auto changed_meanwhile = script_.check_opened()) {
     return changed_meanwhile;
   }
-  if (auto changed_meanwhile = check_script_name(false)) {
+  if (auto changed_meanwhile = script_.check_name(false)) {
     return changed_meanwhile;
   }
-  if (auto failure = reserve_space(script_, paths_.script, temp_.rewrite().size)) {
+  if (auto failure = reserve_space(script_.file, paths_.script, temp_.rewrite().size)) {
     return failure;
   }
   // Claiming space changes the file's times on some file systems: the mark records the script as
   // it is now, so that a run that finds it so knows that no byte of it has changed.
-  const auto [reserved, error] = status(script_);
-  if (error || reserved.size != script_as_read_.size) {
+  const auto [reserved, error] = status(script_.file);
+  if (error || reserved.size != script_.as_read.size) {
     return error ? failed(paths_.script, error) : changed(paths_.script);
   }
-  script_as_read_ = snapshot_of(reserved);
+  script_.as_read = snapshot_of(reserved);
   if (auto failure = write_mark(
-          paths_.temp, {script_as_read_, temp_.rewrite(), temp_.rewrite_content().digest})) {
+          paths_.temp, {script_.as_read, temp_.rewrite(), temp_.rewrite_content().digest})) {
     return failure;
   }
   // Checked again right before the first byte changes: the mark's syncs take a while, and what
@@ -52,13 +52,13 @@ std::optional<Error> ScriptReplacement::overwrite_in_place() {
     changed_meanwhile = temp_.check_contents();
   }
   if (!changed_meanwhile) {
-    changed_meanwhile = check_script_contents();
+    changed_meanwhile = script_.check_contents();
   }
   if (!changed_meanwhile) {
-    changed_meanwhile = check_script_opened();
+    changed_meanwhile = script_.check_opened();
   }
   if (!changed_meanwhile) {
-    changed_meanwhile = check_script_name(false);
+    changed_meanwhile = script_.check_name(false);
   }
   if (changed_meanwhile) {
     if (const std::error_code removal = remove_lasting(overwrite_mark_path(paths_.temp))) {
@@ -72,7 +72,7 @@ std::optional<Error> ScriptReplacement::overwrite_in_place() {
 
 std::optional<Error> ScriptReplacement::copy_in_place() {
   Content copied;
-  if (auto failure = overwrite_with(temp_.file(), paths_.temp, script_, paths_.script,
+  if (auto failure = overwrite_with(temp_.file(), paths_.temp, script_.file, paths_.script,
                                     temp_.rewrite().size, copied)) {
     return failure->kind == ErrorKind::kRefused ? written_meanwhile() : failure;
   }
@@ -90,7 +90,7 @@ std::optional<Error> ScriptReplacement::copy_in_place() {
         "what was copied into the script is not the rewrite: it may be cut short";
     return changed_meanwhile;
   }
-  if (auto written_into = check_copied_into(script_, copied)) {
+  if (auto written_into = check_copied_into(script_.file, copied)) {
     return written_into;
   }
   script_state_ = ScriptState::kRewritten;
@@ -99,52 +99,12 @@ std::optional<Error> ScriptReplacement::copy_in_place() {
   }
   // Let go of first: on Windows a script that another program deleted meanwhile keeps its name
   // until then.
-  if (const std::error_code error = close(script_)) {
+  if (const std::error_code error = close(script_.file)) {
     return failed(paths_.script, error);
   }
   // Another program that saved the script by a new file since the last check has its save under
   // the script's name; the file overwritten here kept only its other names.
-  return check_script_name(false);
-}
-
-// Where the script's name no longer leads to the file that was read (or, `and_contents`, to that
-// file as it was read), it changed: the check right before each step that replaces it. The name
-// the user knows is followed, not the file its links led to when the run began: a link pointed
-// elsewhere since, or a file saved over the link, is a change too.
-std::optional<Error> ScriptReplacement::check_script_name(bool and_contents) const {
-  const Result<FileStatus> named = status(paths_.script);
-  if (named.error == std::errc::no_such_file_or_directory) {
-    return changed(paths_.script);
-  }
-  if (named.error) {
-    return failed(paths_.script, named.error);
-  }
-  const Snapshot now = snapshot_of(named.value);
-  if (now.links == 0 || now.identity != script_as_read_.identity ||
-      (and_contents && !is_as_recorded(now, script_as_read_))) {
-    return changed(paths_.script);
-  }
-  return std::nullopt;
-}
-
-std::optional<Error> ScriptReplacement::check_script_opened() const {
-  const Result<FileStatus> now = status(script_);
-  if (now.error) {
-    return failed(paths_.script, now.error);
-  }
-  return is_as_recorded(snapshot_of(now.value), script_as_read_)
-             ? std::nullopt
-             : std::optional(changed(paths_.script));
-}
-
-// Where the script's contents are no longer those that were read: another program wrote into it
-// in place, within the tick of a file system that keeps coarse times.
-std::optional<Error> ScriptReplacement::check_script_contents() {
-  const Result<Content> now = content_of(script_);
-  if (now.error) {
-    return failed(paths_.script, now.error);
-  }
-  return now.value == script_content_ ? std::nullopt : std::optional(changed(paths_.script));
+  return script_.check_name(false);
 }
 
 // The script has other names, through which another program may have written into it while the

@@ -32,10 +32,11 @@ std::optional<Error> ScriptReplacement::create_empty_script() {
 std::optional<Error> ScriptReplacement::write_new_file() {
   // A rename would part the script from its other names, which would keep the old content, and
   // would lose its extended attributes and access control lists.
-  if (script_status_.links > 1 || script_status_.extended_attributes || new_file_in_the_way_) {
+  if (script_.as_opened.links > 1 || script_.as_opened.extended_attributes ||
+      new_file_in_the_way_) {
     return std::nullopt;
   }
-  const std::string path = target_path_ + kNewFileSuffix;
+  const std::string path = script_.target + kNewFileSuffix;
   // Several hundred megabytes, for a large script: an interrupt once it is made says it is left.
   // Held meanwhile, so that one never leaves it untold.
   Result<NewFile> made;
@@ -58,7 +59,7 @@ std::optional<Error> ScriptReplacement::write_new_file() {
     return failed(paths_.script, error);
   }
   new_file_ = std::move(made.value);
-  if (copy_permissions(new_file_.file(), script_status_, true)) {
+  if (copy_permissions(new_file_.file(), script_.as_opened, true)) {
     // An owner that cannot be kept: overwrite in place, which keeps everything.
     remove_new_file();
     return std::nullopt;
@@ -88,16 +89,16 @@ std::optional<Error> ScriptReplacement::write_new_file() {
 // was and is overwritten in place instead.
 std::optional<Error> ScriptReplacement::put_new_file_in_place() {
   // What it holds first, which takes a while; then, at the last moment, its name and times.
-  if (auto changed_meanwhile = check_script_contents()) {
+  if (auto changed_meanwhile = script_.check_contents()) {
     return changed_meanwhile;
   }
-  if (auto changed_meanwhile = check_script_name(true)) {
+  if (auto changed_meanwhile = script_.check_name(true)) {
     return changed_meanwhile;
   }
   if (auto changed_meanwhile = check_new_file_name()) {
     return changed_meanwhile;
   }
-  const std::error_code error = swap_names(new_file_.path(), target_path_);
+  const std::error_code error = swap_names(new_file_.path(), script_.target);
   if (!error) {
     // Its name now leads to what the script was.
     return settle_exchange(new_file_.deactivate());
@@ -112,22 +113,22 @@ std::optional<Error> ScriptReplacement::put_new_file_in_place() {
 // program may save the script while the run waits for the rename: it is checked before each try.
 std::optional<Error> ScriptReplacement::rename_over_script() {
   // Windows cannot always replace a file that is open, even by this run.
-  script_ = File();
+  script_.file = File();
   std::error_code error;
   do {
-    if (auto changed_meanwhile = check_script_name(true)) {
+    if (auto changed_meanwhile = script_.check_name(true)) {
       return changed_meanwhile;
     }
     if (auto changed_meanwhile = check_new_file_name()) {
       return changed_meanwhile;
     }
-    error = replace(new_file_.path(), target_path_);
+    error = replace(new_file_.path(), script_.target);
   } while (patience_.wait_again(paths_.script + " or " + new_file_.path(), error));
   if (error) {
     return after_refused_rename(error);
   }
   new_file_.deactivate();
-  if (error = sync_folder_of(target_path_); error) {
+  if (error = sync_folder_of(script_.target); error) {
     return failed(paths_.script, error,
                   "it was replaced, but that may not last through a power cut");
   }
@@ -139,7 +140,7 @@ std::optional<Error> ScriptReplacement::rename_over_script() {
 // was checked, put a file of its own there, which the rename then gave the script's name; the two
 // cannot be told apart, and neither can be undone. Either way another program's file stands.
 std::optional<Error> ScriptReplacement::check_renamed_in() {
-  const Result<FileStatus> named = status(target_path_);
+  const Result<FileStatus> named = status(script_.target);
   if (named.error) {
     return failed(paths_.script, named.error,
                   "it was replaced, but whether by its rewrite cannot be told");
@@ -162,7 +163,7 @@ Result<bool> ScriptReplacement::holds_the_rewrite(const FileStatus& named) const
   if (!is_as_recorded_after_rename(snapshot_of(named), new_file_.as_written())) {
     return {.value = false};
   }
-  Result<Opened> opened = look_at(open_for_reading_unfollowed(target_path_));
+  Result<Opened> opened = look_at(open_for_reading_unfollowed(script_.target));
   if (opened.error) {
     return {.error = opened.error};
   }

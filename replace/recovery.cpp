@@ -20,12 +20,12 @@ std::optional<Error> ScriptReplacement::recover() {
   }
   // What the conversion reads, and what it checks against, is the script as recovered.
   if (recovered_ == Recovered::kFinishedCutOverwrite) {
-    const Result<FileStatus> finished = status(script_);
+    const Result<FileStatus> finished = status(script_.file);
     if (finished.error) {
       return failed(paths_.script, finished.error);
     }
-    script_status_ = finished.value;
-    script_as_read_ = snapshot_of(script_status_);
+    script_.as_opened = finished.value;
+    script_.as_read = snapshot_of(script_.as_opened);
   }
   return std::nullopt;
 }
@@ -67,7 +67,7 @@ std::optional<Error> ScriptReplacement::drop_unfinished_mark() {
 // A new file beside the script is left by a run that was killed, or by the system stopping between
 // the two steps of a replacement: the script's lock says that no run is using it now.
 std::optional<Error> ScriptReplacement::settle_left_new_file() {
-  const std::string path = (has_script_ ? target_path_ : paths_.script) + kNewFileSuffix;
+  const std::string path = (script_.present ? script_.target : paths_.script) + kNewFileSuffix;
   const Result<bool> left = name_exists(path);
   if (left.error) {
     return failed(path, left.error);
@@ -75,7 +75,7 @@ std::optional<Error> ScriptReplacement::settle_left_new_file() {
   if (!left.value) {
     return std::nullopt;
   }
-  if (!has_script_) {
+  if (!script_.present) {
     // An empty script must not take the place of a rewrite that could not take its name.
     if (auto error = name_left_rewrite()) {
       return error;

@@ -12,6 +12,7 @@ ScriptReplacement::ScriptReplacement(RunPaths paths, InterruptHold interrupts, T
     : paths_(std::move(paths)),
       interrupts_(interrupts),
       patience_(std::move(tell)),
+      script_{.path = paths_.script},
       temp_(paths_.temp) {}
 
 ScriptReplacement::~ScriptReplacement() {
@@ -48,16 +49,16 @@ std::optional<Error> ScriptReplacement::open() {
 std::optional<Error> ScriptReplacement::converted(const Content& script_read,
                                                   const Content& rewrite) {
   assert(state_ == State::kOpened);
-  if (rewrites_script()) {
+  if (script_.to_rewrite()) {
     // What was read is compared with the script as it is before it is replaced: one that another
     // program wrote anew meanwhile may have ended the pass early, with the same size and times
     // again by the end.
-    script_content_ = script_read;
+    script_.content = script_read;
     if (auto error = temp_.record_rewrite(rewrite)) {
       return fail(*error);
     }
     // Only a script read to its end and unchanged meanwhile has its complete rewrite here.
-    if (auto error = check_script_opened()) {
+    if (auto error = script_.check_opened()) {
       return fail(*error);
     }
     temp_.complete_rewrite();
@@ -68,12 +69,12 @@ std::optional<Error> ScriptReplacement::converted(const Content& script_read,
 
 std::optional<Error> ScriptReplacement::copy_back() {
   assert(state_ == State::kConverted);
-  if (!rewrites_script()) {
+  if (!script_.to_rewrite()) {
     // An empty script is its own rewrite only while it stays empty: one that another program
     // saved meanwhile is told, as a script with bytes in it would be.
-    auto error = has_script_ ? check_script_opened() : create_empty_script();
-    if (!error && has_script_) {
-      error = check_script_name(true);
+    auto error = script_.present ? script_.check_opened() : create_empty_script();
+    if (!error && script_.present) {
+      error = script_.check_name(true);
     }
     if (error) {
       return fail(*error);
@@ -98,15 +99,15 @@ std::optional<Error> ScriptReplacement::copy_back() {
 
 FoundScript ScriptReplacement::found_script() const {
   assert(state_ != State::kIdle);
-  if (!has_script_) {
+  if (!script_.present) {
     return FoundScript::kMissing;
   }
-  return rewrites_script() ? FoundScript::kToRewrite : FoundScript::kEmpty;
+  return script_.to_rewrite() ? FoundScript::kToRewrite : FoundScript::kEmpty;
 }
 
 File& ScriptReplacement::script_file() {
-  assert(state_ == State::kOpened && rewrites_script());
-  return script_;
+  assert(state_ == State::kOpened && script_.to_rewrite());
+  return script_.file;
 }
 
 File& ScriptReplacement::temp_file() {
@@ -117,8 +118,8 @@ File& ScriptReplacement::temp_file() {
 StreamVerdict ScriptReplacement::check_streams(const File& output, const File& errors) const {
   assert(state_ == State::kOpened);
   std::vector<SeenFile> files;
-  if (has_script_) {
-    files.push_back({paths_.script, {script_as_read_.identity}, true});
+  if (script_.present) {
+    files.push_back({paths_.script, {script_.as_read.identity}, true});
   }
   files.push_back({paths_.temp, {temp_.identity()}});
   return jassrewrite::check_streams(output, errors, files, "so nothing was written to it");
@@ -171,8 +172,8 @@ Error ScriptReplacement::fail(Error error) {
   Error told = explained(std::move(error));
   // A run that failed for want of space gives back what it took, but for what must not be lost:
   // part of a rewrite is of no use to anyone, and would keep the disk full.
-  if (told.code == std::errc::no_space_on_device && state_ == State::kOpened && rewrites_script() &&
-      temp_.empty_unless_complete()) {
+  if (told.code == std::errc::no_space_on_device && state_ == State::kOpened &&
+      script_.to_rewrite() && temp_.empty_unless_complete()) {
     told.note.append("; ").append(paths_.temp).append(" holds part of the rewrite: delete it");
   }
   state_ = State::kRolledBack;

@@ -56,6 +56,7 @@
 #include "replace/error.h"
 #include "replace/interrupt_gate.h"
 #include "replace/new_file.h"
+#include "replace/opened_script.h"
 #include "replace/patience.h"
 #include "replace/snapshot.h"
 #include "replace/streams.h"
@@ -139,9 +140,6 @@ class ScriptReplacement {
   [[nodiscard]] Error explained(Error error) const;
   // Each ends the transition it is part of: the error, explained, and the object rolled back.
   Error fail(Error error);
-  // A script with bytes in it: the only kind whose rewrite goes through tempwar3map.j.
-  [[nodiscard]] bool rewrites_script() const { return has_script_ && script_status_.size > 0; }
-
   // Opening (opening.cpp).
   std::optional<Error> lock_folder();
   std::optional<Error> open_script();
@@ -177,9 +175,6 @@ class ScriptReplacement {
   std::optional<Error> after_refused_rename(const std::error_code& error);
   std::optional<Error> overwrite_in_place();
   std::optional<Error> copy_in_place();
-  std::optional<Error> check_script_name(bool and_contents) const;
-  std::optional<Error> check_script_opened() const;
-  std::optional<Error> check_script_contents();
   [[nodiscard]] Error written_meanwhile() const;
   std::optional<Error> check_copied_into(File& script, const Content& copied) const;
   void remove_new_file();
@@ -193,14 +188,7 @@ class ScriptReplacement {
 
   File folder_lock_;
   File script_lock_;
-  bool has_script_ = false;
-  File script_;
-  // The script as opened, for what a new file in its place must have, and as read, for the checks.
-  FileStatus script_status_;
-  Snapshot script_as_read_;
-  Content script_content_;
-  // Where the script really is, its last symbolic link resolved: the file that gets replaced.
-  std::string target_path_;
+  OpenedScript script_;
 
   TemporaryFile temp_;
 
