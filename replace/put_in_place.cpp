@@ -32,8 +32,10 @@ std::optional<Error> ScriptReplacement::create_empty_script() {
 std::optional<Error> ScriptReplacement::write_new_file() {
   // A rename would part the script from its other names, which would keep the old content, and
   // would lose its extended attributes and access control lists.
-  if (script_.as_opened.links > 1 || script_.as_opened.extended_attributes ||
-      new_file_in_the_way_) {
+  if (script_.as_opened.links > 1 || script_.as_opened.extended_attributes) {
+    placement_ = Placement::kInPlace;
+  }
+  if (placement_ == Placement::kInPlace) {
     return std::nullopt;
   }
   const std::string path = script_.target + kNewFileSuffix;
@@ -53,6 +55,7 @@ std::optional<Error> ScriptReplacement::write_new_file() {
   // failing or full stops the run, with the script as it was, rather than have it overwritten on
   // such a disk.
   if (error && error != std::errc::no_space_on_device && error != std::errc::io_error) {
+    placement_ = Placement::kInPlace;
     return std::nullopt;
   }
   if (error) {
@@ -62,6 +65,7 @@ std::optional<Error> ScriptReplacement::write_new_file() {
   if (copy_permissions(new_file_.file(), script_.as_opened, true)) {
     // An owner that cannot be kept: overwrite in place, which keeps everything.
     remove_new_file();
+    placement_ = Placement::kInPlace;
     return std::nullopt;
   }
   Content copied;
@@ -192,6 +196,7 @@ std::optional<Error> ScriptReplacement::after_refused_rename(const std::error_co
       error != std::errc::permission_denied && error != std::errc::operation_not_permitted) {
     return failed(paths_.script, error);
   }
+  placement_ = Placement::kInPlace;
   return overwrite_in_place();
 }
 

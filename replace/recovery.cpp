@@ -88,7 +88,7 @@ std::optional<Error> ScriptReplacement::settle_left_new_file() {
   // overwritten in place instead.
   if (error == std::errc::permission_denied || error == std::errc::operation_not_permitted ||
       error == std::errc::directory_not_empty) {
-    new_file_in_the_way_ = true;
+    placement_ = Placement::kInPlace;
     return std::nullopt;
   }
   return error ? std::optional(in_the_way(path, error)) : std::nullopt;

@@ -88,7 +88,8 @@ std::optional<Error> ScriptReplacement::copy_back() {
     return fail(*error);
   }
   interrupts_.hold();
-  if (auto error = new_file_.active() ? put_new_file_in_place() : overwrite_in_place()) {
+  if (auto error =
+          placement_ == Placement::kNewFile ? put_new_file_in_place() : overwrite_in_place()) {
     return fail(*error);
   }
   script_state_ = ScriptState::kRewritten;

@@ -129,6 +129,10 @@ class ScriptReplacement {
 
  private:
   enum class State { kIdle, kOpened, kConverted, kCommitted, kRolledBack };
+  // How the rewrite takes the script's place: a new file beside it takes its name in one step, or
+  // it is overwritten in place under the mark, where a new file would part it from its other names
+  // or lose its extended attributes, or none can be made beside it as the script's.
+  enum class Placement { kNewFile, kInPlace };
 
   // The note of a replacement whose folder could not be synced.
   static constexpr const char* kMayNotLast =
@@ -194,8 +198,9 @@ class ScriptReplacement {
 
   // The new file beside the script, while it is the run's to remove; removed on rollback.
   NewFile new_file_;
-  // A new file left by an earlier run that may not be removed: the script is overwritten in place.
-  bool new_file_in_the_way_ = false;
+  // Overwritten in place from the start where a new file would not keep what the script has, or a
+  // new file left by an earlier run may not be removed; from when a new file cannot be made.
+  Placement placement_ = Placement::kNewFile;
 };
 
 }  // namespace jassrewrite
