@@ -24,13 +24,6 @@ bool name_swap_withheld();
 // True where the test has files' times seen in whole seconds, as some file systems keep them, so
 // that a write within the same second leaves them as they were.
 bool whole_second_times();
-// Records what a message that the run tells claims of the script (see Claim in replace/error.h),
-// for a test to hold against the files.
-void told_claim(std::string_view claim, std::string_view named);
-// The same for an interrupt: what one would claim from now on, and, from the interrupt's handler,
-// that it told it.
-void interrupt_claims(std::string_view claim, std::string_view named);
-void interrupt_told();
 #else
 inline std::error_code injected_fault(std::string_view, const File* = nullptr,
                                       std::string_view = {}) {
@@ -38,9 +31,15 @@ inline std::error_code injected_fault(std::string_view, const File* = nullptr,
 }
 inline bool name_swap_withheld() { return false; }
 inline bool whole_second_times() { return false; }
-inline void told_claim(std::string_view, std::string_view) {}
-inline void interrupt_claims(std::string_view, std::string_view) {}
-inline void interrupt_told() {}
 #endif
+
+// Records what a message that the run tells claims of the script (see Claim in replace/error.h),
+// for a test to hold against the files. Called from above the file layer, which is built once for
+// both programs, so these are functions in both: the shipped program's do nothing.
+void told_claim(std::string_view claim, std::string_view named);
+// The same for an interrupt: what one would claim from now on, and, from the interrupt's handler,
+// that it told it.
+void interrupt_claims(std::string_view claim, std::string_view named);
+void interrupt_told();
 
 }  // namespace jassrewrite
