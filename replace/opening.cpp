@@ -30,7 +30,7 @@ std::optional<Error> ScriptReplacement::lock_folder() {
     Result<File> locked = jassrewrite::lock_folder(
         folder_of(paths_.temp), name_in_folder(paths_.temp),
         [&] { patience_.tell_waiting("waiting for another run in this folder to finish"); });
-    folder_lock_ = std::move(locked.value);
+    locks_.folder = std::move(locked.value);
     return locked.error;
   });
   if (error == std::errc::no_lock_available) {
@@ -51,7 +51,7 @@ std::optional<Error> ScriptReplacement::lock_folder() {
 std::optional<Error> ScriptReplacement::open_script() {
   const std::string& path = paths_.script;
   for (;;) {
-    script_lock_ = File();
+    locks_.script = File();
     const std::error_code error = patience_.retry(path, [&] {
       Result<File> opened = open_existing(path);
       script_.file = std::move(opened.value);
@@ -107,7 +107,7 @@ std::optional<Error> ScriptReplacement::lock_script() {
                            ": waiting for the program that holds a lock on it, such as a run in "
                            "another folder that shares it");
   });
-  script_lock_ = std::move(locked.value);
+  locks_.script = std::move(locked.value);
   if (locked.error == std::errc::no_lock_available) {
     patience_.tell(path + ": " + kNoLock);
   } else if (locked.error) {

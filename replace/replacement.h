@@ -144,6 +144,7 @@ class ScriptReplacement {
   [[nodiscard]] Error explained(Error error) const;
   // Each ends the transition it is part of: the error, explained, and the object rolled back.
   Error fail(Error error);
+
   // Opening (opening.cpp).
   std::optional<Error> lock_folder();
   std::optional<Error> open_script();
@@ -190,8 +191,11 @@ class ScriptReplacement {
   ScriptState script_state_ = ScriptState::kUnchanged;
   Recovered recovered_ = Recovered::kNothing;
 
-  File folder_lock_;
-  File script_lock_;
+  // The folder's lock and the script's, held until the object goes.
+  struct {
+    File folder;
+    File script;
+  } locks_;
   OpenedScript script_;
 
   TemporaryFile temp_;
