@@ -1,24 +1,19 @@
-#include "app/console.h"
+// Standard output and standard error on Windows: a console, shown as text, or a file, pipe or NUL
+// that gets the bytes as Windows programs have always written them.
 
-#ifdef _WIN32
 #include <windows.h>
 
 #include <string>
 
+#include "app/console.h"
 #include "app/platform.h"
 #include "app/utf8.h"
 #include "os_files/windows_text.h"
-#else
-#include <unistd.h>
-
-#include "app/platform.h"
-#endif
 
 namespace jassrewrite {
 
 namespace {
 
-#ifdef _WIN32
 // The runtime calls the null device a terminal too, and a build script that sends the output to
 // NUL must not pay a console's price for it.
 bool is_console(const File& file) {
@@ -74,49 +69,22 @@ std::error_code hand_over_to_file(File& file, std::string_view block) {
   release_standard_streams();
   return error;
 }
-#else
-bool is_console(const File& file) { return isatty(file.native()) != 0; }
-
-// Blocks end with a line break, so a terminal shows half a line only while one is being written,
-// or after a line too long for a block, which goes out without its line break. Marked before the
-// write: an interrupt before the terminal has taken any of the block costs an empty line, where
-// the other way round the message could follow half a line.
-std::error_code hand_over_to_terminal(File& terminal, std::string_view block) {
-  if (!block.empty()) {
-    mark_half_line_on_terminal(true);
-  }
-  const std::error_code error = write(terminal, block);
-  // A write that failed may have shown part of the block.
-  if (!error && block.ends_with(kStreamLineBreak)) {
-    mark_half_line_on_terminal(false);
-  }
-  return error;
-}
-#endif
 
 }  // namespace
 
 LineOutput standard_stream_output(File& file) {
   LineOutput out{.file = &file, .line_break = kStreamLineBreak, .console = is_console(file)};
-#ifdef _WIN32
   out.hand_over = out.console ? hand_over_to_console : hand_over_to_file;
-#else
-  if (out.console) {
-    out.hand_over = hand_over_to_terminal;
-  }
-#endif
   return out;
 }
 
 void write_text_line(LineOutput& out, std::string_view text) {
-#ifdef _WIN32
   // On a console, text is UTF-8 (converted from UTF-16, so always well-formed), which the
   // console's hand-over shows as it is.
   if (!out.console) {
     write_line(out, to_ansi_code_page(to_utf16(text)));
     return;
   }
-#endif
   write_line(out, text);
 }
 

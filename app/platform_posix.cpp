@@ -1,93 +1,23 @@
-#include "app/platform.h"
+// Signals, and standard descriptors that the caller left closed.
 
-#include <cstddef>
-#include <string>
-
-#include "os_files/fault_seam.h"
-
-#ifdef _WIN32
-#include <windows.h>
-
-#include <atomic>
-#else
 #include <fcntl.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstring>
-#endif
+#include <string>
 
-#ifdef __MINGW32__
-// The MinGW runtime can expand wildcards in arguments; arguments must come through as typed, as
-// they do with the Microsoft toolchain.
-extern "C" {
-int _dowildcard = 0;
-}
-#endif
+#include "app/interrupt_message.h"
+#include "app/platform.h"
+#include "os_files/fault_seam.h"
 
 namespace jassrewrite {
 
 namespace {
 
-#ifdef _WIN32
-constexpr const char* kLineBreak = "\r\n";
-#else
-constexpr const char* kLineBreak = "\n";
-#endif
-
-// What an interrupt says of the script, by InterruptsSay.
-constexpr const char* kSays[] = {
-    "jassrewrite: interrupted; the script is unchanged",
-    "jassrewrite: interrupted after the script was rewritten",
-    "jassrewrite: interrupted",
-};
-
-// What the message claims of the script, as interrupt_message words it.
-void claim_for_interrupts(InterruptsSay say, const std::string& left) {
-  constexpr Claim kClaims[] = {Claim::kUnchanged, Claim::kRewritten, Claim::kNothing};
-  interrupt_claims(name_of(kClaims[static_cast<int>(say)]), left);
-}
-
-std::string interrupt_message(InterruptsSay say, const std::string& left) {
-  std::string message = kSays[static_cast<int>(say)];
-  if (!left.empty()) {
-    message += "; " + left + " is left beside the script, and the next run removes it";
-  }
-  return message + kLineBreak;
-}
-
-#ifdef _WIN32
-// Console events arrive on a thread of their own, the one place where state must be shared: the
-// main thread holds `changing` while it changes the script, and sets `message` only then.
-SRWLOCK changing = SRWLOCK_INIT;
-// Held by the main thread while it hands a block to a standard stream (see hold_standard_streams).
-SRWLOCK writing = SRWLOCK_INIT;
-std::string message = interrupt_message(InterruptsSay::kUnchanged, {});
-// Whether standard error is known to be none of the run's files (see tell_interrupts).
-std::atomic<bool> may_tell{false};
-
-BOOL WINAPI end_run(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
-    return FALSE;
-  }
-  // Waits for a change of the script to be complete, then for the block being written; the locks
-  // are never given back, since the process ends here.
-  AcquireSRWLockExclusive(&changing);
-  AcquireSRWLockExclusive(&writing);
-  DWORD written = 0;
-  if (may_tell.load()) {
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), message.data(), static_cast<DWORD>(message.size()),
-              &written, nullptr);
-    interrupt_told();
-  }
-  // The status cmd.exe shows for a program ended by Ctrl+C. TerminateProcess, unlike ExitProcess,
-  // runs no clean-up that could wait for a lock the main thread holds.
-  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
-  return TRUE;
-}
-#else
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
 void end_by_default(int signal_number) {
@@ -153,11 +83,11 @@ void end_run(int signal_number, siginfo_t* info, void* /*context*/) {
 }
 
 void set_message(InterruptsSay say, const std::string& left) {
-  std::string said = interrupt_message(say, left);
+  std::string said = interrupt_message(say, left) + "\n";
   // A path too long for the message is not named.
   const bool named = said.size() <= sizeof message;
   if (!named) {
-    said = interrupt_message(say, {});
+    said = interrupt_message(say, {}) + "\n";
   }
   std::memcpy(message, said.data(), said.size());
   message_length = said.size();
@@ -191,15 +121,10 @@ void mask_interrupts(int how) {
   }
   sigprocmask(how, &interrupts, nullptr);
 }
-#endif
 
 }  // namespace
 
 void prepare_process() {
-#ifdef _WIN32
-  claim_for_interrupts(InterruptsSay::kUnchanged, {});
-  SetConsoleCtrlHandler(end_run, TRUE);
-#else
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
   for (int fd = 0; fd <= 2; ++fd) {
@@ -210,39 +135,19 @@ void prepare_process() {
   }
   set_message(InterruptsSay::kUnchanged, {});
   on_interrupt(end_run);
-#endif
 }
 
-#ifndef _WIN32
 void mark_half_line_on_terminal(bool may_show_half_a_line) {
   half_line_on_terminal = may_show_half_a_line ? 1 : 0;
 }
-#endif
-
-#ifdef _WIN32
-void hold_standard_streams() { AcquireSRWLockExclusive(&writing); }
-void release_standard_streams() { ReleaseSRWLockExclusive(&writing); }
-#endif
 
 void tell_interrupts(bool on_standard_error) { may_tell = on_standard_error ? 1 : 0; }
 
-void hold_interrupts() {
-#ifdef _WIN32
-  AcquireSRWLockExclusive(&changing);
-#else
-  mask_interrupts(SIG_BLOCK);
-#endif
-}
+void hold_interrupts() { mask_interrupts(SIG_BLOCK); }
 
 void release_interrupts(InterruptsSay say, const std::string& left) {
-#ifdef _WIN32
-  message = interrupt_message(say, left);
-  claim_for_interrupts(say, left);
-  ReleaseSRWLockExclusive(&changing);
-#else
   set_message(say, left);
   mask_interrupts(SIG_UNBLOCK);
-#endif
 }
 
 }  // namespace jassrewrite
