@@ -1,6 +1,6 @@
 #include "app/interrupt_message.h"
 
-#include "os_files/fault_seam.h"
+#include "os_files/claims_seam.h"
 
 namespace jassrewrite {
 

@@ -12,7 +12,7 @@
 
 #include "app/interrupt_message.h"
 #include "app/platform.h"
-#include "os_files/fault_seam.h"
+#include "os_files/claims_seam.h"
 
 namespace jassrewrite {
 

@@ -7,7 +7,7 @@
 
 #include "app/interrupt_message.h"
 #include "app/platform.h"
-#include "os_files/fault_seam.h"
+#include "os_files/claims_seam.h"
 
 #ifdef __MINGW32__
 // The MinGW runtime can expand wildcards in arguments; arguments must come through as typed, as

@@ -8,7 +8,7 @@
 
 #include "app/console.h"
 #include "app/platform.h"
-#include "os_files/fault_seam.h"
+#include "os_files/claims_seam.h"
 #include "replace/replacement.h"
 #include "replace/streams.h"
 #include "rewrite/script_passes.h"

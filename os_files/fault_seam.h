@@ -33,13 +33,4 @@ inline bool name_swap_withheld() { return false; }
 inline bool whole_second_times() { return false; }
 #endif
 
-// Records what a message that the run tells claims of the script (see Claim in replace/error.h),
-// for a test to hold against the files. Called from above the file layer, which is built once for
-// both programs, so these are functions in both: the shipped program's do nothing.
-void told_claim(std::string_view claim, std::string_view named);
-// The same for an interrupt: what one would claim from now on, and, from the interrupt's handler,
-// that it told it.
-void interrupt_claims(std::string_view claim, std::string_view named);
-void interrupt_told();
-
 }  // namespace jassrewrite

@@ -96,7 +96,10 @@ std::optional<Error> ScriptReplacement::settle_taken_away(const std::string& swa
 }
 
 // Swaps the two names back after an exchange that settle_exchange did not trust, and returns
-// `why`, or why the swap back failed. Swapped back, the new file is the run's to remove again.
+// `why`, or why the swap back failed. What the swap back gives the new file's name is taken for
+// the new file and removed on rollback: where a check failed before it could tell what the swap
+// put under the script's name, a save of another program in that moment would go with it (a
+// known limit).
 std::optional<Error> ScriptReplacement::swap_back(const std::string& swapped_out, Error why) {
   if (const std::error_code back = swap_names(swapped_out, script_.target)) {
     // What another program saved, or what cannot be told apart from it, must not be removed.

@@ -1,10 +1,9 @@
 #pragma once
 
-// The new file made beside the script to take its place. It owns its name while it is active:
-// removing it then loses nothing, and the object goes with it removed. Once its name may lead to
-// anything but the rewrite that the run wrote there (the name swapped with the script's, given to
-// the script, or found changed by another program), it is deactivated, and nothing removes what
-// that name leads to.
+// The new file made beside the script to take its place. It owns its name while it is active, and
+// the object goes with it removed. Once the name may lead to something else (swapped with the
+// script's, given to the script, or found changed by another program), it is deactivated, and
+// nothing removes what the name leads to, unless a swap undone gives the name back (taken_back).
 
 #include <string>
 
@@ -19,7 +18,8 @@ class NewFile {
   NewFile() = default;
   // Creates `path`, which must not exist yet.
   static Result<NewFile> create(std::string path);
-  // The run's new file again, under `path` once more after its name was swapped back.
+  // The run's new file again, under `path` once more after its name was swapped back. The caller
+  // answers for what the name leads to: active, it is removed on rollback.
   static NewFile taken_back(std::string path);
   NewFile(NewFile&& other) noexcept;
   NewFile& operator=(NewFile&& other) noexcept;
@@ -34,8 +34,8 @@ class NewFile {
   // The file as finish() recorded it, to tell whether its name still leads to it.
   [[nodiscard]] const Snapshot& as_written() const { return as_written_; }
 
-  // Once written: records the file, reads it back through its handle, and closes it. Whether it
-  // holds `expected`.
+  // Once written: records the file and reads it back through its handle; whether it holds
+  // `expected`, and where it does, closed.
   Result<bool> finish(const Content& expected);
   // Removes it, unless that fails; removed, it is deactivated.
   std::error_code remove();

@@ -202,8 +202,9 @@ class ScriptReplacement {
 
   // The new file beside the script, while it is the run's to remove; removed on rollback.
   NewFile new_file_;
-  // Overwritten in place from the start where a new file would not keep what the script has, or a
-  // new file left by an earlier run may not be removed; from when a new file cannot be made.
+  // In place where a new file would not keep what the script has, where one left by an earlier run
+  // may not be removed, and where a new file cannot be made, given the script's owner, or renamed
+  // over the script.
   Placement placement_ = Placement::kNewFile;
 };
 

@@ -36,8 +36,9 @@ struct LineOutput {
   // kConsoleHandoverInterval has passed since the last hand-over.
   bool console = false;
   // Takes each block from the pending lines to the file: a block of whole lines, or a line too
-  // long for a block on its own. A Windows console has one of its own here (app/console.cpp), which
-  // shows UTF-8 lines as text instead of bytes in the console's code page.
+  // long for a block on its own. A Windows console has one of its own here
+  // (app/console_windows.cpp), which shows UTF-8 lines as text instead of bytes in the console's
+  // code page.
   std::error_code (*hand_over)(File& file, std::string_view block) = write;
   // Tells the time of a hand-over to a console; tests put a clock of their own here.
   std::function<Clock::time_point()> now = Clock::now;

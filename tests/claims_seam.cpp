@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "os_files/fault_seam.h"
+#include "os_files/claims_seam.h"
 
 #ifndef _WIN32
 #include <fcntl.h>

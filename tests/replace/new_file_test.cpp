@@ -55,9 +55,12 @@ TEST(NewFile, RemovesOnlyWhatItOwns) {
   }
   EXPECT_EQ(read_file(path), "another program's");
 
+  std::filesystem::remove(path);
   {
-    // Swapped back after its name was given up, it is the run's to remove again.
-    NewFile again = NewFile::taken_back(path);
+    // Given up when its name was swapped with the script's, then swapped back: the run's again.
+    Result<NewFile> made = NewFile::create(path);
+    ASSERT_FALSE(made.error) << made.error.message();
+    NewFile again = NewFile::taken_back(made.value.deactivate());
     EXPECT_TRUE(again.active());
   }
   EXPECT_FALSE(std::filesystem::exists(path));

@@ -1,6 +1,6 @@
 // The shipped program's claims seam, which records nothing; the test build has its own.
 
-#include "os_files/fault_seam.h"
+#include "os_files/claims_seam.h"
 
 namespace jassrewrite {
 
