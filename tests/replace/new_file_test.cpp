@@ -9,20 +9,16 @@
 #include <string>
 #include <utility>
 
+#include "replace/replacement_runs.h"
 #include "test_support.h"
 
 namespace jassrewrite {
 namespace {
 
+using replacement_runs::content_of_bytes;
 using testing_support::make_scratch_folder;
 using testing_support::read_file;
 using testing_support::write_file;
-
-Content content_of_text(const std::string& bytes) {
-  ContentDigest digest;
-  digest.add(bytes);
-  return digest.content();
-}
 
 TEST(NewFile, RemovesOnlyWhatItOwns) {
   const std::filesystem::path folder = make_scratch_folder();
@@ -73,11 +69,11 @@ TEST(NewFile, FinishTellsWhetherItHoldsWhatWasWritten) {
   ASSERT_FALSE(made.error) << made.error.message();
   ASSERT_FALSE(write(made.value.file(), "rewrite"));
 
-  const Result<bool> other = made.value.finish(content_of_text("rewritten"));
+  const Result<bool> other = made.value.finish(content_of_bytes("rewritten"));
   EXPECT_FALSE(other.error);
   EXPECT_FALSE(other.value);
 
-  const Result<bool> same = made.value.finish(content_of_text("rewrite"));
+  const Result<bool> same = made.value.finish(content_of_bytes("rewrite"));
   ASSERT_FALSE(same.error) << same.error.message();
   EXPECT_TRUE(same.value);
   const Result<FileStatus> named = status(path);

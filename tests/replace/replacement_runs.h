@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "replace/copying.h"
 #include "replace/replacement.h"
@@ -37,6 +38,12 @@ inline std::unique_ptr<ScriptReplacement> opened_in(const fs::path& folder) {
   return replacement;
 }
 
+inline Content content_of_bytes(std::string_view bytes) {
+  ContentDigest digest;
+  digest.add(bytes);
+  return digest.content();
+}
+
 // Puts `rewrite` in the temporary file as the conversion pass would, and has it recorded with the
 // script as it is now.
 inline void convert_to(ScriptReplacement& replacement, const std::string& rewrite) {
@@ -47,9 +54,7 @@ inline void convert_to(ScriptReplacement& replacement, const std::string& rewrit
     ASSERT_FALSE(read.error) << read.error.message();
     script = read.value;
   }
-  ContentDigest written;
-  written.add(rewrite);
-  const auto error = replacement.converted(script, written.content());
+  const auto error = replacement.converted(script, content_of_bytes(rewrite));
   ASSERT_FALSE(error.has_value()) << message_of(*error);
 }
 

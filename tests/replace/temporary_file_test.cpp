@@ -8,20 +8,16 @@
 #include <filesystem>
 #include <string>
 
+#include "replace/replacement_runs.h"
 #include "test_support.h"
 
 namespace jassrewrite {
 namespace {
 
+using replacement_runs::content_of_bytes;
 using testing_support::make_scratch_folder;
 using testing_support::read_file;
 using testing_support::write_file;
-
-Content content_of_text(const std::string& bytes) {
-  ContentDigest digest;
-  digest.add(bytes);
-  return digest.content();
-}
 
 TEST(TemporaryFile, ClaimsTheRewriteOnlyWhileItHoldsItAsRecorded) {
   const std::filesystem::path path = make_scratch_folder() / "temp.j";
@@ -31,11 +27,11 @@ TEST(TemporaryFile, ClaimsTheRewriteOnlyWhileItHoldsItAsRecorded) {
   temp.file() = std::move(opened.value);
   ASSERT_FALSE(write(temp.file(), "rewrite"));
 
-  const std::optional<Error> other = temp.record_rewrite(content_of_text("rewritten"));
+  const std::optional<Error> other = temp.record_rewrite(content_of_bytes("rewritten"));
   ASSERT_TRUE(other.has_value());
   EXPECT_EQ(other->kind, ErrorKind::kRefused);
 
-  ASSERT_FALSE(temp.record_rewrite(content_of_text("rewrite")));
+  ASSERT_FALSE(temp.record_rewrite(content_of_bytes("rewrite")));
   temp.complete_rewrite();
   EXPECT_FALSE(temp.check_as_recorded());
   EXPECT_FALSE(temp.check_contents());
