@@ -39,14 +39,11 @@ NewFile& NewFile::operator=(NewFile&& other) noexcept {
 NewFile::~NewFile() { static_cast<void>(remove()); }
 
 Result<bool> NewFile::finish(const Content& expected) {
-  const Result<FileStatus> written = status(file_);
+  const Result<Snapshot> written = record_of(file_);
   if (written.error) {
     return {.error = written.error};
   }
-  as_written_ = snapshot_of(written.value);
-  if (modified_time_moves_at_close()) {
-    as_written_.modified.reset();
-  }
+  as_written_ = written.value;
   // Read back after the record above, so that a write into it by its name is caught by one of the
   // two: by what it holds until now, by its times from now on.
   const Result<Content> held = content_of(file_);

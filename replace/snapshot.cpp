@@ -6,6 +6,18 @@
 
 namespace jassrewrite {
 
+Result<Snapshot> record_of(const File& file) {
+  const Result<FileStatus> now = status(file);
+  if (now.error) {
+    return {.error = now.error};
+  }
+  Snapshot record = snapshot_of(now.value);
+  if (modified_time_moves_at_close()) {
+    record.modified.reset();
+  }
+  return {.value = record};
+}
+
 Snapshot snapshot_of(const FileStatus& status) {
   return {.identity = status.identity,
           .size = status.size,

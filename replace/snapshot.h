@@ -24,6 +24,12 @@ struct Snapshot {
 };
 
 Snapshot snapshot_of(const FileStatus& status);
+// A file the run has just written, as it is now through its handle, for the checks that it stays
+// so. Its modification time is compared while the run goes on: a program that writes to the file
+// by its name and then removes the name moves it, while the change time, which the removal moves
+// too, is then not compared. Windows may move it long after the file was written, when it is
+// closed, and lets no other program write to the file meanwhile: there it is not recorded.
+Result<Snapshot> record_of(const File& file);
 
 // Whether `now` is the file that `then` recorded, with the same contents: identity, size, and the
 // times that `then` holds. Removing a name of a file, or renaming another file over it, moves its

@@ -13,18 +13,12 @@ std::optional<Error> TemporaryFile::record_rewrite(const Content& rewrite) {
   if (const std::error_code error = sync_folder_of(path_)) {
     return failed(path_, error);
   }
-  const Result<FileStatus> written = status(file_);
+  // The mark never records its modification time.
+  const Result<Snapshot> written = record_of(file_);
   if (written.error) {
     return failed(path_, written.error);
   }
-  rewrite_ = snapshot_of(written.value);
-  // Its modification time is compared while the run goes on: a program that writes to the file
-  // by its name and then removes the name moves it, while the change time, which the removal
-  // moves too, is then not compared. The mark never records it. Windows may move it long after
-  // the file was written, and lets no other program write to the file meanwhile.
-  if (modified_time_moves_at_close()) {
-    rewrite_.modified.reset();
-  }
+  rewrite_ = written.value;
   // Another program that emptied it or wrote to it by its name meanwhile, even within the
   // file system's tick: its size and bytes against what was written.
   const Result<Content> held = content_of(file_);
