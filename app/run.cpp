@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "app/console.h"
+#include "app/messages.h"
 #include "app/platform.h"
 #include "os_files/claims_seam.h"
 #include "replace/replacement.h"

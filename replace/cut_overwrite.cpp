@@ -166,10 +166,10 @@ std::optional<Error> ScriptReplacement::finish_cut_overwrite(File& script, File&
   const std::string mark = overwrite_mark_path(paths_.temp);
   const CutOverwriteNotes notes = notes_for(paths_.script, paths_.temp, mark);
   const auto again = [&](Error failure) {
-    const std::string space = failure.code == std::errc::no_space_on_device
-                                  ? "; " + space_advice(Claim::kCutShortRewriteKept)
-                                  : std::string();
-    return with_note(std::move(failure), notes.kept + ": the next run finishes the copy" + space,
+    if (failure.code == std::errc::no_space_on_device) {
+      failure.next_step = after_full_disk(Claim::kCutShortRewriteKept);
+    }
+    return with_note(std::move(failure), notes.kept + ": the next run finishes the copy",
                      Claim::kCutShortRewriteKept, paths_.temp);
   };
   if (auto failure = reserve_space(script, paths_.script, rewrite.size)) {

@@ -1,7 +1,7 @@
 #pragma once
 
-// The one error type of the layers above the file layer: what stopped a step, told to the user as
-// "jassrewrite: <path>: <reason>[; <note>]".
+// The one error type of the layers above the file layer: what stopped a step, and what became of
+// the script, as values. app/messages.h words it for the user.
 
 #include <string>
 #include <system_error>
@@ -58,63 +58,71 @@ inline constexpr const char* kClaimNames[] = {
 };
 inline constexpr const char* name_of(Claim claim) { return kClaimNames[static_cast<int>(claim)]; }
 
+// What the user can do next, where doing it loses nothing.
+enum class NextStep {
+  kNone,
+  kMakeReadableAndWritable,
+  kMakeWritable,
+  kMakeWritableOrDelete,
+  // The map's folder, for a file the run could not create in it.
+  kMakeFolderWritable,
+  // A folder on the path that this user may not search.
+  kGiveAccessToFolder,
+  // Windows: another program holds the file open.
+  kCloseTheHolder,
+  kFreeSpaceThenRunAgain,
+  // Before the next run, which finishes a copy cut short.
+  kFreeSpaceBeforeThen,
+};
+
+// An error as values: what stopped a step and what the run verified of the script. The words that
+// tell it are chosen in one place, where the run tells the user.
 struct Error {
   ErrorKind kind = ErrorKind::kFailed;
   std::string path;
   std::string reason;
-  // Where the script and its rewrite are, and what to do, claiming only what the code verified.
-  // Left empty by a step that cannot know it: the replacement then says what its state is.
+  // The step's own account of where the script and its rewrite are, claiming only what the code
+  // verified; empty where the claim, or the reason, tells it.
   std::string note;
   Claim claim = Claim::kNothing;
   // The file, or stream, that the claim names.
   std::string named;
+  // Whether the message words the claim: not where the reason or the note already tells it.
+  bool tells_claim = false;
+  NextStep next_step = NextStep::kNone;
+  // A file that holds part of a rewrite, of no use to anyone, which the user may delete.
+  std::string partial_rewrite;
   // The system's error, where a call failed.
   std::error_code code;
 };
-
-// The note that tells the replacement's own claims: the one place that words them.
-inline std::string note_of(Claim claim, const std::string& named) {
-  switch (claim) {
-    case Claim::kUnchanged:
-      return "the script is unchanged";
-    case Claim::kUnchangedRewriteKept:
-      return "the script is unchanged; the complete rewritten script is kept in " + named;
-    case Claim::kRewritten:
-      return "the script was rewritten";
-    case Claim::kFinishedFromEarlierRun:
-      return "the script holds the rewrite finished from an earlier run";
-    case Claim::kCutShortRewriteKept:
-      return "the complete rewritten script is kept in " + named +
-             ", and the next run finishes the copy";
-    case Claim::kNothing:
-    case Claim::kChanged:
-    case Claim::kChangedOtherKept:
-    case Claim::kMissing:
-    case Claim::kStreamRefused:
-      break;  // told in the reason, or in a note of the step's own
-  }
-  return {};
-}
-
-// What a run that failed for want of space adds to its note, where the script is as it was or cut
-// short under the mark: the next step, which loses nothing.
-inline std::string space_advice(Claim claim) {
-  switch (claim) {
-    case Claim::kUnchanged:
-    case Claim::kUnchangedRewriteKept:
-      return "free some space, then run again";
-    case Claim::kCutShortRewriteKept:
-      return "free some space before then";
-    default:
-      return {};
-  }
-}
 
 // `error` with what it claims, its note left as it is.
 inline Error claiming(Error error, Claim claim, std::string named = {}) {
   error.claim = claim;
   error.named = std::move(named);
   return error;
+}
+
+// `error`, whose note leaves the claim to be told, with its claim and the next step.
+inline Error telling(Error error, Claim claim, std::string named, NextStep next_step) {
+  error = claiming(std::move(error), claim, std::move(named));
+  error.tells_claim = true;
+  error.next_step = next_step;
+  return error;
+}
+
+// What a run that failed for want of space, with the script as it was or cut short under the
+// mark, tells the user to do: the next step, which loses nothing.
+inline NextStep after_full_disk(Claim claim) {
+  switch (claim) {
+    case Claim::kUnchanged:
+    case Claim::kUnchangedRewriteKept:
+      return NextStep::kFreeSpaceThenRunAgain;
+    case Claim::kCutShortRewriteKept:
+      return NextStep::kFreeSpaceBeforeThen;
+    default:
+      return NextStep::kNone;
+  }
 }
 
 inline constexpr const char* kChangedReason =
@@ -127,37 +135,30 @@ inline constexpr const char* kWrittenMeanwhileReason =
     "written to by another program while the rewrite was written into it";
 
 inline Error failed(std::string path, const std::error_code& error, std::string note = {}) {
-  return {ErrorKind::kFailed,
-          std::move(path),
-          error.message(),
-          std::move(note),
-          Claim::kNothing,
-          {},
-          error};
+  return {.kind = ErrorKind::kFailed,
+          .path = std::move(path),
+          .reason = error.message(),
+          .note = std::move(note),
+          .code = error};
 }
 // A leftover that the run could not remove from where its new file goes.
 inline Error in_the_way(std::string path, const std::error_code& error) {
-  return {ErrorKind::kFailed,
-          std::move(path),
-          error.message() + "; it is in the way of the rewrite",
-          {},
-          Claim::kNothing,
-          {},
-          error};
+  return {.kind = ErrorKind::kFailed,
+          .path = std::move(path),
+          .reason = error.message() + "; it is in the way of the rewrite",
+          .code = error};
 }
 inline Error refused(std::string path, std::string reason, std::string note = {}) {
-  return {ErrorKind::kRefused, std::move(path), std::move(reason), std::move(note)};
+  return {.kind = ErrorKind::kRefused,
+          .path = std::move(path),
+          .reason = std::move(reason),
+          .note = std::move(note)};
 }
 inline Error changed(std::string path, std::string reason = kChangedReason) {
-  return {ErrorKind::kChanged, std::move(path), std::move(reason), {}, Claim::kChanged};
-}
-
-inline std::string message_of(const Error& error) {
-  std::string message = error.path + ": " + error.reason;
-  if (!error.note.empty()) {
-    message.append("; ").append(error.note);
-  }
-  return message;
+  return {.kind = ErrorKind::kChanged,
+          .path = std::move(path),
+          .reason = std::move(reason),
+          .claim = Claim::kChanged};
 }
 
 }  // namespace jassrewrite

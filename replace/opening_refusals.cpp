@@ -10,7 +10,6 @@ namespace {
 
 constexpr const char* kFolderNotScript =
     "is a folder, not the map's script; move it away, then run again";
-constexpr const char* kCloseTheHolder = "close the program that holds it, then run again";
 
 }  // namespace
 
@@ -25,28 +24,27 @@ Error ScriptReplacement::refuse_unopened_script(const std::error_code& error) co
     return refused(path, kFolderNotScript);
   }
   // The script is opened for reading and writing before anything else is done.
-  const auto unchanged = [&](std::string note) {
-    return claiming(failed(path, error, std::move(note)), Claim::kUnchanged);
+  const auto unchanged = [&](NextStep next_step) {
+    return telling(failed(path, error), Claim::kUnchanged, {}, next_step);
   };
   if (error == std::errc::permission_denied) {
 #ifndef _WIN32
     // A folder on its path that this user may not search denies even a look at its name, and
     // hides whether there is a script at all: the script's own permissions are not the cause.
     if (status(path).error == std::errc::permission_denied) {
-      return unchanged(
-          "nothing was changed; this user may not look into a folder on its path: give access to "
-          "it, then run again");
+      Error hidden = claiming(failed(path, error, "nothing was changed"), Claim::kUnchanged);
+      hidden.next_step = NextStep::kGiveAccessToFolder;
+      return hidden;
     }
 #endif
-    return unchanged(note_of(Claim::kUnchanged, {}) +
-                     "; make it readable and writable, then run again");
+    return unchanged(NextStep::kMakeReadableAndWritable);
   }
   if (error == std::errc::read_only_file_system) {
-    return unchanged(note_of(Claim::kUnchanged, {}) + "; make it writable, then run again");
+    return unchanged(NextStep::kMakeWritable);
   }
   // Windows, once the waits for a program that holds it are over.
   if (error == std::errc::device_or_resource_busy) {
-    return unchanged(note_of(Claim::kUnchanged, {}) + "; " + kCloseTheHolder);
+    return unchanged(NextStep::kCloseTheHolder);
   }
   return failed(path, error);
 }
@@ -76,23 +74,17 @@ Error ScriptReplacement::refuse_unopened_temp(const std::error_code& error) cons
   if (error == std::errc::is_a_directory) {
     return refused(path, kFolderNotTempReason);
   }
-  std::string next;
+  NextStep next_step = NextStep::kCloseTheHolder;
   if (error == std::errc::permission_denied || error == std::errc::read_only_file_system) {
     const Result<bool> there = name_exists(path);
     if (there.error) {
       return failed(path, error);
     }
-    next = there.value ? "make it writable, or delete it, then run again"
-                       : "this user may not create it in the map's folder: make the folder "
-                         "writable, then run again";
-  } else if (error == std::errc::device_or_resource_busy) {
-    next = kCloseTheHolder;
-  } else {
+    next_step = there.value ? NextStep::kMakeWritableOrDelete : NextStep::kMakeFolderWritable;
+  } else if (error != std::errc::device_or_resource_busy) {
     return failed(path, error);
   }
-  Error told = claiming(failed(path, error), claim_of_state());
-  told.note = note_of(told.claim, told.named) + "; " + next;
-  return told;
+  return telling(failed(path, error), claim_of_state(), {}, next_step);
 }
 
 // Refuses, before anything is written, a temporary file that is not a regular file, is the script

@@ -140,14 +140,9 @@ Error ScriptReplacement::explained(Error error) const {
   }
   const bool names_temp =
       claim == Claim::kUnchangedRewriteKept || claim == Claim::kCutShortRewriteKept;
-  error = claiming(std::move(error), claim, names_temp ? paths_.temp : std::string());
-  error.note = note_of(error.claim, error.named);
-  if (error.code == std::errc::no_space_on_device) {
-    if (const std::string advice = space_advice(error.claim); !advice.empty()) {
-      error.note.append("; ").append(advice);
-    }
-  }
-  return error;
+  const NextStep next_step =
+      error.code == std::errc::no_space_on_device ? after_full_disk(claim) : NextStep::kNone;
+  return telling(std::move(error), claim, names_temp ? paths_.temp : std::string(), next_step);
 }
 
 Claim ScriptReplacement::claim_of_state() const {
@@ -175,7 +170,7 @@ Error ScriptReplacement::fail(Error error) {
   // part of a rewrite is of no use to anyone, and would keep the disk full.
   if (told.code == std::errc::no_space_on_device && state_ == State::kOpened &&
       script_.to_rewrite() && temp_.empty_unless_complete()) {
-    told.note.append("; ").append(paths_.temp).append(" holds part of the rewrite: delete it");
+    told.partial_rewrite = paths_.temp;
   }
   state_ = State::kRolledBack;
   remove_new_file();

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/messages.h"
 #include "replace/copying.h"
 #include "replace/replacement.h"
 

@@ -143,36 +143,6 @@ TEST_P(ReplaceTest, PutsTheExactBytesOfTheTemporaryFileInPlaceOrNothing) {
 INSTANTIATE_TEST_SUITE_P(CopyBack, ReplaceTest, testing::ValuesIn(kReplaceCases),
                          testing_support::NameOfCase());
 
-// How each claim of the replacement's own is worded, as docs/safety.md quotes it: the fault sweeps
-// check what a message claims by its value, and this the words that tell it.
-TEST(Explained, EachClaimIsToldInItsOwnWords) {
-  const struct {
-    Claim claim;
-    const char* note;
-    // What a failure for want of space adds: the next step, where there is one that loses nothing.
-    const char* space;
-  } told[] = {
-      {Claim::kUnchanged, "the script is unchanged", "free some space, then run again"},
-      {Claim::kUnchangedRewriteKept,
-       "the script is unchanged; the complete rewritten script is kept in tempwar3map.j",
-       "free some space, then run again"},
-      {Claim::kRewritten, "the script was rewritten", ""},
-      {Claim::kFinishedFromEarlierRun, "the script holds the rewrite finished from an earlier run",
-       ""},
-      {Claim::kCutShortRewriteKept,
-       "the complete rewritten script is kept in tempwar3map.j, and the next run finishes the "
-       "copy",
-       "free some space before then"},
-      // Told by the reason, or by a note of the step's own.
-      {Claim::kNothing, "", ""},
-      {Claim::kChanged, "", ""},
-  };
-  for (const auto& [claim, note, space] : told) {
-    EXPECT_EQ(note_of(claim, "tempwar3map.j"), note) << name_of(claim);
-    EXPECT_EQ(space_advice(claim), space) << name_of(claim);
-  }
-}
-
 // Regression: a script that another program wrote anew while it was read was reported as
 // changed, with "the complete rewritten script is kept in tempwar3map.j", which held the rewrite of
 // a part of it.
@@ -191,6 +161,7 @@ TEST(ConvertScript, AScriptChangedWhileReadIsNotCalledComplete) {
 
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(error->reason, kChangedReason);
+  EXPECT_EQ(error->claim, Claim::kChanged);
   EXPECT_EQ(error->note, "");
 }
 

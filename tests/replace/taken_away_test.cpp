@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/messages.h"
 #include "replace/replacement_runs.h"
 #include "test_support.h"
 
@@ -133,7 +134,7 @@ TEST(CopyBack, ATemporaryFileChangedMeanwhileIsNotCopied) {
 
       ASSERT_TRUE(failure.has_value()) << folder;
       EXPECT_EQ(failure->path, (folder / "temp.j").string());
-      EXPECT_EQ(failure->note, "the script is unchanged");
+      EXPECT_EQ(failure->claim, Claim::kUnchanged);
       EXPECT_EQ(read_file(folder / "script.j"), "original\r\n");
       EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
       EXPECT_FALSE(fs::exists(folder / "temp.j.copying"));
