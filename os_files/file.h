@@ -142,6 +142,10 @@ Result<FileStatus> status(const std::string& path);
 // Whether the system may move a file's modification time when a handle to it is closed, long after
 // it was written (Windows): then only the file's own handle tells its time as written.
 bool modified_time_moves_at_close();
+// True when a folder on `path` denies this user even a look at the names in it, which hides
+// whether `path` exists at all: then the file's own permissions are not what refused it. Never on
+// Windows, where every user may pass through folders.
+bool hidden_by_its_folders(const std::string& path);
 // True when anything has the name `path`, a dangling symbolic link included. An error means that
 // it cannot be told, never that there is nothing.
 Result<bool> name_exists(const std::string& path);

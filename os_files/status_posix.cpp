@@ -107,6 +107,10 @@ Result<FileStatus> status(const std::string& path) {
   return {.value = to_status(info)};
 }
 
+bool hidden_by_its_folders(const std::string& path) {
+  return status(path).error == std::errc::permission_denied;
+}
+
 Result<bool> name_exists(const std::string& path) {
   if (std::error_code fault = injected_fault("name_exists", nullptr, path)) {
     return {.error = fault};

@@ -114,6 +114,8 @@ Result<FileStatus> status(const std::string& path) {
   return basic_status(file);
 }
 
+bool hidden_by_its_folders(const std::string&) { return false; }
+
 Result<bool> name_exists(const std::string& path) {
   if (std::error_code fault = injected_fault("name_exists", nullptr, path)) {
     return {.error = fault};

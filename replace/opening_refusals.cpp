@@ -28,15 +28,12 @@ Error ScriptReplacement::refuse_unopened_script(const std::error_code& error) co
     return telling(failed(path, error), Claim::kUnchanged, {}, next_step);
   };
   if (error == std::errc::permission_denied) {
-#ifndef _WIN32
-    // A folder on its path that this user may not search denies even a look at its name, and
-    // hides whether there is a script at all: the script's own permissions are not the cause.
-    if (status(path).error == std::errc::permission_denied) {
+    // Then not even whether there is a script is known, and its own permissions are not the cause.
+    if (hidden_by_its_folders(path)) {
       Error hidden = claiming(failed(path, error, "nothing was changed"), Claim::kUnchanged);
       hidden.next_step = NextStep::kGiveAccessToFolder;
       return hidden;
     }
-#endif
     return unchanged(NextStep::kMakeReadableAndWritable);
   }
   if (error == std::errc::read_only_file_system) {
