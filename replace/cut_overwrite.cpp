@@ -2,7 +2,7 @@
 
 #include "replace/copying.h"
 #include "replace/overwrite_mark.h"
-#include "replace/replacement.h"
+#include "replace/recovery.h"
 
 namespace jassrewrite {
 
@@ -121,85 +121,81 @@ std::optional<Error> refuse_unless_cut(const RunPaths& paths, const FoundMark& f
   return std::nullopt;
 }
 
-}  // namespace
-
-// When the script is still as it was before that overwrite, the mark is dropped. When it is the
-// same file and the start of the complete rewrite, which tempwar3map.j still holds as recorded,
-// the copy is finished. In every other case, and whenever a step fails or cannot tell, everything
-// is left as it is and the error says where things are.
-std::optional<Error> ScriptReplacement::recover_cut_overwrite() {
-  const std::string mark = overwrite_mark_path(paths_.temp);
-  const CutOverwriteNotes notes = notes_for(paths_.script, paths_.temp, mark);
-  const auto [marked, error] = name_exists(mark);
-  if (error || !marked) {
-    return error ? std::optional(unknown(failed(mark, error), notes)) : std::nullopt;
-  }
-  FoundMark found;
-  if (auto unreadable = read_mark(mark, found)) {
-    return unknown(*unreadable, notes);
-  }
-  Opened temp;
-  if (auto lost = open_recorded_rewrite(paths_, found, notes, temp)) {
-    return lost;
-  }
-  Result<Opened> script = look_at(open_existing(paths_.script));
-  if (script.error) {
-    return with_note(
-        failed(paths_.script, script.error),
-        notes.kept +
-            (script.value.file.is_open() ? "" : ": run again once the script can be written"),
-        Claim::kCutShortRewriteKept, paths_.temp);
-  }
-  // A mark with the record of the script as it is was left before its first byte changed.
-  if (is_as_recorded(snapshot_of(script.value.status), found.record.script)) {
-    const std::error_code removal = remove_lasting(mark);
-    return removal ? std::optional(unknown(failed(mark, removal), notes)) : std::nullopt;
-  }
-  if (auto refusal = refuse_unless_cut(paths_, found, notes, script.value, temp)) {
-    return refusal;
-  }
-  return finish_cut_overwrite(script.value.file, temp.file, snapshot_of(temp.status));
-}
-
-std::optional<Error> ScriptReplacement::finish_cut_overwrite(File& script, File& temp,
-                                                             const Snapshot& rewrite) {
-  const std::string mark = overwrite_mark_path(paths_.temp);
-  const CutOverwriteNotes notes = notes_for(paths_.script, paths_.temp, mark);
+// Copies the rest of the rewrite into the cut script, and removes the mark once the copy is
+// verified.
+Recovery finish_cut_overwrite(const RunPaths& paths, File& script, File& temp,
+                              const Snapshot& rewrite) {
+  const std::string mark = overwrite_mark_path(paths.temp);
+  const CutOverwriteNotes notes = notes_for(paths.script, paths.temp, mark);
   const auto again = [&](Error failure) {
     if (failure.code == std::errc::no_space_on_device) {
       failure.next_step = after_full_disk(Claim::kCutShortRewriteKept);
     }
     return with_note(std::move(failure), notes.kept + ": the next run finishes the copy",
-                     Claim::kCutShortRewriteKept, paths_.temp);
+                     Claim::kCutShortRewriteKept, paths.temp);
   };
-  if (auto failure = reserve_space(script, paths_.script, rewrite.size)) {
-    return again(*failure);
+  if (auto failure = reserve_space(script, paths.script, rewrite.size)) {
+    return {.error = again(*failure)};
   }
   Content copied;
-  if (auto failure =
-          overwrite_with(temp, paths_.temp, script, paths_.script, rewrite.size, copied)) {
-    return failure->kind == ErrorKind::kRefused ? written_meanwhile() : again(*failure);
+  if (auto failure = overwrite_with(temp, paths.temp, script, paths.script, rewrite.size, copied)) {
+    return {.error =
+                failure->kind == ErrorKind::kRefused ? written_meanwhile(paths) : again(*failure)};
   }
   // What was copied is judged by the file it was read from, through its handle: another program
   // that wrote to it meanwhile would have had its bytes copied, but one that only removed or
   // replaced its name did not.
   const Result<FileStatus> copied_from = status(temp);
   if (copied_from.error) {
-    return failed(paths_.temp, copied_from.error,
-                  "the copy into the script is not verified; the next run checks it again");
+    return {.error = failed(paths.temp, copied_from.error,
+                            "the copy into the script is not verified; the next run checks it "
+                            "again")};
   }
   if (!is_as_recorded(snapshot_of(copied_from.value), rewrite)) {
-    return refused(paths_.script, notes.temp_lost);
+    return {.error = refused(paths.script, notes.temp_lost)};
   }
-  if (auto written_into = check_copied_into(script, copied)) {
-    return written_into;
+  if (auto written_into = check_copied_into(script, copied, paths)) {
+    return {.error = written_into};
   }
-  script_state_ = ScriptState::kFinishedFromEarlierRun;
-  recovered_ = Recovered::kFinishedCutOverwrite;
-  if (const std::error_code removal = remove_lasting(mark)) {
-    return failed(mark, removal);
+  const std::error_code removal = remove_lasting(mark);
+  return {.done = Recovered::kFinishedCutOverwrite,
+          .error = removal ? std::optional(failed(mark, removal)) : std::nullopt};
+}
+
+}  // namespace
+
+Recovery recover_cut_overwrite(const RunPaths& paths) {
+  const std::string mark = overwrite_mark_path(paths.temp);
+  const CutOverwriteNotes notes = notes_for(paths.script, paths.temp, mark);
+  const auto [marked, error] = name_exists(mark);
+  if (error || !marked) {
+    return {.error = error ? std::optional(unknown(failed(mark, error), notes)) : std::nullopt};
   }
-  return std::nullopt;
+  FoundMark found;
+  if (auto unreadable = read_mark(mark, found)) {
+    return {.error = unknown(*unreadable, notes)};
+  }
+  Opened temp;
+  if (auto lost = open_recorded_rewrite(paths, found, notes, temp)) {
+    return {.error = lost};
+  }
+  Result<Opened> script = look_at(open_existing(paths.script));
+  if (script.error) {
+    return {.error = with_note(failed(paths.script, script.error),
+                               notes.kept + (script.value.file.is_open()
+                                                 ? ""
+                                                 : ": run again once the script can be written"),
+                               Claim::kCutShortRewriteKept, paths.temp)};
+  }
+  // A mark with the record of the script as it is was left before its first byte changed.
+  if (is_as_recorded(snapshot_of(script.value.status), found.record.script)) {
+    const std::error_code removal = remove_lasting(mark);
+    return {.error = removal ? std::optional(unknown(failed(mark, removal), notes)) : std::nullopt};
+  }
+  if (auto refusal = refuse_unless_cut(paths, found, notes, script.value, temp)) {
+    return {.error = refusal};
+  }
+  return finish_cut_overwrite(paths, script.value.file, temp.file, snapshot_of(temp.status));
 }
 
 }  // namespace jassrewrite

@@ -74,7 +74,7 @@ std::optional<Error> ScriptReplacement::copy_in_place() {
   Content copied;
   if (auto failure = overwrite_with(temp_.file(), paths_.temp, script_.file, paths_.script,
                                     temp_.rewrite().size, copied)) {
-    return failure->kind == ErrorKind::kRefused ? written_meanwhile() : failure;
+    return failure->kind == ErrorKind::kRefused ? written_meanwhile(paths_) : failure;
   }
   // What was copied is judged by the file it was read from, through its handle: another program
   // that only removed or replaced its name changed nothing that was copied.
@@ -90,7 +90,7 @@ std::optional<Error> ScriptReplacement::copy_in_place() {
         "what was copied into the script is not the rewrite: it may be cut short";
     return changed_meanwhile;
   }
-  if (auto written_into = check_copied_into(script_.file, copied)) {
+  if (auto written_into = check_copied_into(script_.file, copied, paths_)) {
     return written_into;
   }
   script_state_ = ScriptState::kRewritten;
@@ -105,32 +105,6 @@ std::optional<Error> ScriptReplacement::copy_in_place() {
   // Another program that saved the script by a new file since the last check has its save under
   // the script's name; the file overwritten here kept only its other names.
   return script_.check_name(false);
-}
-
-// The script has other names, through which another program may have written into it while the
-// rewrite was copied: it must hold what was copied, and nothing more.
-std::optional<Error> ScriptReplacement::check_copied_into(File& script,
-                                                          const Content& copied) const {
-  const Result<Content> held = content_of(script);
-  if (held.error) {
-    return failed(paths_.script, held.error,
-                  "the copy into the script is not verified; the next run checks it again");
-  }
-  return held.value == copied ? std::nullopt : std::optional(written_meanwhile());
-}
-
-// Another program wrote into the script, by another of its names, while the rewrite was copied
-// into it: it holds some of each. The mark stays, so that no run finishes the copy over what that
-// program wrote.
-Error ScriptReplacement::written_meanwhile() const {
-  const std::string mark = overwrite_mark_path(paths_.temp);
-  Error error = claiming(refused(paths_.script, kWrittenMeanwhileReason), Claim::kChangedOtherKept,
-                         paths_.temp);
-  error.note = paths_.temp + " holds the complete rewrite of the script as it was read, and " +
-               mark +
-               " keeps runs from writing over it; to rewrite the script as it is now, keep " +
-               "a copy of " + paths_.temp + " and delete " + mark;
-  return error;
 }
 
 }  // namespace jassrewrite

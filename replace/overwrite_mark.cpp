@@ -60,4 +60,24 @@ std::optional<Error> read_mark(const std::string& path, FoundMark& found) {
   return std::nullopt;
 }
 
+std::optional<Error> check_copied_into(File& script, const Content& copied, const RunPaths& paths) {
+  const Result<Content> held = content_of(script);
+  if (held.error) {
+    return failed(paths.script, held.error,
+                  "the copy into the script is not verified; the next run checks it again");
+  }
+  return held.value == copied ? std::nullopt : std::optional(written_meanwhile(paths));
+}
+
+Error written_meanwhile(const RunPaths& paths) {
+  const std::string mark = overwrite_mark_path(paths.temp);
+  Error error = claiming(refused(paths.script, kWrittenMeanwhileReason), Claim::kChangedOtherKept,
+                         paths.temp);
+  error.note = paths.temp + " holds the complete rewrite of the script as it was read, and " +
+               mark +
+               " keeps runs from writing over it; to rewrite the script as it is now, keep " +
+               "a copy of " + paths.temp + " and delete " + mark;
+  return error;
+}
+
 }  // namespace jassrewrite

@@ -2,13 +2,16 @@
 
 // The mark of an overwrite of the script in place, the one step that can leave the script cut
 // short: while it exists, the script may be cut short and tempwar3map.j holds its complete rewrite.
+// Also what an overwrite in place, the run's own or one that finishes a cut one, checks after it.
 
 #include <optional>
 #include <string>
 #include <system_error>
 
+#include "os_files/content_digest.h"
 #include "os_files/file.h"
 #include "replace/error.h"
+#include "replace/run_paths.h"
 #include "replace/snapshot.h"
 
 namespace jassrewrite {
@@ -37,5 +40,14 @@ struct FoundMark {
 // Reads the mark at `path`. A mark that cannot be read, or that holds anything but a record, is
 // of a state that cannot be known: an error, never "no mark".
 std::optional<Error> read_mark(const std::string& path, FoundMark& found);
+
+// The script has other names, through which another program may have written into it while the
+// rewrite was copied: it must hold what was copied, and nothing more.
+std::optional<Error> check_copied_into(File& script, const Content& copied, const RunPaths& paths);
+
+// Another program wrote into the script, by another of its names, while the rewrite was copied
+// into it: it holds some of each. The mark stays, so that no run finishes the copy over what that
+// program wrote.
+Error written_meanwhile(const RunPaths& paths);
 
 }  // namespace jassrewrite

@@ -1,40 +1,17 @@
-// The one recovery of what earlier runs left, done first under both locks: an unfinished mark, an
-// overwrite in place cut short (cut_overwrite.cpp), a complete new file beside a missing script,
-// and a stale new file beside the script.
+// The recovery of an unfinished mark and of a complete new file beside a missing script; that of
+// an overwrite in place cut short is in cut_overwrite.cpp.
+
+#include "replace/recovery.h"
 
 #include "replace/copying.h"
 #include "replace/overwrite_mark.h"
-#include "replace/replacement.h"
 
 namespace jassrewrite {
 
-std::optional<Error> ScriptReplacement::recover() {
-  if (auto error = drop_unfinished_mark()) {
-    return error;
-  }
-  if (auto error = recover_cut_overwrite()) {
-    return error;
-  }
-  if (auto error = settle_left_new_file()) {
-    return error;
-  }
-  // What the conversion reads, and what it checks against, is the script as recovered.
-  if (recovered_ == Recovered::kFinishedCutOverwrite) {
-    const Result<FileStatus> finished = status(script_.file);
-    if (finished.error) {
-      return failed(paths_.script, finished.error);
-    }
-    script_.as_opened = finished.value;
-    script_.as_read = snapshot_of(script_.as_opened);
-  }
-  return std::nullopt;
-}
-
-// A mark that was still being written when its run ended never took effect: the script is touched
-// only once the mark has its own name. What has its name is removed unless it is the script itself
-// under another name; a symbolic link is removed, never what it leads to.
-std::optional<Error> ScriptReplacement::drop_unfinished_mark() {
-  const std::string path = unfinished_mark_path(paths_.temp);
+// The script is touched only once the mark has its own name. A symbolic link at the unfinished
+// mark's name is removed, never what it leads to.
+std::optional<Error> drop_unfinished_mark(const RunPaths& paths) {
+  const std::string path = unfinished_mark_path(paths.temp);
   const Result<bool> exists = name_exists(path);
   if (exists.error) {
     return failed(path, exists.error);
@@ -48,13 +25,13 @@ std::optional<Error> ScriptReplacement::drop_unfinished_mark() {
     error.clear();
   } else if (!error) {
     const Result<FileStatus> mark = status(unfinished.value);
-    const Result<FileStatus> script = status(paths_.script);
+    const Result<FileStatus> script = status(paths.script);
     error = mark.error;
     if (script.error && script.error != std::errc::no_such_file_or_directory) {
-      return failed(paths_.script, script.error);
+      return failed(paths.script, script.error);
     }
     if (!error && !script.error && mark.value.identity == script.value.identity) {
-      return refused(path, "is the script itself (a link to " + paths_.script + ")");
+      return refused(path, "is the script itself (a link to " + paths.script + ")");
     }
   }
   unfinished.value = File();
@@ -62,36 +39,6 @@ std::optional<Error> ScriptReplacement::drop_unfinished_mark() {
     error = remove(path);
   }
   return error ? std::optional(failed(path, error)) : std::nullopt;
-}
-
-// A new file beside the script is left by a run that was killed, or by the system stopping between
-// the two steps of a replacement: the script's lock says that no run is using it now.
-std::optional<Error> ScriptReplacement::settle_left_new_file() {
-  const std::string path = (script_.present ? script_.target : paths_.script) + kNewFileSuffix;
-  const Result<bool> left = name_exists(path);
-  if (left.error) {
-    return failed(path, left.error);
-  }
-  if (!left.value) {
-    return std::nullopt;
-  }
-  if (!script_.present) {
-    // An empty script must not take the place of a rewrite that could not take its name.
-    if (auto error = name_left_rewrite()) {
-      return error;
-    }
-    return open_script();
-  }
-  const std::error_code error = patience_.retry(path, [&] { return remove(path); });
-  // One that may not be removed (another user's in a shared folder, a folder where nothing may be
-  // removed, a folder with files in it, which are not the run's to remove) has the script
-  // overwritten in place instead.
-  if (error == std::errc::permission_denied || error == std::errc::operation_not_permitted ||
-      error == std::errc::directory_not_empty) {
-    placement_ = Placement::kInPlace;
-    return std::nullopt;
-  }
-  return error ? std::optional(in_the_way(path, error)) : std::nullopt;
 }
 
 namespace {
@@ -127,37 +74,36 @@ std::optional<Error> refuse_unless_complete(const std::string& left, const std::
 
 }  // namespace
 
-// Gives the new file left beside a missing script the script's name, but only when it is byte for
-// byte the complete rewrite in the temporary file and no overwrite in place is pending; otherwise
-// refuses, with everything as it is.
-std::optional<Error> ScriptReplacement::name_left_rewrite() {
-  const std::string& path = paths_.script;
+// Refuses, with everything as it is, unless the new file is the complete rewrite.
+Recovery name_left_rewrite(const RunPaths& paths) {
+  const std::string& path = paths.script;
   const std::string left = path + kNewFileSuffix;
   const Error refusal =
       claiming(refused(path, "not found, but an earlier run left " + left +
                                  ": if that is the complete rewrite, give it the script's name, "
                                  "otherwise delete it"),
                Claim::kMissing, left);
-  const std::string mark = overwrite_mark_path(paths_.temp);
+  const std::string mark = overwrite_mark_path(paths.temp);
   if (const auto [marked, error] = name_exists(mark); marked || error) {
-    return error ? failed(mark, error) : refusal;
+    return {.error = error ? failed(mark, error) : refusal};
   }
-  if (auto incomplete = refuse_unless_complete(left, paths_.temp, refusal)) {
-    return incomplete;
+  if (auto incomplete = refuse_unless_complete(left, paths.temp, refusal)) {
+    return {.error = incomplete};
   }
   if (const std::error_code error = rename_new(left, path)) {
-    return claiming(failed(left, error, "the script is missing, and this is its complete rewrite"),
-                    Claim::kMissing, left);
+    return {.error = claiming(
+                failed(left, error, "the script is missing, and this is its complete rewrite"),
+                Claim::kMissing, left)};
   }
-  if (const std::error_code error = sync_folder_of(path)) {
-    return claiming(failed(path, error,
-                           "it was given back its name, but that may not last through a power cut"),
-                    Claim::kFinishedFromEarlierRun);
-  }
-  // The script is no longer as the run found it: what it says of it from now on says so.
-  script_state_ = ScriptState::kFinishedFromEarlierRun;
-  recovered_ = Recovered::kNamedLeftRewrite;
-  return std::nullopt;
+  // Renamed: the script is no longer as the run found it, though the sync may fail.
+  const std::error_code error = sync_folder_of(path);
+  return {.done = Recovered::kNamedLeftRewrite,
+          .error = error ? std::optional(claiming(
+                               failed(path, error,
+                                      "it was given back its name, but that may not last through "
+                                      "a power cut"),
+                               Claim::kFinishedFromEarlierRun))
+                         : std::nullopt};
 }
 
 }  // namespace jassrewrite

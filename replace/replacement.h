@@ -58,23 +58,13 @@
 #include "replace/new_file.h"
 #include "replace/opened_script.h"
 #include "replace/patience.h"
+#include "replace/recovery.h"
+#include "replace/run_paths.h"
 #include "replace/snapshot.h"
 #include "replace/streams.h"
 #include "replace/temporary_file.h"
 
 namespace jassrewrite {
-
-// Added to the name of the new file that takes the script's place, made beside it so that the
-// replacement stays on one file system.
-inline constexpr const char* kNewFileSuffix = ".jassrewrite-new";
-
-struct RunPaths {
-  // As the user knows them, for messages.
-  std::string script;
-  std::string temp;
-  // The folder's lock, as messages name it.
-  std::string folder_lock;
-};
 
 // Where the script is, as the object verified it.
 enum class ScriptState {
@@ -84,15 +74,6 @@ enum class ScriptState {
   kFinishedFromEarlierRun,
   // Cut short under the mark, with its complete rewrite in tempwar3map.j.
   kCutUnderMark,
-};
-
-// What the recovery of an earlier run's leftovers did, besides removing what was of no use.
-enum class Recovered {
-  kNothing,
-  // An overwrite in place cut short: the copy was finished.
-  kFinishedCutOverwrite,
-  // A missing script whose complete rewrite was beside it: the rewrite was given its name.
-  kNamedLeftRewrite,
 };
 
 // What the run found at the script's name.
@@ -156,13 +137,11 @@ class ScriptReplacement {
   [[nodiscard]] Error refuse_unopened_temp(const std::error_code& error) const;
   std::optional<Error> check_temp(const FileStatus& temp);
 
-  // The recovery of what earlier runs left (recovery.cpp, cut_overwrite.cpp).
+  // The recovery of what earlier runs left (recovery.h), in order.
   std::optional<Error> recover();
-  std::optional<Error> drop_unfinished_mark();
-  std::optional<Error> recover_cut_overwrite();
-  std::optional<Error> finish_cut_overwrite(File& script, File& temp, const Snapshot& rewrite);
   std::optional<Error> settle_left_new_file();
-  std::optional<Error> name_left_rewrite();
+  // What a recovery step did to the script, taken into the object's state; its error, if any.
+  std::optional<Error> took_effect(Recovery step);
 
   // The replacement (put_in_place.cpp, exchange.cpp, overwrite_in_place.cpp).
   std::optional<Error> create_empty_script();
@@ -180,8 +159,6 @@ class ScriptReplacement {
   std::optional<Error> after_refused_rename(const std::error_code& error);
   std::optional<Error> overwrite_in_place();
   std::optional<Error> copy_in_place();
-  [[nodiscard]] Error written_meanwhile() const;
-  std::optional<Error> check_copied_into(File& script, const Content& copied) const;
   void remove_new_file();
 
   RunPaths paths_;

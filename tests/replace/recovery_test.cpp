@@ -1,5 +1,5 @@
-// The recovery of an overwrite in place that an earlier run left cut short, which opening the
-// replacement does first.
+// The recovery of an overwrite in place that an earlier run left cut short, and of a mark that
+// never took effect, as opening the replacement does them first.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "replace/overwrite_mark.h"
+#include "replace/recovery.h"
 #include "replace/replacement_runs.h"
 #include "test_support.h"
 
@@ -159,21 +160,16 @@ TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
   const std::string before = read_file(script);
   const std::string temp_before = fs::exists(temp) ? read_file(temp) : "(none)";
 
-  auto replacement = replacement_in(folder);
-  const auto error = replacement->open();
+  Recovery recovery{.error = drop_unfinished_mark(paths_in(folder))};
+  if (!recovery.error) {
+    recovery = recover_cut_overwrite(paths_in(folder));
+  }
 
-  EXPECT_EQ(error.has_value(), GetParam().refused);
-  EXPECT_EQ(replacement->recovered() == Recovered::kFinishedCutOverwrite, GetParam().finished);
+  EXPECT_EQ(recovery.error.has_value(), GetParam().refused);
+  EXPECT_EQ(recovery.done == Recovered::kFinishedCutOverwrite, GetParam().finished);
   EXPECT_EQ(read_file(script), GetParam().finished ? kComplete : before);
-  // The folder's lock on Windows is a lock of tempwar3map.j, which it creates empty where it is
-  // missing.
-#ifdef _WIN32
-  const std::string temp_after = temp_before == "(none)" ? "" : temp_before;
-#else
-  const std::string& temp_after = temp_before;
-#endif
   if (GetParam().refused) {
-    EXPECT_EQ(fs::exists(temp) ? read_file(temp) : "(none)", temp_after);
+    EXPECT_EQ(fs::exists(temp) ? read_file(temp) : "(none)", temp_before);
   }
   EXPECT_EQ(fs::exists(folder / "temp.j.copying"), GetParam().refused);
   EXPECT_FALSE(fs::exists(folder / "temp.j.copying-new"));
@@ -190,7 +186,7 @@ TEST(CopyBack, AnUnfinishedMarkThatIsTheScriptIsKept) {
   write_file(folder / "temp.j.copying-new", kOriginal);
   fs::create_symlink("temp.j.copying-new", folder / "script.j");
 
-  ASSERT_TRUE(replacement_in(folder)->open().has_value());
+  ASSERT_TRUE(drop_unfinished_mark(paths_in(folder)).has_value());
   EXPECT_EQ(read_file(folder / "script.j"), kOriginal);
 }
 #endif

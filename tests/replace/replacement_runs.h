@@ -25,11 +25,15 @@ inline File open_empty(const fs::path& path) {
   return std::move(file);
 }
 
+// The run's paths in `folder`: "script.j" rewritten by way of "temp.j".
+inline RunPaths paths_in(const fs::path& folder) {
+  return {(folder / "script.j").string(), (folder / "temp.j").string(), folder.string()};
+}
+
 // The replacement of "script.j" by way of "temp.j" in `folder`, as a run makes it.
 inline std::unique_ptr<ScriptReplacement> replacement_in(const fs::path& folder) {
-  return std::make_unique<ScriptReplacement>(
-      RunPaths{(folder / "script.j").string(), (folder / "temp.j").string(), folder.string()},
-      InterruptHold{}, [](const std::string&) {});
+  return std::make_unique<ScriptReplacement>(paths_in(folder), InterruptHold{},
+                                             [](const std::string&) {});
 }
 
 inline std::unique_ptr<ScriptReplacement> opened_in(const fs::path& folder) {
