@@ -203,14 +203,13 @@ bool held_for_a_moment(const std::error_code& error);
 // Makes the creation or removal of a file in the folder of `path` last through a power cut.
 std::error_code sync_folder_of(const std::string& path);
 
-// Takes the lock of the folder `folder` that one run holds at a time, calling `before_waiting`
-// once when another process holds it. Windows cannot lock a folder: it locks a byte range of the
-// file `stand_in` in it, past any data, creating the file where it is missing; such locks reach
-// the runs of every user and of every machine that shares a network folder. A lock is held at
-// least as long as the returned handle and never past the end of the process, however it ends.
+// Takes the lock of the folder that holds `path`, which one run holds at a time, calling
+// `before_waiting` once when another process holds it. Windows cannot lock a folder: it locks a
+// byte range of the file `path` itself, past any data, creating it where it is missing; such locks
+// reach the runs of every user and of every machine that shares a network folder. A lock is held
+// at least as long as the returned handle and never past the end of the process, however it ends.
 // Fails with errc::no_lock_available where the file system cannot lock.
-Result<File> lock_folder(const std::string& folder, const std::string& stand_in,
-                         const std::function<void()>& before_waiting);
+Result<File> lock_folder_of(const std::string& path, const std::function<void()>& before_waiting);
 // The same for the open file `file`, without keeping anything open on it that would stand in the
 // way of its replacement.
 Result<File> lock(const File& file, const std::function<void()>& before_waiting);

@@ -49,9 +49,8 @@ Result<File> lock(const File& file, const std::function<void()>& before_waiting)
   return {.value = std::move(lock)};
 }
 
-Result<File> lock_folder(const std::string& folder, const std::string&,
-                         const std::function<void()>& before_waiting) {
-  const auto [opened, error] = posix::open_file(folder, O_RDONLY | O_DIRECTORY, 0);
+Result<File> lock_folder_of(const std::string& path, const std::function<void()>& before_waiting) {
+  const auto [opened, error] = posix::open_file(posix::folder_of(path), O_RDONLY | O_DIRECTORY, 0);
   if (error) {
     return {.error = error};
   }

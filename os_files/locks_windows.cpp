@@ -19,12 +19,10 @@ using windows::last_error;
 using windows::not_supported;
 using windows::open_file;
 
-Result<File> lock_folder(const std::string& folder, const std::string& stand_in,
-                         const std::function<void()>& before_waiting) {
-  if (std::error_code fault = injected_fault("lock_folder", nullptr, folder)) {
+Result<File> lock_folder_of(const std::string& path, const std::function<void()>& before_waiting) {
+  if (std::error_code fault = injected_fault("lock_folder_of", nullptr, path)) {
     return {.error = fault};
   }
-  const std::string path = folder + "\\" + stand_in;
   // A lock far past any data never stands in the way of reading or writing the file; read access
   // alone leaves the run free to open it again without sharing its writing. Its deletion is not
   // shared: while the lock is held, no one can delete or replace the file, and a new file under

@@ -1,22 +1,11 @@
 // Opening the run's files under their locks, in order, and the recovery of what earlier runs left
 // (recovery.h); what is refused of them is in opening_refusals.cpp.
 
-#include <filesystem>
-
 #include "replace/replacement.h"
 
 namespace jassrewrite {
 
 namespace {
-
-// The folder that holds `path`, and the name of `path` in it, by the name alone.
-std::string folder_of(const std::string& path) {
-  const std::string folder = std::filesystem::path(path).parent_path().string();
-  return folder.empty() ? std::string(".") : folder;
-}
-std::string name_in_folder(const std::string& path) {
-  return std::filesystem::path(path).filename().string();
-}
 
 // Where a file system, or another user, leaves no lock to be had, the run goes on and says so.
 constexpr const char* kNoLock = "cannot be locked here; a run started meanwhile may work on it too";
@@ -27,9 +16,9 @@ constexpr const char* kNoLock = "cannot be locked here; a run started meanwhile 
 std::optional<Error> ScriptReplacement::lock_folder() {
   const std::string& lock_path = paths_.folder_lock;
   const std::error_code error = patience_.retry(lock_path, [&] {
-    Result<File> locked = jassrewrite::lock_folder(
-        folder_of(paths_.temp), name_in_folder(paths_.temp),
-        [&] { patience_.tell_waiting("waiting for another run in this folder to finish"); });
+    Result<File> locked = lock_folder_of(paths_.temp, [&] {
+      patience_.tell_waiting("waiting for another run in this folder to finish");
+    });
     locks_.folder = std::move(locked.value);
     return locked.error;
   });
