@@ -122,9 +122,9 @@ Result<File> open_existing(const std::string& path);
 // socket with errc::not_supported. On POSIX writes always go to the end of the file, so that
 // another program that empties it meanwhile leaves it shorter than what was written.
 Result<File> open_or_create_unfollowed(const std::string& path);
-// Windows only (elsewhere it does nothing): opens the file at `path` again in place of `file`, so
-// that no other program may write to it while it is open. The caller checks that the new handle
-// is of the same file.
+// Keeps other programs from writing to the file while it is open, where the system can: Windows
+// opens the file at `path` again in place of `file`, without sharing its writing; elsewhere `file`
+// is given back as it is. The caller checks that the handle is still of the same file.
 Result<File> keep_others_from_writing(File& file, const std::string& path);
 
 // For reading and writing a file that must not exist yet, readable by its owner only until
@@ -135,10 +135,11 @@ Result<File> create_new(const std::string& path);
 // (errc::too_many_symbolic_link_levels), refuses a FIFO, device or socket (errc::not_supported).
 Result<File> open_for_reading_unfollowed(const std::string& path);
 
+// What the open file is now, all of it.
 Result<FileStatus> status(const File& file);
-// What `path` refers to now, symbolic links followed: everything but extended attributes and
+// What the name `path` leads to now, symbolic links followed: all but extended attributes and
 // security, which only the handle of a file that is to be replaced is asked for.
-Result<FileStatus> status(const std::string& path);
+Result<FileStatus> status_at(const std::string& path);
 // Whether the system may move a file's modification time when a handle to it is closed, long after
 // it was written (Windows): then only the file's own handle tells its time as written.
 bool modified_time_moves_at_close();

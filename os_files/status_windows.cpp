@@ -105,7 +105,7 @@ Result<FileStatus> status(const File& file) {
   return status;
 }
 
-Result<FileStatus> status(const std::string& path) {
+Result<FileStatus> status_at(const std::string& path) {
   const auto [file, error] =
       open_file(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   if (error) {

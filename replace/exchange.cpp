@@ -13,8 +13,8 @@ namespace jassrewrite {
 // and nothing is lost. Either way the folder is synced, so that a power cut cannot bring back a
 // state in which another program's save sits where the next run removes leftovers.
 std::optional<Error> ScriptReplacement::settle_exchange(const std::string& swapped_out) {
-  Result<FileStatus> put_in = status(script_.target);
-  const Result<FileStatus> taken_out = status(swapped_out);
+  Result<FileStatus> put_in = status_at(script_.target);
+  const Result<FileStatus> taken_out = status_at(swapped_out);
   // By what it holds too: where times are kept in whole seconds, a write into it within the second
   // leaves them as they were. One taken away meanwhile is as one taken away before.
   Result<bool> rewrite_put_in;

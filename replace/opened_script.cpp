@@ -9,7 +9,7 @@ namespace jassrewrite {
 // the user knows is followed, not the file its links led to when the run began: a link pointed
 // elsewhere since, or a file saved over the link, is a change too.
 std::optional<Error> OpenedScript::check_name(bool and_contents) const {
-  const Result<FileStatus> named = status(path);
+  const Result<FileStatus> named = status_at(path);
   if (named.error == std::errc::no_such_file_or_directory) {
     return changed(path);
   }

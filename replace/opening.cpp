@@ -58,7 +58,7 @@ std::optional<Error> ScriptReplacement::open_script() {
     // Only a script that another run replaced by a new file while this one waited is opened
     // again. One that is gone by its name was taken away by another program after it was opened:
     // a change, not a folder without a script.
-    const Result<FileStatus> named = status(path);
+    const Result<FileStatus> named = status_at(path);
     if (named.error) {
       return named.error == std::errc::no_such_file_or_directory ? changed(path)
                                                                  : failed(path, named.error);

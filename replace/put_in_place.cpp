@@ -144,7 +144,7 @@ std::optional<Error> ScriptReplacement::rename_over_script() {
 // was checked, put a file of its own there, which the rename then gave the script's name; the two
 // cannot be told apart, and neither can be undone. Either way another program's file stands.
 std::optional<Error> ScriptReplacement::check_renamed_in() {
-  const Result<FileStatus> named = status(script_.target);
+  const Result<FileStatus> named = status_at(script_.target);
   if (named.error) {
     return failed(paths_.script, named.error,
                   "it was replaced, but whether by its rewrite cannot be told");
@@ -203,7 +203,7 @@ std::optional<Error> ScriptReplacement::after_refused_rename(const std::error_co
 // Refuses where the new file's name no longer leads to the new file as it was written: another
 // program's file there must not take the script's place, nor be removed.
 std::optional<Error> ScriptReplacement::check_new_file_name() {
-  const Result<FileStatus> named = status(new_file_.path());
+  const Result<FileStatus> named = status_at(new_file_.path());
   if (named.error) {
     return failed(new_file_.path(), named.error);
   }

@@ -25,7 +25,7 @@ std::optional<Error> drop_unfinished_mark(const RunPaths& paths) {
     error.clear();
   } else if (!error) {
     const Result<FileStatus> mark = status(unfinished.value);
-    const Result<FileStatus> script = status(paths.script);
+    const Result<FileStatus> script = status_at(paths.script);
     error = mark.error;
     if (script.error && script.error != std::errc::no_such_file_or_directory) {
       return failed(paths.script, script.error);

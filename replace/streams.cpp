@@ -95,7 +95,7 @@ StreamVerdict check_streams_by_name(const File& output, const File& errors,
     // script.
     const std::string mark = overwrite_mark_path(temp_path);
     for (const std::string& path : {script_path, script_path + kNewFileSuffix, temp_path, mark}) {
-      const Result<FileStatus> named = status(path);
+      const Result<FileStatus> named = status_at(path);
       if (named.error != std::errc::no_such_file_or_directory) {
         files.push_back({path, {named.value.identity, named.error}});
       }

@@ -76,7 +76,7 @@ TEST(NewFile, FinishTellsWhetherItHoldsWhatWasWritten) {
   const Result<bool> same = made.value.finish(content_of_bytes("rewrite"));
   ASSERT_FALSE(same.error) << same.error.message();
   EXPECT_TRUE(same.value);
-  const Result<FileStatus> named = status(path);
+  const Result<FileStatus> named = status_at(path);
   ASSERT_FALSE(named.error);
   EXPECT_TRUE(is_as_recorded(snapshot_of(named.value), made.value.as_written()));
   EXPECT_FALSE(made.value.file().is_open()) << "finished, it is closed";

@@ -115,8 +115,8 @@ class RecoveryTest : public testing::TestWithParam<RecoveryCase> {};
 // The mark of an overwrite in place of the script as it is, with temp.j holding `rewrite`.
 void mark_overwrite(const fs::path& folder, const std::string& rewrite, Mark mark) {
   write_file(folder / "temp.j", rewrite);
-  const Result<FileStatus> script = status((folder / "script.j").string());
-  const Result<FileStatus> temp = status((folder / "temp.j").string());
+  const Result<FileStatus> script = status_at((folder / "script.j").string());
+  const Result<FileStatus> temp = status_at((folder / "temp.j").string());
   ASSERT_FALSE(script.error || temp.error);
   OverwriteRecord record{snapshot_of(script.value), snapshot_of(temp.value)};
   record.rewrite.modified.reset();

@@ -101,7 +101,7 @@ TEST_P(CheckStreams, RefusesAStreamThatIsOrMayBeOneOfTheRunsFiles) {
   };
   const File output = open_stream(output_name);
   const File errors = open_stream(GetParam().errors);
-  const Result<FileStatus> named = status(script);
+  const Result<FileStatus> named = status_at(script);
   ASSERT_FALSE(named.error);
   const std::vector<SeenFile> files = {
       {script,
