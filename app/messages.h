@@ -1,7 +1,7 @@
 #pragma once
 
-// The one place that words what the layers below report as values: an error's reason comes from
-// the step or the system, and the script's state and the next step are told here.
+// Where an error becomes a message: the claims of the replacement's own and the next steps are
+// worded here; a reason, and a note that tells a step's state in its own words, come from below.
 
 #include <string>
 

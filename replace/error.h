@@ -75,8 +75,8 @@ enum class NextStep {
   kFreeSpaceBeforeThen,
 };
 
-// An error as values: what stopped a step and what the run verified of the script. The words that
-// tell it are chosen in one place, where the run tells the user.
+// An error as values: what stopped a step and what the run verified of the script. The claim and
+// the next step are worded where the run tells the user; a reason or a note is the step's own.
 struct Error {
   ErrorKind kind = ErrorKind::kFailed;
   std::string path;

@@ -21,6 +21,8 @@ class NewFile {
   // The run's new file again, under `path` once more after its name was swapped back. The caller
   // answers for what the name leads to: active, it is removed on rollback.
   static NewFile taken_back(std::string path);
+  // A move takes the name over from `other`, which is then inactive; an assignment first removes
+  // the file this one owns, as its destructor would.
   NewFile(NewFile&& other) noexcept;
   NewFile& operator=(NewFile&& other) noexcept;
   NewFile(const NewFile&) = delete;

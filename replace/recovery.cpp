@@ -95,15 +95,14 @@ Recovery name_left_rewrite(const RunPaths& paths) {
                 failed(left, error, "the script is missing, and this is its complete rewrite"),
                 Claim::kMissing, left)};
   }
-  // Renamed: the script is no longer as the run found it, though the sync may fail.
-  const std::error_code error = sync_folder_of(path);
-  return {.done = Recovered::kNamedLeftRewrite,
-          .error = error ? std::optional(claiming(
-                               failed(path, error,
-                                      "it was given back its name, but that may not last through "
-                                      "a power cut"),
-                               Claim::kFinishedFromEarlierRun))
-                         : std::nullopt};
+  // Where the sync fails, the error alone tells what was done.
+  if (const std::error_code error = sync_folder_of(path)) {
+    return {.error = claiming(failed(path, error,
+                                     "it was given back its name, but that may not last through "
+                                     "a power cut"),
+                              Claim::kFinishedFromEarlierRun)};
+  }
+  return {.done = Recovered::kNamedLeftRewrite};
 }
 
 }  // namespace jassrewrite

@@ -37,7 +37,8 @@ std::optional<Error> drop_unfinished_mark(const RunPaths& paths);
 Recovery recover_cut_overwrite(const RunPaths& paths);
 
 // A new file left beside a missing script is given the script's name, but only when it is byte for
-// byte the complete rewrite in tempwar3map.j and no overwrite in place is pending.
+// byte the complete rewrite in tempwar3map.j and no overwrite in place is pending. Where the sync
+// of the folder after that fails, the error alone claims what was done.
 Recovery name_left_rewrite(const RunPaths& paths);
 
 }  // namespace jassrewrite

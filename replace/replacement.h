@@ -14,8 +14,8 @@
 //   if (auto error = replacement.copy_back()) { report; return; }
 //
 // Any return before copy_back() commits rolls back, in the destructor. Every transition returns its
-// error; the error's note says where the script and its rewrite are (script_state()). Calling a
-// transition out of order is a bug and fails an assertion.
+// error, which claims where the script and its rewrite are (script_state()). Calling a transition
+// out of order is a bug and fails an assertion.
 //
 // States, and what holds in each:
 //
@@ -104,7 +104,7 @@ class ScriptReplacement {
   [[nodiscard]] StreamVerdict check_streams(const File& output, const File& errors) const;
 
   [[nodiscard]] ScriptState script_state() const { return script_state_; }
-  // kOpened -> kRolledBack: the caller's conversion failed with `error`, returned with the note
+  // kOpened -> kRolledBack: the caller's conversion failed with `error`, returned with the claim
   // that the state gives.
   [[nodiscard]] Error conversion_failed(Error error);
 
@@ -121,7 +121,7 @@ class ScriptReplacement {
 
   // What script_state() claims of the script; the file it names, if any, is tempwar3map.j.
   [[nodiscard]] Claim claim_of_state() const;
-  // `error` with the note that the state gives.
+  // `error` with the claim that the state gives, and the next step, unless a step claimed already.
   [[nodiscard]] Error explained(Error error) const;
   // Each ends the transition it is part of: the error, explained, and the object rolled back.
   Error fail(Error error);

@@ -135,6 +135,7 @@ TEST(CopyBack, ATemporaryFileChangedMeanwhileIsNotCopied) {
       ASSERT_TRUE(failure.has_value()) << folder;
       EXPECT_EQ(failure->path, (folder / "temp.j").string());
       EXPECT_EQ(failure->claim, Claim::kUnchanged);
+      EXPECT_TRUE(failure->tells_claim);
       EXPECT_EQ(read_file(folder / "script.j"), "original\r\n");
       EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
       EXPECT_FALSE(fs::exists(folder / "temp.j.copying"));
