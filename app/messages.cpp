@@ -47,6 +47,12 @@ std::string words_of(NextStep step) {
       return "free some space, then run again";
     case NextStep::kFreeSpaceBeforeThen:
       return "free some space before then";
+    case NextStep::kDeleteItThenRunAgain:
+      return "delete it and run again";
+    case NextStep::kMoveItAwayThenRunAgain:
+      return "move it away, then run again";
+    case NextStep::kRunAgain:
+      return "run again";
   }
   return {};
 }

@@ -73,6 +73,10 @@ enum class NextStep {
   kFreeSpaceThenRunAgain,
   // Before the next run, which finishes a copy cut short.
   kFreeSpaceBeforeThen,
+  // Of a file of the run's that it will not trust, or that is in its way.
+  kDeleteItThenRunAgain,
+  kMoveItAwayThenRunAgain,
+  kRunAgain,
 };
 
 // An error as values: what stopped a step and what the run verified of the script. The claim and
@@ -130,7 +134,7 @@ inline constexpr const char* kChangedReason =
 inline constexpr const char* kTempChangedReason =
     "changed by another program while the script was rewritten";
 inline constexpr const char* kNotAFileReason = "not a regular file";
-inline constexpr const char* kFolderNotTempReason = "is a folder; move it away, then run again";
+inline constexpr const char* kFolderReason = "is a folder";
 inline constexpr const char* kWrittenMeanwhileReason =
     "written to by another program while the rewrite was written into it";
 
@@ -153,6 +157,11 @@ inline Error refused(std::string path, std::string reason, std::string note = {}
           .path = std::move(path),
           .reason = std::move(reason),
           .note = std::move(note)};
+}
+inline Error refused(std::string path, std::string reason, NextStep next_step) {
+  Error error = refused(std::move(path), std::move(reason));
+  error.next_step = next_step;
+  return error;
 }
 inline Error changed(std::string path, std::string reason = kChangedReason) {
   return {.kind = ErrorKind::kChanged,

@@ -26,7 +26,7 @@ std::optional<Error> ScriptReplacement::lock_folder() {
     patience_.tell(lock_path + ": " + kNoLock);
   } else if (error == std::errc::is_a_directory) {
     // Windows locks a range of tempwar3map.j.
-    return refused(lock_path, kFolderNotTempReason);
+    return refused(lock_path, kFolderReason, NextStep::kMoveItAwayThenRunAgain);
   } else if (error) {
     return failed(lock_path, error);
   }
@@ -141,7 +141,7 @@ std::optional<Error> ScriptReplacement::open_temp() {
     return failed(path, kept.error);
   }
   if (kept.value.identity != checked.value.identity) {
-    return refused(path, "changed while it was being opened; run again");
+    return refused(path, "changed while it was being opened", NextStep::kRunAgain);
   }
   // Beside a missing or empty script, what is in it may be the only copy of a rewrite that an
   // earlier run was refused to put in the script's place.

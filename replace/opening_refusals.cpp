@@ -8,8 +8,7 @@ namespace jassrewrite {
 
 namespace {
 
-constexpr const char* kFolderNotScript =
-    "is a folder, not the map's script; move it away, then run again";
+constexpr const char* kFolderNotScript = "is a folder, not the map's script";
 
 }  // namespace
 
@@ -21,7 +20,7 @@ Error ScriptReplacement::refuse_unopened_script(const std::error_code& error) co
     return refused(path, kNotAFileReason);
   }
   if (error == std::errc::is_a_directory) {
-    return refused(path, kFolderNotScript);
+    return refused(path, kFolderNotScript, NextStep::kMoveItAwayThenRunAgain);
   }
   // The script is opened for reading and writing before anything else is done.
   const auto unchanged = [&](NextStep next_step) {
@@ -63,13 +62,13 @@ std::optional<Error> ScriptReplacement::refuse_dangling_link() const {
 Error ScriptReplacement::refuse_unopened_temp(const std::error_code& error) const {
   const std::string& path = paths_.temp;
   if (error == std::errc::too_many_symbolic_link_levels) {
-    return refused(path, "is a symbolic link; delete it and run again");
+    return refused(path, "is a symbolic link", NextStep::kDeleteItThenRunAgain);
   }
   if (error == std::errc::not_supported) {
     return refused(path, kNotAFileReason);
   }
   if (error == std::errc::is_a_directory) {
-    return refused(path, kFolderNotTempReason);
+    return refused(path, kFolderReason, NextStep::kMoveItAwayThenRunAgain);
   }
   NextStep next_step = NextStep::kCloseTheHolder;
   if (error == std::errc::permission_denied || error == std::errc::read_only_file_system) {
@@ -101,11 +100,11 @@ std::optional<Error> ScriptReplacement::check_temp(const FileStatus& temp) {
     return std::nullopt;
   }
   if (auto reason = distrust(temp, &script_.as_opened)) {
-    return refused(path, *reason + "; delete it and run again");
+    return refused(path, *reason, NextStep::kDeleteItThenRunAgain);
   }
   const std::error_code error = copy_permissions(temp_.file(), script_.as_opened, false);
   if (error == std::errc::operation_not_permitted) {
-    return refused(path, "belongs to another user; delete it and run again");
+    return refused(path, "belongs to another user", NextStep::kDeleteItThenRunAgain);
   }
   return error ? std::optional(failed(path, error)) : std::nullopt;
 }
