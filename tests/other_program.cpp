@@ -25,7 +25,9 @@ namespace jassrewrite::other_program {
 namespace {
 
 // What another program puts in place of a file it replaces.
-constexpr std::string_view kOtherVersion = "// another program's version\n";
+constexpr std::string_view kOtherVersion =
+    "// another program's version, longer than the rewrite of the script that the run read, so "
+    "that a copy over it leaves its tail\n";
 
 #ifdef _WIN32
 std::wstring native_path(std::string path) {

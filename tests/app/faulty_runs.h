@@ -241,8 +241,13 @@ inline void leave_a_cut_overwrite(const fs::path& folder) {
 
 // What another program puts in place of a file that it replaces (tests/fault_seam.cpp), and that
 // version rewritten.
-inline const std::string kOtherVersion = "// another program's version\n";
-inline const std::string kOtherVersionRewritten = "// another program's version\r\n";
+// Longer than kRewritten: a copy of the rewrite over it in place leaves its tail.
+inline const std::string kOtherVersion =
+    "// another program's version, longer than the rewrite of the script that the run read, so "
+    "that a copy over it leaves its tail\n";
+inline const std::string kOtherVersionRewritten =
+    "// another program's version, longer than the rewrite of the script that the run read, so "
+    "that a copy over it leaves its tail\r\n";
 
 // Runs the test build with another program removing or replacing ("remove", "replace") `file`
 // just before the given call.
