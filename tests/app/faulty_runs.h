@@ -239,15 +239,14 @@ inline void leave_a_cut_overwrite(const fs::path& folder) {
   ASSERT_TRUE(fs::exists(folder / kMark));
 }
 
-// What another program puts in place of a file that it replaces (tests/fault_seam.cpp), and that
-// version rewritten.
-// Longer than kRewritten: a copy of the rewrite over it in place leaves its tail.
-inline const std::string kOtherVersion =
+// What another program puts in place of a file that it replaces, or writes into it (a copy of it
+// is in tests/other_program.cpp, a program of its own), and that version rewritten. Longer than
+// kRewritten: a copy of the rewrite over it in place leaves its tail.
+inline const std::string kOtherVersionLine =
     "// another program's version, longer than the rewrite of the script that the run read, so "
-    "that a copy over it leaves its tail\n";
-inline const std::string kOtherVersionRewritten =
-    "// another program's version, longer than the rewrite of the script that the run read, so "
-    "that a copy over it leaves its tail\r\n";
+    "that a copy over it leaves its tail";
+inline const std::string kOtherVersion = kOtherVersionLine + "\n";
+inline const std::string kOtherVersionRewritten = kOtherVersionLine + "\r\n";
 
 // Runs the test build with another program removing or replacing ("remove", "replace") `file`
 // just before the given call.
