@@ -124,7 +124,7 @@ std::optional<Error> refuse_unless_cut(const RunPaths& paths, const FoundMark& f
 // Copies the rest of the rewrite into the cut script, and removes the mark once the copy is
 // verified.
 Recovery finish_cut_overwrite(const RunPaths& paths, File& script, File& temp,
-                              const Snapshot& rewrite) {
+                              const Snapshot& rewrite, const Content& rewrite_content) {
   const std::string mark = overwrite_mark_path(paths.temp);
   const CutOverwriteNotes notes = notes_for(paths.script, paths.temp, mark);
   const auto again = [&](Error failure) {
@@ -142,20 +142,9 @@ Recovery finish_cut_overwrite(const RunPaths& paths, File& script, File& temp,
     return {.error =
                 failure->kind == ErrorKind::kRefused ? written_meanwhile(paths) : again(*failure)};
   }
-  // What was copied is judged by the file it was read from, through its handle: another program
-  // that wrote to it meanwhile would have had its bytes copied, but one that only removed or
-  // replaced its name did not.
-  const Result<FileStatus> copied_from = status(temp);
-  if (copied_from.error) {
-    return {.error = failed(paths.temp, copied_from.error,
-                            "the copy into the script is not verified; the next run checks it "
-                            "again")};
-  }
-  if (!is_as_recorded(snapshot_of(copied_from.value), rewrite)) {
-    return {.error = refused(paths.script, notes.temp_lost)};
-  }
-  if (auto written_into = check_copied_into(script, copied, paths)) {
-    return {.error = written_into};
+  if (auto failure = check_copy_in_place(temp, script, paths, rewrite, rewrite_content, copied,
+                                         refused(paths.script, notes.temp_lost))) {
+    return {.error = failure};
   }
   const std::error_code removal = remove_lasting(mark);
   return {.done = Recovered::kFinishedCutOverwrite,
@@ -195,7 +184,8 @@ Recovery recover_cut_overwrite(const RunPaths& paths) {
   if (auto refusal = refuse_unless_cut(paths, found, notes, script.value, temp)) {
     return {.error = refusal};
   }
-  return finish_cut_overwrite(paths, script.value.file, temp.file, snapshot_of(temp.status));
+  return finish_cut_overwrite(paths, script.value.file, temp.file, snapshot_of(temp.status),
+                              {found.record.rewrite.size, found.record.rewrite_digest});
 }
 
 }  // namespace jassrewrite

@@ -76,22 +76,11 @@ std::optional<Error> ScriptReplacement::copy_in_place() {
                                     temp_.rewrite().size, copied)) {
     return failure->kind == ErrorKind::kRefused ? written_meanwhile(paths_) : failure;
   }
-  // What was copied is judged by the file it was read from, through its handle: another program
-  // that only removed or replaced its name changed nothing that was copied.
-  const Result<FileStatus> copied_from = status(temp_.file());
-  if (copied_from.error) {
-    return failed(paths_.temp, copied_from.error,
-                  "the copy into the script is not verified; the next run checks it again");
-  }
-  if (!is_as_recorded(snapshot_of(copied_from.value), temp_.rewrite()) ||
-      copied != temp_.rewrite_content()) {
-    Error changed_meanwhile = refused(paths_.temp, kTempChangedReason);
-    changed_meanwhile.note =
-        "what was copied into the script is not the rewrite: it may be cut short";
-    return changed_meanwhile;
-  }
-  if (auto written_into = check_copied_into(script_.file, copied, paths_)) {
-    return written_into;
+  Error not_the_rewrite = refused(paths_.temp, kTempChangedReason);
+  not_the_rewrite.note = "what was copied into the script is not the rewrite: it may be cut short";
+  if (auto failure = check_copy_in_place(temp_.file(), script_.file, paths_, temp_.rewrite(),
+                                         temp_.rewrite_content(), copied, not_the_rewrite)) {
+    return failure;
   }
   script_state_ = ScriptState::kRewritten;
   if (const std::error_code removal = remove_lasting(overwrite_mark_path(paths_.temp))) {

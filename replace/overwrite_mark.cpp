@@ -60,11 +60,21 @@ std::optional<Error> read_mark(const std::string& path, FoundMark& found) {
   return std::nullopt;
 }
 
-std::optional<Error> check_copied_into(File& script, const Content& copied, const RunPaths& paths) {
+std::optional<Error> check_copy_in_place(File& temp, File& script, const RunPaths& paths,
+                                         const Snapshot& rewrite, const Content& rewrite_content,
+                                         const Content& copied, Error not_the_rewrite) {
+  constexpr const char* kUnverified =
+      "the copy into the script is not verified; the next run checks it again";
+  const Result<FileStatus> copied_from = status(temp);
+  if (copied_from.error) {
+    return failed(paths.temp, copied_from.error, kUnverified);
+  }
+  if (!is_as_recorded(snapshot_of(copied_from.value), rewrite) || copied != rewrite_content) {
+    return not_the_rewrite;
+  }
   const Result<Content> held = content_of(script);
   if (held.error) {
-    return failed(paths.script, held.error,
-                  "the copy into the script is not verified; the next run checks it again");
+    return failed(paths.script, held.error, kUnverified);
   }
   return held.value == copied ? std::nullopt : std::optional(written_meanwhile(paths));
 }

@@ -41,9 +41,15 @@ struct FoundMark {
 // of a state that cannot be known: an error, never "no mark".
 std::optional<Error> read_mark(const std::string& path, FoundMark& found);
 
-// The script has other names, through which another program may have written into it while the
-// rewrite was copied: it must hold what was copied, and nothing more.
-std::optional<Error> check_copied_into(File& script, const Content& copied, const RunPaths& paths);
+// Checks an overwrite in place, the run's own or one that finishes a cut one, before its mark may
+// go. What was copied is judged by the file it was read from, through its handle: another program
+// that wrote into tempwar3map.j meanwhile would have had its bytes copied, but one that only
+// removed or replaced its name did not; `not_the_rewrite` tells where what was copied is not
+// `rewrite`. The script may have other names, through which another program may have written into
+// it meanwhile: it must hold what was copied, and nothing more.
+std::optional<Error> check_copy_in_place(File& temp, File& script, const RunPaths& paths,
+                                         const Snapshot& rewrite, const Content& rewrite_content,
+                                         const Content& copied, Error not_the_rewrite);
 
 // Another program wrote into the script, by another of its names, while the rewrite was copied
 // into it: it holds some of each. The mark stays, so that no run finishes the copy over what that
