@@ -1,5 +1,7 @@
 #include "app/messages.h"
 
+#include "replace/overwrite_mark.h"
+
 namespace jassrewrite {
 
 std::string words_of(Claim claim, const std::string& named) {
@@ -57,7 +59,59 @@ std::string words_of(NextStep step) {
   return {};
 }
 
-std::string message_of(const Error& error) {
+std::string words_of(Note note, const RunPaths& paths, const std::string& named) {
+  const std::string cut = "an earlier run was cut off while writing it back, and " + paths.temp +
+                          " holds the complete rewrite";
+  const std::string mark = overwrite_mark_path(paths.temp);
+  switch (note) {
+    case Note::kNone:
+      break;
+    case Note::kEarlierCopyMayBeCut:
+      return "an earlier run may have been cut off while writing back " + paths.script +
+             "; nothing was changed";
+    case Note::kEarlierCopyCut:
+      return cut;
+    case Note::kEarlierCopyCutNextRunFinishes:
+      return cut + ": the next run finishes the copy";
+    case Note::kEarlierCopyCutOnceWritable:
+      return cut + ": run again once the script can be written";
+    case Note::kWrittenMeanwhile:
+      return paths.temp + " holds the complete rewrite of the script as it was read, and " + mark +
+             " keeps runs from writing over it; to rewrite the script as it is now, keep a copy "
+             "of " +
+             paths.temp + " and delete " + mark;
+    case Note::kCopyUnverified:
+      return "the copy into the script is not verified; the next run checks it again";
+    case Note::kCopyNotTheRewrite:
+      return "what was copied into the script is not the rewrite: it may be cut short";
+    case Note::kNothingChanged:
+      return "nothing was changed";
+    case Note::kRewrittenMayNotLast:
+      return "it was rewritten, but the change may not last through a power cut";
+    case Note::kReplacedMayNotLast:
+      return "it was replaced, but that may not last through a power cut";
+    case Note::kLeftAsChangedMayNotLast:
+      return "it changed while it was being rewritten and was left as it is, but that may not "
+             "last through a power cut";
+    case Note::kNamedBackMayNotLast:
+      return "it was given back its name, but that may not last through a power cut";
+    case Note::kTakenAwayMayNotLast:
+      return "taken away by another program once it was rewritten; what it was is kept in " +
+             named + ", but that may not last through a power cut";
+    case Note::kReplacedByWhatUnknown:
+      return "it was replaced, but whether by its rewrite cannot be told";
+    case Note::kOldScriptLeft:
+      return "the script was rewritten; this is what it was, and the next run removes it";
+    case Note::kOldScriptTakenAway:
+      return "another program took away what the script was, so whether it had saved the script "
+             "meanwhile cannot be told; the script was rewritten";
+    case Note::kRewriteOfMissingScript:
+      return "the script is missing, and this is its complete rewrite";
+  }
+  return {};
+}
+
+std::string message_of(const Error& error, const RunPaths& paths) {
   std::string message = error.path + ": " + error.reason;
   const auto add = [&message](const std::string& part) {
     if (!part.empty()) {
@@ -67,7 +121,7 @@ std::string message_of(const Error& error) {
   if (error.tells_claim) {
     add(words_of(error.claim, error.named));
   }
-  add(error.note);
+  add(words_of(error.note, paths, error.named));
   add(words_of(error.next_step));
   if (!error.partial_rewrite.empty()) {
     add(error.partial_rewrite + " holds part of the rewrite: delete it");

@@ -49,6 +49,8 @@ std::string folder_lock_path() {
 struct Streams {
   LineOutput& output;
   LineOutput& errors;
+  // What messages name the run's files by.
+  const RunPaths& paths;
 
   void say(std::string_view message) const {
     flush_output(output);
@@ -57,7 +59,7 @@ struct Streams {
   }
   void say(const Error& error) const {
     told_claim(name_of(error.claim), error.named);
-    say(message_of(error));
+    say(message_of(error, paths));
   }
 
   // Where a stream is refused, nothing more is written into it: the refusal is told on the other,
@@ -72,7 +74,7 @@ struct Streams {
     LineOutput& told_on = verdict.output ? errors : output;
     if (const auto& told = verdict.output ? verdict.output : verdict.errors) {
       told_claim(name_of(told->claim), told->named);
-      write_text_line(told_on, "jassrewrite: " + message_of(*told));
+      write_text_line(told_on, "jassrewrite: " + message_of(*told, paths));
       flush_output(told_on);
     }
     return verdict.output || verdict.errors;
@@ -133,7 +135,8 @@ void show_banner(LineOutput& output, std::span<const std::string> args) {
 }  // namespace
 
 int run(std::span<const std::string> args, LineOutput& output, LineOutput& errors) {
-  const Streams streams{output, errors};
+  const RunPaths paths{kScriptPath, kTempPath, folder_lock_path()};
+  const Streams streams{output, errors, paths};
   // Decided before any byte goes out, and again once the run's files are open, before the banner:
   // a stream into one of them would be mixed into the rewrite or read back without end.
   const StreamVerdict by_name =
@@ -142,7 +145,7 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
   if (streams.refuse(by_name)) {
     return EXIT_FAILURE;
   }
-  ScriptReplacement replacement({kScriptPath, kTempPath, folder_lock_path()}, kProcessInterrupts,
+  ScriptReplacement replacement(paths, kProcessInterrupts,
                                 [&streams](const std::string& message) { streams.say(message); });
   if (const std::optional<Error> opening = replacement.open()) {
     show_banner(output, args);

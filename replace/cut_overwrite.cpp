@@ -8,23 +8,15 @@ namespace jassrewrite {
 
 namespace {
 
-struct CutOverwriteNotes {
-  // Nothing could be known, so nothing was done.
-  std::string unknown;
-  // tempwar3map.j, as the mark records it, holds the complete rewrite.
-  std::string kept;
+// The refusals' reasons, which tell of the earlier run themselves.
+struct CutOverwriteReasons {
   // Neither the script nor tempwar3map.j can be trusted to be what the mark records.
   std::string temp_lost;
   std::string changed_since;
 };
 
-CutOverwriteNotes notes_for(const std::string& script, const std::string& temp,
-                            const std::string& mark) {
+CutOverwriteReasons reasons_for(const std::string& temp, const std::string& mark) {
   return {
-      .unknown = "an earlier run may have been cut off while writing back " + script +
-                 "; nothing was changed",
-      .kept = "an earlier run was cut off while writing it back, and " + temp +
-              " holds the complete rewrite",
       .temp_lost = "an earlier run was cut off while writing it back, and " + temp +
                    ", which held the rest, is not as it left it: the script may be cut short; "
                    "restore it, then delete " +
@@ -37,14 +29,14 @@ CutOverwriteNotes notes_for(const std::string& script, const std::string& temp,
   };
 }
 
-Error with_note(Error error, const std::string& note, Claim claim, std::string named = {}) {
+Error with_note(Error error, Note note, Claim claim, std::string named = {}) {
   error.note = note;
   return claiming(std::move(error), claim, std::move(named));
 }
 
 // Neither file was touched, nor could anything be known.
-Error unknown(Error error, const CutOverwriteNotes& notes) {
-  return with_note(std::move(error), notes.unknown, Claim::kUnchanged);
+Error unknown(Error error) {
+  return with_note(std::move(error), Note::kEarlierCopyMayBeCut, Claim::kUnchanged);
 }
 
 // A file system mounted again (after a reboot, or a disk plugged in again) may be given another
@@ -62,26 +54,26 @@ void as_of_device(OverwriteRecord& record, std::uint64_t device) {
 // tempwar3map.j as the run that wrote it left it, not whatever a link would lead to, read from its
 // start.
 std::optional<Error> open_recorded_rewrite(const RunPaths& paths, FoundMark& found,
-                                           const CutOverwriteNotes& notes, Opened& temp) {
+                                           const CutOverwriteReasons& reasons, Opened& temp) {
   Result<Opened> opened = look_at(open_for_reading_unfollowed(paths.temp));
   if (opened.error == std::errc::no_such_file_or_directory ||
       opened.error == std::errc::too_many_symbolic_link_levels) {
-    return refused(paths.script, notes.temp_lost);
+    return refused(paths.script, reasons.temp_lost);
   }
   if (opened.error) {
-    return unknown(failed(paths.temp, opened.error), notes);
+    return unknown(failed(paths.temp, opened.error));
   }
   as_of_device(found.record, opened.value.status.identity.device);
   if (!is_as_recorded(snapshot_of(opened.value.status), found.record.rewrite)) {
-    return refused(paths.script, notes.temp_lost);
+    return refused(paths.script, reasons.temp_lost);
   }
   const Result<Content> held = content_of(opened.value.file);
   const std::error_code error = held.error ? held.error : rewind(opened.value.file);
   if (error) {
-    return unknown(failed(paths.temp, error), notes);
+    return unknown(failed(paths.temp, error));
   }
   if (held.value != Content{found.record.rewrite.size, found.record.rewrite_digest}) {
-    return refused(paths.script, notes.temp_lost);
+    return refused(paths.script, reasons.temp_lost);
   }
   temp = std::move(opened.value);
   return std::nullopt;
@@ -90,32 +82,31 @@ std::optional<Error> open_recorded_rewrite(const RunPaths& paths, FoundMark& fou
 // Refuses unless the script is the file that was being overwritten, cut short: the start of the
 // complete rewrite in tempwar3map.j, both files trusted.
 std::optional<Error> refuse_unless_cut(const RunPaths& paths, const FoundMark& found,
-                                       const CutOverwriteNotes& notes, Opened& script,
+                                       const CutOverwriteReasons& reasons, Opened& script,
                                        Opened& temp) {
   // A mark or tempwar3map.j that another user could have made must not have its bytes written into
   // a script that user may not write.
   const std::string mark = overwrite_mark_path(paths.temp);
   for (const auto& [path, file] : {std::pair{mark, found.status}, {paths.temp, temp.status}}) {
     if (auto reason = distrust(file, &script.status)) {
-      return unknown(refused(path, *reason), notes);
+      return unknown(refused(path, *reason));
     }
   }
   // Only the file that was being overwritten is finished, never one that a link leads to now, nor
   // one that another program wrote since.
   if (!script.status.regular || script.status.identity != found.record.script.identity) {
-    return claiming(refused(paths.script, notes.changed_since), Claim::kUnchangedRewriteKept,
+    return claiming(refused(paths.script, reasons.changed_since), Claim::kUnchangedRewriteKept,
                     paths.temp);
   }
   // Copying a file onto itself would empty it first.
   if (script.status.identity == temp.status.identity) {
-    return unknown(refused(paths.temp, "is the script itself (a link to " + paths.script + ")"),
-                   notes);
+    return unknown(refused(paths.temp, "is the script itself (a link to " + paths.script + ")"));
   }
   const Result<bool> start = is_start_of(script.file, temp.file);
   if (start.error || !start.value) {
-    return start.error ? with_note(failed(paths.script, start.error), notes.kept,
+    return start.error ? with_note(failed(paths.script, start.error), Note::kEarlierCopyCut,
                                    Claim::kCutShortRewriteKept, paths.temp)
-                       : claiming(refused(paths.script, notes.changed_since),
+                       : claiming(refused(paths.script, reasons.changed_since),
                                   Claim::kUnchangedRewriteKept, paths.temp);
   }
   return std::nullopt;
@@ -126,12 +117,12 @@ std::optional<Error> refuse_unless_cut(const RunPaths& paths, const FoundMark& f
 Recovery finish_cut_overwrite(const RunPaths& paths, File& script, File& temp,
                               const Snapshot& rewrite, const Content& rewrite_content) {
   const std::string mark = overwrite_mark_path(paths.temp);
-  const CutOverwriteNotes notes = notes_for(paths.script, paths.temp, mark);
+  const CutOverwriteReasons reasons = reasons_for(paths.temp, mark);
   const auto again = [&](Error failure) {
     if (failure.code == std::errc::no_space_on_device) {
       failure.next_step = after_full_disk(Claim::kCutShortRewriteKept);
     }
-    return with_note(std::move(failure), notes.kept + ": the next run finishes the copy",
+    return with_note(std::move(failure), Note::kEarlierCopyCutNextRunFinishes,
                      Claim::kCutShortRewriteKept, paths.temp);
   };
   if (auto failure = reserve_space(script, paths.script, rewrite.size)) {
@@ -143,7 +134,7 @@ Recovery finish_cut_overwrite(const RunPaths& paths, File& script, File& temp,
                 failure->kind == ErrorKind::kRefused ? written_meanwhile(paths) : again(*failure)};
   }
   if (auto failure = check_copy_in_place(temp, script, paths, rewrite, rewrite_content, copied,
-                                         refused(paths.script, notes.temp_lost))) {
+                                         refused(paths.script, reasons.temp_lost))) {
     return {.error = failure};
   }
   const std::error_code removal = remove_lasting(mark);
@@ -155,33 +146,32 @@ Recovery finish_cut_overwrite(const RunPaths& paths, File& script, File& temp,
 
 Recovery recover_cut_overwrite(const RunPaths& paths) {
   const std::string mark = overwrite_mark_path(paths.temp);
-  const CutOverwriteNotes notes = notes_for(paths.script, paths.temp, mark);
+  const CutOverwriteReasons reasons = reasons_for(paths.temp, mark);
   const auto [marked, error] = name_exists(mark);
   if (error || !marked) {
-    return {.error = error ? std::optional(unknown(failed(mark, error), notes)) : std::nullopt};
+    return {.error = error ? std::optional(unknown(failed(mark, error))) : std::nullopt};
   }
   FoundMark found;
   if (auto unreadable = read_mark(mark, found)) {
-    return {.error = unknown(*unreadable, notes)};
+    return {.error = unknown(*unreadable)};
   }
   Opened temp;
-  if (auto lost = open_recorded_rewrite(paths, found, notes, temp)) {
+  if (auto lost = open_recorded_rewrite(paths, found, reasons, temp)) {
     return {.error = lost};
   }
   Result<Opened> script = look_at(open_existing(paths.script));
   if (script.error) {
     return {.error = with_note(failed(paths.script, script.error),
-                               notes.kept + (script.value.file.is_open()
-                                                 ? ""
-                                                 : ": run again once the script can be written"),
+                               script.value.file.is_open() ? Note::kEarlierCopyCut
+                                                           : Note::kEarlierCopyCutOnceWritable,
                                Claim::kCutShortRewriteKept, paths.temp)};
   }
   // A mark with the record of the script as it is was left before its first byte changed.
   if (is_as_recorded(snapshot_of(script.value.status), found.record.script)) {
     const std::error_code removal = remove_lasting(mark);
-    return {.error = removal ? std::optional(unknown(failed(mark, removal), notes)) : std::nullopt};
+    return {.error = removal ? std::optional(unknown(failed(mark, removal))) : std::nullopt};
   }
-  if (auto refusal = refuse_unless_cut(paths, found, notes, script.value, temp)) {
+  if (auto refusal = refuse_unless_cut(paths, found, reasons, script.value, temp)) {
     return {.error = refusal};
   }
   return finish_cut_overwrite(paths, script.value.file, temp.file, snapshot_of(temp.status),

@@ -79,6 +79,40 @@ enum class NextStep {
   kRunAgain,
 };
 
+// A step's own account of where the script and its rewrite are, where the claim's words would not
+// tell it; worded where the run tells the user, with the run's paths.
+enum class Note {
+  kNone,
+  // A mark whose state cannot be known: nothing was done.
+  kEarlierCopyMayBeCut,
+  // Under a mark: the script is cut short, and tempwar3map.j holds the complete rewrite.
+  kEarlierCopyCut,
+  kEarlierCopyCutNextRunFinishes,
+  kEarlierCopyCutOnceWritable,
+  // Another program wrote into the script while the rewrite was copied into it; tempwar3map.j
+  // holds the complete rewrite and the mark stays.
+  kWrittenMeanwhile,
+  kCopyUnverified,
+  kCopyNotTheRewrite,
+  kNothingChanged,
+  // The folder sync after a step failed: what the step did may not last through a power cut.
+  kRewrittenMayNotLast,
+  kReplacedMayNotLast,
+  kLeftAsChangedMayNotLast,
+  kNamedBackMayNotLast,
+  // The rewrite under the script's name, taken away by another program; what the script was is
+  // in `named`.
+  kTakenAwayMayNotLast,
+  // What has the script's name after a rename cannot be looked at.
+  kReplacedByWhatUnknown,
+  // The script was rewritten; this file is what it was, and the next run removes it.
+  kOldScriptLeft,
+  // What the script was, taken away by another program after the exchange.
+  kOldScriptTakenAway,
+  // A new file left beside a missing script, which is its complete rewrite.
+  kRewriteOfMissingScript,
+};
+
 // An error as values: what stopped a step and what the run verified of the script. The claim and
 // the next step are worded where the run tells the user; a reason or a note is the step's own.
 struct Error {
@@ -86,8 +120,8 @@ struct Error {
   std::string path;
   std::string reason;
   // The step's own account of where the script and its rewrite are, claiming only what the code
-  // verified; empty where the claim, or the reason, tells it.
-  std::string note;
+  // verified; none where the claim, or the reason, tells it.
+  Note note = Note::kNone;
   Claim claim = Claim::kNothing;
   // The file, or stream, that the claim names.
   std::string named;
@@ -138,11 +172,11 @@ inline constexpr const char* kFolderReason = "is a folder";
 inline constexpr const char* kWrittenMeanwhileReason =
     "written to by another program while the rewrite was written into it";
 
-inline Error failed(std::string path, const std::error_code& error, std::string note = {}) {
+inline Error failed(std::string path, const std::error_code& error, Note note = Note::kNone) {
   return {.kind = ErrorKind::kFailed,
           .path = std::move(path),
           .reason = error.message(),
-          .note = std::move(note),
+          .note = note,
           .code = error};
 }
 // A leftover that the run could not remove from where its new file goes.
@@ -152,11 +186,11 @@ inline Error in_the_way(std::string path, const std::error_code& error) {
           .reason = error.message() + "; it is in the way of the rewrite",
           .code = error};
 }
-inline Error refused(std::string path, std::string reason, std::string note = {}) {
+inline Error refused(std::string path, std::string reason, Note note = Note::kNone) {
   return {.kind = ErrorKind::kRefused,
           .path = std::move(path),
           .reason = std::move(reason),
-          .note = std::move(note)};
+          .note = note};
 }
 inline Error refused(std::string path, std::string reason, NextStep next_step) {
   Error error = refused(std::move(path), std::move(reason));

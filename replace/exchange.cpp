@@ -52,14 +52,12 @@ std::optional<Error> ScriptReplacement::settle_exchange(const std::string& swapp
   script_state_ = ScriptState::kRewritten;
   const std::error_code removal = remove(swapped_out);
   if (const std::error_code error = sync_folder_of(script_.target)) {
-    return claiming(failed(paths_.script, error, kMayNotLast), Claim::kRewritten);
+    return claiming(failed(paths_.script, error, Note::kRewrittenMayNotLast), Claim::kRewritten);
   }
   // Another program that took it away meanwhile did what the removal was for.
   if (removal && removal != std::errc::no_such_file_or_directory) {
-    return claiming(
-        failed(swapped_out, removal,
-               "the script was rewritten; this is what it was, and the next run removes it"),
-        Claim::kRewritten, swapped_out);
+    return claiming(failed(swapped_out, removal, Note::kOldScriptLeft), Claim::kRewritten,
+                    swapped_out);
   }
   return std::nullopt;
 }
@@ -72,9 +70,7 @@ std::optional<Error> ScriptReplacement::settle_taken_away(const std::string& swa
   if (!put_in.error &&
       is_as_recorded_after_rename(snapshot_of(put_in.value), new_file_.as_written())) {
     script_state_ = ScriptState::kRewritten;
-    return claiming(failed(swapped_out, taken_out.error,
-                           "another program took away what the script was, so whether it had "
-                           "saved the script meanwhile cannot be told; the script was rewritten"),
+    return claiming(failed(swapped_out, taken_out.error, Note::kOldScriptTakenAway),
                     Claim::kRewritten);
   }
   // The rewrite under the script's name, taken away: nothing else takes that name, which another
@@ -85,9 +81,8 @@ std::optional<Error> ScriptReplacement::settle_taken_away(const std::string& swa
         "taken away by another program once it was rewritten; what it was is kept in " +
         swapped_out;
     if (const std::error_code sync_error = sync_folder_of(script_.target)) {
-      return claiming(
-          failed(paths_.script, sync_error, reason + ", but that may not last through a power cut"),
-          Claim::kMissing, swapped_out);
+      return claiming(failed(paths_.script, sync_error, Note::kTakenAwayMayNotLast),
+                      Claim::kMissing, swapped_out);
     }
     return claiming(changed(paths_.script, reason), Claim::kMissing, swapped_out);
   }
@@ -111,9 +106,7 @@ std::optional<Error> ScriptReplacement::swap_back(const std::string& swapped_out
   }
   new_file_ = NewFile::taken_back(swapped_out);
   if (const std::error_code sync_error = sync_folder_of(script_.target)) {
-    return claiming(failed(paths_.script, sync_error,
-                           "it changed while it was being rewritten and was left as it is, but "
-                           "that may not last through a power cut"),
+    return claiming(failed(paths_.script, sync_error, Note::kLeftAsChangedMayNotLast),
                     Claim::kChanged);
   }
   return why;

@@ -29,7 +29,7 @@ Error ScriptReplacement::refuse_unopened_script(const std::error_code& error) co
   if (error == std::errc::permission_denied) {
     // Then not even whether there is a script is known, and its own permissions are not the cause.
     if (hidden_by_its_folders(path)) {
-      Error hidden = claiming(failed(path, error, "nothing was changed"), Claim::kUnchanged);
+      Error hidden = claiming(failed(path, error, Note::kNothingChanged), Claim::kUnchanged);
       hidden.next_step = NextStep::kGiveAccessToFolder;
       return hidden;
     }

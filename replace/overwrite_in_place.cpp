@@ -76,10 +76,9 @@ std::optional<Error> ScriptReplacement::copy_in_place() {
                                     temp_.rewrite().size, copied)) {
     return failure->kind == ErrorKind::kRefused ? written_meanwhile(paths_) : failure;
   }
-  Error not_the_rewrite = refused(paths_.temp, kTempChangedReason);
-  not_the_rewrite.note = "what was copied into the script is not the rewrite: it may be cut short";
-  if (auto failure = check_copy_in_place(temp_.file(), script_.file, paths_, temp_.rewrite(),
-                                         temp_.rewrite_content(), copied, not_the_rewrite)) {
+  if (auto failure = check_copy_in_place(
+          temp_.file(), script_.file, paths_, temp_.rewrite(), temp_.rewrite_content(), copied,
+          refused(paths_.temp, kTempChangedReason, Note::kCopyNotTheRewrite))) {
     return failure;
   }
   script_state_ = ScriptState::kRewritten;

@@ -63,30 +63,24 @@ std::optional<Error> read_mark(const std::string& path, FoundMark& found) {
 std::optional<Error> check_copy_in_place(File& temp, File& script, const RunPaths& paths,
                                          const Snapshot& rewrite, const Content& rewrite_content,
                                          const Content& copied, Error not_the_rewrite) {
-  constexpr const char* kUnverified =
-      "the copy into the script is not verified; the next run checks it again";
   const Result<FileStatus> copied_from = status(temp);
   if (copied_from.error) {
-    return failed(paths.temp, copied_from.error, kUnverified);
+    return failed(paths.temp, copied_from.error, Note::kCopyUnverified);
   }
   if (!is_as_recorded(snapshot_of(copied_from.value), rewrite) || copied != rewrite_content) {
     return not_the_rewrite;
   }
   const Result<Content> held = content_of(script);
   if (held.error) {
-    return failed(paths.script, held.error, kUnverified);
+    return failed(paths.script, held.error, Note::kCopyUnverified);
   }
   return held.value == copied ? std::nullopt : std::optional(written_meanwhile(paths));
 }
 
 Error written_meanwhile(const RunPaths& paths) {
-  const std::string mark = overwrite_mark_path(paths.temp);
   Error error = claiming(refused(paths.script, kWrittenMeanwhileReason), Claim::kChangedOtherKept,
                          paths.temp);
-  error.note = paths.temp + " holds the complete rewrite of the script as it was read, and " +
-               mark +
-               " keeps runs from writing over it; to rewrite the script as it is now, keep " +
-               "a copy of " + paths.temp + " and delete " + mark;
+  error.note = Note::kWrittenMeanwhile;
   return error;
 }
 

@@ -133,8 +133,7 @@ std::optional<Error> ScriptReplacement::rename_over_script() {
   }
   new_file_.deactivate();
   if (error = sync_folder_of(script_.target); error) {
-    return failed(paths_.script, error,
-                  "it was replaced, but that may not last through a power cut");
+    return failed(paths_.script, error, Note::kReplacedMayNotLast);
   }
   return check_renamed_in();
 }
@@ -146,13 +145,11 @@ std::optional<Error> ScriptReplacement::rename_over_script() {
 std::optional<Error> ScriptReplacement::check_renamed_in() {
   const Result<FileStatus> named = status_at(script_.target);
   if (named.error) {
-    return failed(paths_.script, named.error,
-                  "it was replaced, but whether by its rewrite cannot be told");
+    return failed(paths_.script, named.error, Note::kReplacedByWhatUnknown);
   }
   const Result<bool> rewrite_put_in = holds_the_rewrite(named.value);
   if (rewrite_put_in.error) {
-    return failed(paths_.script, rewrite_put_in.error,
-                  "it was replaced, but whether by its rewrite cannot be told");
+    return failed(paths_.script, rewrite_put_in.error, Note::kReplacedByWhatUnknown);
   }
   if (!rewrite_put_in.value) {
     return changed(paths_.script);

@@ -91,15 +91,12 @@ Recovery name_left_rewrite(const RunPaths& paths) {
     return {.error = incomplete};
   }
   if (const std::error_code error = rename_new(left, path)) {
-    return {.error = claiming(
-                failed(left, error, "the script is missing, and this is its complete rewrite"),
-                Claim::kMissing, left)};
+    return {.error = claiming(failed(left, error, Note::kRewriteOfMissingScript), Claim::kMissing,
+                              left)};
   }
   // Where the sync fails, the error alone tells what was done.
   if (const std::error_code error = sync_folder_of(path)) {
-    return {.error = claiming(failed(path, error,
-                                     "it was given back its name, but that may not last through "
-                                     "a power cut"),
+    return {.error = claiming(failed(path, error, Note::kNamedBackMayNotLast),
                               Claim::kFinishedFromEarlierRun)};
   }
   return {.done = Recovered::kNamedLeftRewrite};

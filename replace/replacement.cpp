@@ -129,7 +129,7 @@ StreamVerdict ScriptReplacement::check_streams(const File& output, const File& e
 Error ScriptReplacement::explained(Error error) const {
   // A script that another program changed is left as that program made it, as the reason says;
   // a step that claims something itself says so in its own words.
-  if (!error.note.empty() || error.claim != Claim::kNothing) {
+  if (error.note != Note::kNone || error.claim != Claim::kNothing) {
     return error;
   }
   const Claim claim = claim_of_state();

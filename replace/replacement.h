@@ -115,10 +115,6 @@ class ScriptReplacement {
   // or lose its extended attributes, or none can be made beside it as the script's.
   enum class Placement { kNewFile, kInPlace };
 
-  // The note of a replacement whose folder could not be synced.
-  static constexpr const char* kMayNotLast =
-      "it was rewritten, but the change may not last through a power cut";
-
   // What script_state() claims of the script; the file it names, if any, is tempwar3map.j.
   [[nodiscard]] Claim claim_of_state() const;
   // `error` with the claim that the state gives, and the next step, unless a step claimed already.

@@ -5,6 +5,8 @@
 namespace jassrewrite {
 namespace {
 
+const RunPaths kPaths{.script = "script.j", .temp = "temp.j", .folder_lock = "."};
+
 // How each claim of the replacement's own is worded, as docs/safety.md quotes it: the sweeps check
 // what a message claims by its value, and this the words that tell it.
 TEST(Messages, EachClaimIsToldInItsOwnWords) {
@@ -39,18 +41,19 @@ TEST(Messages, EachClaimIsToldInItsOwnWords) {
 TEST(Messages, PartsComeInOrder) {
   Error error = failed("script.j", std::make_error_code(std::errc::no_space_on_device));
   const std::string reason = "script.j: " + error.code.message();
-  EXPECT_EQ(message_of(error), reason);
+  EXPECT_EQ(message_of(error, kPaths), reason);
 
   error.claim = Claim::kUnchangedRewriteKept;
   error.named = "temp.j";
-  EXPECT_EQ(message_of(error), reason) << "a claim that the reason tells";
+  EXPECT_EQ(message_of(error, kPaths), reason) << "a claim that the reason tells";
 
   error = telling(error, Claim::kUnchanged, {}, NextStep::kFreeSpaceThenRunAgain);
-  error.note = "a note";
+  error.note = Note::kNothingChanged;
   error.partial_rewrite = "temp.j";
-  EXPECT_EQ(message_of(error), reason +
-                                   "; the script is unchanged; a note; free some space, then run "
-                                   "again; temp.j holds part of the rewrite: delete it");
+  EXPECT_EQ(message_of(error, kPaths),
+            reason +
+                "; the script is unchanged; nothing was changed; free some space, then run again; "
+                "temp.j holds part of the rewrite: delete it");
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ inline std::unique_ptr<ScriptReplacement> replacement_in(const fs::path& folder)
 inline std::unique_ptr<ScriptReplacement> opened_in(const fs::path& folder) {
   auto replacement = replacement_in(folder);
   const auto error = replacement->open();
-  EXPECT_FALSE(error.has_value()) << message_of(*error);
+  EXPECT_FALSE(error.has_value()) << message_of(*error, {"script.j", "temp.j", {}});
   return replacement;
 }
 
@@ -60,7 +60,7 @@ inline void convert_to(ScriptReplacement& replacement, const std::string& rewrit
     script = read.value;
   }
   const auto error = replacement.converted(script, content_of_bytes(rewrite));
-  ASSERT_FALSE(error.has_value()) << message_of(*error);
+  ASSERT_FALSE(error.has_value()) << message_of(*error, {"script.j", "temp.j", {}});
 }
 
 // A second name for the script rules out replacing it by a new file.

@@ -162,7 +162,7 @@ TEST(ConvertScript, AScriptChangedWhileReadIsNotCalledComplete) {
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(error->reason, kChangedReason);
   EXPECT_EQ(error->claim, Claim::kChanged);
-  EXPECT_EQ(error->note, "");
+  EXPECT_EQ(error->note, Note::kNone);
 }
 
 // Regression: another program that wrote the script anew (emptied, then every byte written again)

@@ -77,7 +77,7 @@ TEST_P(TakenAway, NeverCostsTheRewriteOrCreatesWhatWasTaken) {
     EXPECT_FALSE(fs::exists(taken)) << "the script was created again";
     EXPECT_EQ(read_file(folder / "temp.j"), rewritten);
   } else {
-    EXPECT_FALSE(error.has_value()) << message_of(*error);
+    EXPECT_FALSE(error.has_value()) << message_of(*error, paths_in(folder));
     EXPECT_EQ(read_file(folder / "script.j"), rewritten);
   }
 }
