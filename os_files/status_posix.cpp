@@ -96,8 +96,7 @@ Result<FileStatus> status(const File& file) {
 }
 
 Result<FileStatus> status_at(const std::string& path) {
-  // The sweeps know both questions as "status", told apart by the file they name.
-  if (std::error_code fault = injected_fault("status", nullptr, path)) {
+  if (std::error_code fault = injected_fault("status_at", nullptr, path)) {
     return {.error = fault};
   }
   struct stat info {};

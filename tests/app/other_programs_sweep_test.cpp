@@ -82,13 +82,14 @@ bool in_the_known_moment(const ToolRun& run, bool renamed, bool whole_seconds) {
     return run.err.find(std::string(" ") + call + "\n") != std::string::npos;
   };
   if (renamed) {
-    return at("status outputwar3map.j.jassrewrite-new") ||
+    return at("status_at outputwar3map.j.jassrewrite-new") ||
            at("replace outputwar3map.j.jassrewrite-new");
   }
   return run.err.find(" (under the mark)") != std::string::npos &&
          (at("has_extended_attributes outputwar3map.j") || at("status outputwar3map.j") ||
-          at("reserve outputwar3map.j") || at("truncate outputwar3map.j") ||
-          at("write outputwar3map.j") || (whole_seconds && at("read outputwar3map.j")));
+          at("status_at outputwar3map.j") || at("reserve outputwar3map.j") ||
+          at("truncate outputwar3map.j") || at("write outputwar3map.j") ||
+          (whole_seconds && at("read outputwar3map.j")));
 }
 
 // What a run may leave of the script, `as_before` when it started, when the other program took
