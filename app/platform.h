@@ -1,8 +1,8 @@
 #pragma once
 
-// The process-wide things the standard library cannot express portably: signals, console events
-// and closed standard descriptors. Everything here differs between POSIX and Windows, so the rest
-// of the program compiles unchanged on both.
+// The process-wide things the standard library cannot express portably: signals, console events,
+// closed standard descriptors, and how the run's files are named. Everything here differs between
+// POSIX and Windows, so the rest of the program compiles unchanged on both.
 
 #include <string>
 
@@ -17,6 +17,10 @@ namespace jassrewrite {
 // SIGHUP; on Windows Ctrl+C, Ctrl+Break and a closing console) end the run at once with one line on
 // standard error saying that the script is unchanged, and the exit status the shell expects.
 void prepare_process();
+
+// The run's files, as messages name them: the script's path in the form the platform's users read,
+// and what the folder's lock is taken on.
+RunPaths run_paths();
 
 #ifndef _WIN32
 // Said by the console around each block it writes to a terminal: whether the terminal may show half

@@ -8,7 +8,9 @@
 #include <csignal>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "app/interrupt_message.h"
 #include "app/platform.h"
@@ -148,6 +150,14 @@ void hold_interrupts() { mask_interrupts(SIG_BLOCK); }
 void release_interrupts(InterruptsSay say, const std::string& left) {
   set_message(say, left);
   mask_interrupts(SIG_UNBLOCK);
+}
+
+// The folder's lock is taken on the folder itself, named by its full path, which the user knows
+// better than ".".
+RunPaths run_paths() {
+  std::error_code unknown;
+  const std::filesystem::path folder = std::filesystem::current_path(unknown);
+  return {"logs/outputwar3map.j", "tempwar3map.j", unknown ? std::string(".") : folder.string()};
 }
 
 }  // namespace jassrewrite

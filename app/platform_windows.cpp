@@ -74,4 +74,8 @@ void release_interrupts(InterruptsSay say, const std::string& left) {
   ReleaseSRWLockExclusive(&changing);
 }
 
+// Windows users read paths with backslashes; the file layer takes either. Windows cannot lock a
+// folder, and locks a byte range of the temporary file instead.
+RunPaths run_paths() { return {"logs\\outputwar3map.j", "tempwar3map.j", "tempwar3map.j"}; }
+
 }  // namespace jassrewrite

@@ -1,10 +1,8 @@
 #include "app/run.h"
 
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 #include "app/console.h"
 #include "app/messages.h"
@@ -21,27 +19,6 @@ namespace {
 // Argument entries 0 to 3 are shown. Missing ones show as empty lines, so the script always
 // starts at the same line of the output.
 constexpr std::size_t kShownArguments = 4;
-
-#ifdef _WIN32
-// Windows users read paths with backslashes; the file layer takes either.
-constexpr const char* kScriptPath = "logs\\outputwar3map.j";
-#else
-constexpr const char* kScriptPath = "logs/outputwar3map.j";
-#endif
-constexpr const char* kTempPath = "tempwar3map.j";
-
-// What the folder's lock is taken on, as messages name it: Windows cannot lock a folder, and locks
-// a byte range of the temporary file instead; elsewhere the folder itself, by its full path, which
-// the user knows better than ".".
-std::string folder_lock_path() {
-#ifdef _WIN32
-  return kTempPath;
-#else
-  std::error_code unknown;
-  const std::filesystem::path folder = std::filesystem::current_path(unknown);
-  return unknown ? std::string(".") : folder.string();
-#endif
-}
 
 // The run's two streams, and how it tells the user: "jassrewrite: <message>" on standard error.
 // What the run printed on standard output so far goes first, so that the two streams never
@@ -84,7 +61,7 @@ struct Streams {
 constexpr InterruptHold kProcessInterrupts{hold_interrupts, release_interrupts};
 
 void tell_recovery(const Streams& streams, const ScriptReplacement& replacement) {
-  const std::string script = kScriptPath;
+  const std::string& script = streams.paths.script;
   switch (replacement.recovered()) {
     case Recovered::kNothing:
       break;
@@ -101,7 +78,7 @@ void tell_recovery(const Streams& streams, const ScriptReplacement& replacement)
 
 // A run in the wrong folder must not go unnoticed, nor one on a script that was never written.
 void tell_nothing_to_rewrite(const Streams& streams, FoundScript found) {
-  const std::string script = kScriptPath;
+  const std::string& script = streams.paths.script;
   if (found == FoundScript::kMissing) {
     streams.say(script + ": not found, nothing to rewrite (is this the map's folder?)");
   } else if (found == FoundScript::kEmpty) {
@@ -110,14 +87,15 @@ void tell_nothing_to_rewrite(const Streams& streams, FoundScript found) {
 }
 
 // The conversion pass over the script that `replacement` opened, into its temporary file.
-std::optional<Error> convert(ScriptReplacement& replacement, LineOutput& console) {
+std::optional<Error> convert(ScriptReplacement& replacement, LineOutput& console,
+                             const RunPaths& paths) {
   Converted converted;
   if (replacement.found_script() == FoundScript::kToRewrite) {
     LineOutput temp{.file = &replacement.temp_file(), .line_break = "\r\n"};
     if (const auto failure = convert_script(replacement.script_file(), temp, console, converted)) {
       const bool in_script = failure->file == ConversionFailure::File::kScript;
       return replacement.conversion_failed(
-          failed(in_script ? kScriptPath : kTempPath, failure->error));
+          failed(in_script ? paths.script : paths.temp, failure->error));
     }
   }
   return replacement.converted(converted.script, converted.rewrite);
@@ -135,12 +113,12 @@ void show_banner(LineOutput& output, std::span<const std::string> args) {
 }  // namespace
 
 int run(std::span<const std::string> args, LineOutput& output, LineOutput& errors) {
-  const RunPaths paths{kScriptPath, kTempPath, folder_lock_path()};
+  const RunPaths paths = run_paths();
   const Streams streams{output, errors, paths};
   // Decided before any byte goes out, and again once the run's files are open, before the banner:
   // a stream into one of them would be mixed into the rewrite or read back without end.
   const StreamVerdict by_name =
-      check_streams_by_name(*output.file, *errors.file, kScriptPath, kTempPath);
+      check_streams_by_name(*output.file, *errors.file, paths.script, paths.temp);
   tell_interrupts(!by_name.errors);
   if (streams.refuse(by_name)) {
     return EXIT_FAILURE;
@@ -162,10 +140,10 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
   tell_recovery(streams, replacement);
   tell_nothing_to_rewrite(streams, replacement.found_script());
   if (replacement.temp_kept()) {
-    streams.say(std::string(kTempPath) +
+    streams.say(paths.temp +
                 ": not emptied, since it may hold the only copy of an earlier rewrite");
   }
-  if (auto error = convert(replacement, output)) {
+  if (auto error = convert(replacement, output, paths)) {
     streams.say(*error);
     return EXIT_FAILURE;
   }
