@@ -5,42 +5,12 @@
 
 namespace jassrewrite {
 
-namespace {
-
-// Where a file system, or another user, leaves no lock to be had, the run goes on and says so.
-constexpr const char* kNoLock = "cannot be locked here; a run started meanwhile may work on it too";
-
-}  // namespace
-
-// One run at a time in this folder, for tempwar3map.j and the mark of an overwrite in place.
-std::optional<Error> ScriptReplacement::lock_folder() {
-  const std::string& lock_path = paths_.folder_lock;
-  const std::error_code error = patience_.retry(lock_path, [&] {
-    Result<File> locked = lock_folder_of(paths_.temp, [&] {
-      patience_.tell_waiting("waiting for another run in this folder to finish");
-    });
-    locks_.folder = std::move(locked.value);
-    return locked.error;
-  });
-  if (error == std::errc::no_lock_available) {
-    patience_.tell(lock_path + ": " + kNoLock);
-  } else if (error == std::errc::is_a_directory) {
-    // Windows locks a range of tempwar3map.j.
-    return refused(lock_path, kFolderReason, NextStep::kMoveItAwayThenRunAgain);
-  } else if (error) {
-    return failed(lock_path, error);
-  }
-  return std::nullopt;
-}
-
-// The script is locked as well as the folder, for a script that two map folders share by a link.
-// Another run may replace it while this one waits; the lock is then on a file that has gone, and
-// is given up before the script is opened again: waiting on it while holding it would wait for
-// ever, and every later run with it.
+// Opened again where another run replaced the script by a new file while this one waited for its
+// lock.
 std::optional<Error> ScriptReplacement::open_script() {
   const std::string& path = paths_.script;
   for (;;) {
-    locks_.script = File();
+    locks_.release_script();
     const std::error_code error = patience_.retry(path, [&] {
       Result<File> opened = open_existing(path);
       script_.file = std::move(opened.value);
@@ -85,22 +55,8 @@ std::optional<Error> ScriptReplacement::resolve_target() {
 
 std::optional<Error> ScriptReplacement::lock_script() {
   const std::string& path = paths_.script;
-  if (const Result<FileStatus> opened = status(script_.file);
-      opened.error || !opened.value.regular) {
-    return opened.error ? failed(path, opened.error) : refused(path, kNotAFileReason);
-  }
-  Result<File> locked = lock(script_.file, [&] {
-    // Any program may hold the lock: a run in another map folder that shares the script by a link,
-    // or a program of the map maker's own.
-    patience_.tell_waiting(path +
-                           ": waiting for the program that holds a lock on it, such as a run in "
-                           "another folder that shares it");
-  });
-  locks_.script = std::move(locked.value);
-  if (locked.error == std::errc::no_lock_available) {
-    patience_.tell(path + ": " + kNoLock);
-  } else if (locked.error) {
-    return failed(path, locked.error);
+  if (auto failure = locks_.lock_script(script_.file, path, patience_)) {
+    return failure;
   }
   const Result<FileStatus> as_locked = status(script_.file);
   if (as_locked.error) {

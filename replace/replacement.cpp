@@ -25,7 +25,7 @@ ScriptReplacement::~ScriptReplacement() {
 
 std::optional<Error> ScriptReplacement::open() {
   assert(state_ == State::kIdle);
-  if (auto error = lock_folder()) {
+  if (auto error = locks_.lock_folder(paths_, patience_)) {
     return fail(*error);
   }
   if (auto error = open_script()) {

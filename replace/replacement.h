@@ -59,6 +59,7 @@
 #include "replace/opened_script.h"
 #include "replace/patience.h"
 #include "replace/recovery.h"
+#include "replace/run_locks.h"
 #include "replace/run_paths.h"
 #include "replace/snapshot.h"
 #include "replace/streams.h"
@@ -123,7 +124,6 @@ class ScriptReplacement {
   Error fail(Error error);
 
   // Opening (opening.cpp).
-  std::optional<Error> lock_folder();
   std::optional<Error> open_script();
   Error refuse_unopened_script(const std::error_code& error) const;
   std::optional<Error> refuse_dangling_link() const;
@@ -164,11 +164,7 @@ class ScriptReplacement {
   ScriptState script_state_ = ScriptState::kUnchanged;
   Recovered recovered_ = Recovered::kNothing;
 
-  // The folder's lock and the script's, held until the object goes.
-  struct {
-    File folder;
-    File script;
-  } locks_;
+  RunLocks locks_;
   OpenedScript script_;
 
   TemporaryFile temp_;
