@@ -37,37 +37,20 @@ bool read_file_id(HANDLE handle, FileIdentity& identity) {
   return true;
 }
 
-// The volume of the working folder, the map's, which holds the run's files.
-bool read_working_volume(std::uint64_t& device) {
-  const HANDLE folder = CreateFileW(L".", FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (folder == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  FileIdentity identity;
-  const bool read = read_file_id(folder, identity);
-  CloseHandle(folder);
-  device = identity.device;
-  return read && device != 0;
-}
-
 // Wine hands a program the files that the Unix shell opened for its standard streams (`>log`) as
 // handles that it knows no name of, and the older call fails on them for want of one. The newer
-// classes each tell their part, but the file ID comes without its volume (a serial of zero). Wine
-// gives each drive letter a serial, and the run's files, named from the working folder, are on its
-// drive: such a file is taken to be on that volume, so that a stream sent into the script is still
-// refused. Where any of this fails, what is told is the older call's failure.
+// classes each tell their part; the file ID comes without its volume, whose serial is then zero.
+// Where one of them fails too, what is told is the older call's failure.
 Result<FileStatus> status_from_classes(HANDLE handle, std::error_code failure) {
   FileStatus status;
   FILE_STANDARD_INFO standard{};
   FILE_BASIC_INFO basic{};
   if (!read_file_id(handle, status.identity) ||
       !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
-      !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
-      (status.identity.device == 0 && !read_working_volume(status.identity.device))) {
+      !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
     return {.error = failure};
   }
+  status.identity.device_unknown = status.identity.device == 0;
   status.regular = !standard.Directory && (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   status.mode = basic.FileAttributes & windows::kKeptAttributes;
   status.links = standard.DeletePending ? 0 : standard.NumberOfLinks;

@@ -28,10 +28,17 @@ told "standard error" messages >refused_errors.txt
 failures=0
 # Each case: its name, the redirections, the status, the script after the run, and what
 # out.txt and err.txt hold (a file of this folder, or "-" where the stream went elsewhere).
+# A seventh argument puts logs/ on that other file system, by a link: Wine tells the volume of
+# neither the stream nor the script there.
 check_case() {
-  name=$1 redirections=$2 status=$3 script=$4 out=$5 err=$6
+  name=$1 redirections=$2 status=$3 script=$4 out=$5 err=$6 logs_in=${7:-}
   rm -rf map
   mkdir -p map/logs
+  if [ -n "$logs_in" ]; then
+    rm -rf map/logs "$logs_in"
+    mkdir -p "$logs_in"
+    ln -s "$logs_in" map/logs
+  fi
   printf "$original" >map/logs/outputwar3map.j
   cp map/logs/outputwar3map.j original.j
   got=0
@@ -58,5 +65,15 @@ check_case "output appended to the script" '>>logs/outputwar3map.j 2>err.txt' 1 
   refused_output.txt
 check_case "errors appended to the script" '>out.txt 2>>logs/outputwar3map.j' 1 original.j \
   refused_errors.txt -
+other_file_system=/dev/shm/jassrewrite-unix-redirection-$$
+if [ -d /dev/shm ] && [ "$(stat -c %d /dev/shm)" != "$(stat -c %d .)" ]; then
+  check_case "output appended to a script on another file system" '>>logs/outputwar3map.j 2>err.txt' \
+    1 original.j - refused_output.txt "$other_file_system"
+  check_case "errors appended to a script on another file system" '>out.txt 2>>logs/outputwar3map.j' \
+    1 original.j refused_errors.txt - "$other_file_system"
+  rm -rf "$other_file_system"
+else
+  echo "no other file system at /dev/shm: the cases of a script on one are not run"
+fi
 [ "$failures" = 0 ] || exit 1
 cd / && rm -rf "$folder"
