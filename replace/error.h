@@ -113,8 +113,8 @@ enum class Note {
   kRewriteOfMissingScript,
 };
 
-// An error as values: what stopped a step and what the run verified of the script. The claim and
-// the next step are worded where the run tells the user; a reason or a note is the step's own.
+// An error as values: what stopped a step and what the run verified of the script. The claim, the
+// note and the next step are worded where the run tells the user; the reason is the step's own.
 struct Error {
   ErrorKind kind = ErrorKind::kFailed;
   std::string path;

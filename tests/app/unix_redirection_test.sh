@@ -28,8 +28,8 @@ told "standard error" messages >refused_errors.txt
 failures=0
 # Each case: its name, the redirections, the status, the script after the run, and what
 # out.txt and err.txt hold (a file of this folder, or "-" where the stream went elsewhere).
-# A seventh argument puts logs/ on that other file system, by a link: Wine tells the volume of
-# neither the stream nor the script there.
+# A seventh argument, a folder on another file system, puts logs/ there by a link: Wine tells the
+# volume of neither the stream nor the script there.
 check_case() {
   name=$1 redirections=$2 status=$3 script=$4 out=$5 err=$6 logs_in=${7:-}
   rm -rf map
