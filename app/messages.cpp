@@ -4,6 +4,28 @@
 
 namespace jassrewrite {
 
+namespace {
+
+constexpr const char* kEarlierCopyCut = "an earlier run was cut off while writing it back, and ";
+
+std::string taken_away(const std::string& kept_in) {
+  return "taken away by another program once it was rewritten; what it was is kept in " + kept_in;
+}
+
+// The first words of a refused stream's next step, where the shell emptied the script to send
+// the stream into it.
+std::string emptied_by_the_shell() {
+  return "it is empty, since the shell empties the file that a stream is sent to with > before "
+         "the run starts: save the map again, then ";
+}
+
+// The subject of a message: what stopped the step, or the stream that a file stopped.
+const std::string& subject_of(const Error& error) {
+  return error.reason == Reason::kStreamFileUnknown ? error.named : error.path;
+}
+
+}  // namespace
+
 std::string words_of(Claim claim, const std::string& named) {
   switch (claim) {
     case Claim::kUnchanged:
@@ -55,13 +77,20 @@ std::string words_of(NextStep step) {
       return "move it away, then run again";
     case NextStep::kRunAgain:
       return "run again";
+    case NextStep::kSendOutputElsewhere:
+      return "send the output elsewhere";
+    case NextStep::kSendMessagesElsewhere:
+      return "send the messages elsewhere";
+    case NextStep::kSaveMapThenSendOutputElsewhere:
+      return emptied_by_the_shell() + "send the output elsewhere";
+    case NextStep::kSaveMapThenSendMessagesElsewhere:
+      return emptied_by_the_shell() + "send the messages elsewhere";
   }
   return {};
 }
 
 std::string words_of(Note note, const RunPaths& paths, const std::string& named) {
-  const std::string cut = "an earlier run was cut off while writing it back, and " + paths.temp +
-                          " holds the complete rewrite";
+  const std::string cut = kEarlierCopyCut + paths.temp + " holds the complete rewrite";
   const std::string mark = overwrite_mark_path(paths.temp);
   switch (note) {
     case Note::kNone:
@@ -96,8 +125,7 @@ std::string words_of(Note note, const RunPaths& paths, const std::string& named)
     case Note::kNamedBackMayNotLast:
       return "it was given back its name, but that may not last through a power cut";
     case Note::kTakenAwayMayNotLast:
-      return "taken away by another program once it was rewritten; what it was is kept in " +
-             named + ", but that may not last through a power cut";
+      return taken_away(named) + ", but that may not last through a power cut";
     case Note::kReplacedByWhatUnknown:
       return "it was replaced, but whether by its rewrite cannot be told";
     case Note::kOldScriptLeft:
@@ -111,8 +139,77 @@ std::string words_of(Note note, const RunPaths& paths, const std::string& named)
   return {};
 }
 
+std::string words_of(const Error& error, const RunPaths& paths) {
+  const std::string nothing_written = "so nothing was written to it";
+  const std::string cut = kEarlierCopyCut;
+  const std::string mark = overwrite_mark_path(paths.temp);
+  switch (error.reason) {
+    case Reason::kSystem:
+      return error.code.message();
+    case Reason::kInTheWay:
+      return error.code.message() + "; it is in the way of the rewrite";
+    case Reason::kNotAFile:
+      return "not a regular file";
+    case Reason::kFolder:
+      return "is a folder";
+    case Reason::kFolderNotScript:
+      return "is a folder, not the map's script";
+    case Reason::kSymbolicLink:
+      return "is a symbolic link";
+    case Reason::kDanglingLink:
+      return "a symbolic link to a file that does not exist";
+    case Reason::kTheScriptItself:
+      return "is the script itself (a link to " + paths.script + ")";
+    case Reason::kOtherUser:
+      return "belongs to another user";
+    case Reason::kOtherHardLinks:
+      return "has other hard links";
+    case Reason::kChangedWhileOpened:
+      return "changed while it was being opened";
+    case Reason::kNotOurRecord:
+      return "not a record that this tool wrote";
+    case Reason::kChangedWhileRewritten:
+      return "changed while it was being rewritten; left as it is; run again to rewrite it as it "
+             "is now";
+    case Reason::kTempChanged:
+      return "changed by another program while the script was rewritten";
+    case Reason::kWrittenMeanwhile:
+      return "written to by another program while the rewrite was written into it";
+    case Reason::kNewFileChanged:
+      return "changed by another program before it took the script's place; left as that "
+             "program made it";
+    case Reason::kOtherVersionNotPutBack:
+      return "changed while it was being rewritten, and the other version could not be put back "
+             "(" +
+             error.code.message() + "): it is in " + error.named;
+    case Reason::kTakenAway:
+      return taken_away(error.named);
+    case Reason::kEarlierCopyTempLost:
+      return cut + paths.temp +
+             ", which held the rest, is not as it left it: the script may be cut short; restore "
+             "it, then delete " +
+             mark;
+    case Reason::kEarlierCopyChangedSince:
+      return cut + "it has changed since: " + paths.temp +
+             " holds the complete rewrite of what it was; to rewrite it as it is now instead, "
+             "keep a copy of " +
+             paths.temp + " and delete " + mark;
+    case Reason::kLeftBesideMissingScript:
+      return "not found, but an earlier run left " + error.named +
+             ": if that is the complete rewrite, give it the script's name, otherwise delete it";
+    case Reason::kStreamUnknown:
+      return error.code.message() + "; it cannot be told apart from the run's files, " +
+             nothing_written;
+    case Reason::kStreamFileUnknown:
+      return error.path + " cannot be looked at (" + error.code.message() + "), " + nothing_written;
+    case Reason::kIsAlsoStream:
+      return "is also " + error.named;
+  }
+  return {};
+}
+
 std::string message_of(const Error& error, const RunPaths& paths) {
-  std::string message = error.path + ": " + error.reason;
+  std::string message = subject_of(error) + ": " + words_of(error, paths);
   const auto add = [&message](const std::string& part) {
     if (!part.empty()) {
       message.append("; ").append(part);

@@ -1,7 +1,7 @@
 #pragma once
 
-// Where an error becomes a message: the claims, the steps' notes and the next steps are worded
-// here; a reason comes from below.
+// Where an error becomes a message: its reason, its claim, the step's note and the next step are
+// worded here.
 
 #include <string>
 
@@ -17,6 +17,9 @@ std::string message_of(const Error& error, const RunPaths& paths);
 // note tells.
 std::string words_of(Claim claim, const std::string& named);
 std::string words_of(NextStep step);
+// The words of the error's reason, which may name the run's files, the error's `named` file and
+// the system's error.
+std::string words_of(const Error& error, const RunPaths& paths);
 // `named` is the file that the error's claim names.
 std::string words_of(Note note, const RunPaths& paths, const std::string& named);
 

@@ -30,7 +30,7 @@ std::optional<Error> copy_contents(File& from, const std::string& from_path, Fil
       return failed(to_path, now.error);
     }
     if (now.value.size != digest.content().size) {
-      return refused(to_path, kWrittenMeanwhileReason);
+      return refused(to_path, Reason::kWrittenMeanwhile);
     }
     digest.add(std::string_view(block.data(), got));
     if (const std::error_code refused = write(to, std::string_view(block.data(), got))) {

@@ -8,27 +8,6 @@ namespace jassrewrite {
 
 namespace {
 
-// The refusals' reasons, which tell of the earlier run themselves.
-struct CutOverwriteReasons {
-  // Neither the script nor tempwar3map.j can be trusted to be what the mark records.
-  std::string temp_lost;
-  std::string changed_since;
-};
-
-CutOverwriteReasons reasons_for(const std::string& temp, const std::string& mark) {
-  return {
-      .temp_lost = "an earlier run was cut off while writing it back, and " + temp +
-                   ", which held the rest, is not as it left it: the script may be cut short; "
-                   "restore it, then delete " +
-                   mark,
-      .changed_since =
-          "an earlier run was cut off while writing it back, and it has changed "
-          "since: " +
-          temp + " holds the complete rewrite of what it was; to rewrite it as it is " +
-          "now instead, keep a copy of " + temp + " and delete " + mark,
-  };
-}
-
 Error with_note(Error error, Note note, Claim claim, std::string named = {}) {
   error.note = note;
   return claiming(std::move(error), claim, std::move(named));
@@ -53,19 +32,18 @@ void as_of_device(OverwriteRecord& record, std::uint64_t device) {
 
 // tempwar3map.j as the run that wrote it left it, not whatever a link would lead to, read from its
 // start.
-std::optional<Error> open_recorded_rewrite(const RunPaths& paths, FoundMark& found,
-                                           const CutOverwriteReasons& reasons, Opened& temp) {
+std::optional<Error> open_recorded_rewrite(const RunPaths& paths, FoundMark& found, Opened& temp) {
   Result<Opened> opened = look_at(open_for_reading_unfollowed(paths.temp));
   if (opened.error == std::errc::no_such_file_or_directory ||
       opened.error == std::errc::too_many_symbolic_link_levels) {
-    return refused(paths.script, reasons.temp_lost);
+    return refused(paths.script, Reason::kEarlierCopyTempLost);
   }
   if (opened.error) {
     return unknown(failed(paths.temp, opened.error));
   }
   as_of_device(found.record, opened.value.status.identity.device);
   if (!is_as_recorded(snapshot_of(opened.value.status), found.record.rewrite)) {
-    return refused(paths.script, reasons.temp_lost);
+    return refused(paths.script, Reason::kEarlierCopyTempLost);
   }
   const Result<Content> held = content_of(opened.value.file);
   const std::error_code error = held.error ? held.error : rewind(opened.value.file);
@@ -73,7 +51,7 @@ std::optional<Error> open_recorded_rewrite(const RunPaths& paths, FoundMark& fou
     return unknown(failed(paths.temp, error));
   }
   if (held.value != Content{found.record.rewrite.size, found.record.rewrite_digest}) {
-    return refused(paths.script, reasons.temp_lost);
+    return refused(paths.script, Reason::kEarlierCopyTempLost);
   }
   temp = std::move(opened.value);
   return std::nullopt;
@@ -82,8 +60,7 @@ std::optional<Error> open_recorded_rewrite(const RunPaths& paths, FoundMark& fou
 // Refuses unless the script is the file that was being overwritten, cut short: the start of the
 // complete rewrite in tempwar3map.j, both files trusted.
 std::optional<Error> refuse_unless_cut(const RunPaths& paths, const FoundMark& found,
-                                       const CutOverwriteReasons& reasons, Opened& script,
-                                       Opened& temp) {
+                                       Opened& script, Opened& temp) {
   // A mark or tempwar3map.j that another user could have made must not have its bytes written into
   // a script that user may not write.
   const std::string mark = overwrite_mark_path(paths.temp);
@@ -95,18 +72,18 @@ std::optional<Error> refuse_unless_cut(const RunPaths& paths, const FoundMark& f
   // Only the file that was being overwritten is finished, never one that a link leads to now, nor
   // one that another program wrote since.
   if (!script.status.regular || script.status.identity != found.record.script.identity) {
-    return claiming(refused(paths.script, reasons.changed_since), Claim::kUnchangedRewriteKept,
-                    paths.temp);
+    return claiming(refused(paths.script, Reason::kEarlierCopyChangedSince),
+                    Claim::kUnchangedRewriteKept, paths.temp);
   }
   // Copying a file onto itself would empty it first.
   if (script.status.identity == temp.status.identity) {
-    return unknown(refused(paths.temp, "is the script itself (a link to " + paths.script + ")"));
+    return unknown(refused(paths.temp, Reason::kTheScriptItself));
   }
   const Result<bool> start = is_start_of(script.file, temp.file);
   if (start.error || !start.value) {
     return start.error ? with_note(failed(paths.script, start.error), Note::kEarlierCopyCut,
                                    Claim::kCutShortRewriteKept, paths.temp)
-                       : claiming(refused(paths.script, reasons.changed_since),
+                       : claiming(refused(paths.script, Reason::kEarlierCopyChangedSince),
                                   Claim::kUnchangedRewriteKept, paths.temp);
   }
   return std::nullopt;
@@ -117,7 +94,6 @@ std::optional<Error> refuse_unless_cut(const RunPaths& paths, const FoundMark& f
 Recovery finish_cut_overwrite(const RunPaths& paths, File& script, File& temp,
                               const Snapshot& rewrite, const Content& rewrite_content) {
   const std::string mark = overwrite_mark_path(paths.temp);
-  const CutOverwriteReasons reasons = reasons_for(paths.temp, mark);
   const auto again = [&](Error failure) {
     if (failure.code == std::errc::no_space_on_device) {
       failure.next_step = after_full_disk(Claim::kCutShortRewriteKept);
@@ -134,7 +110,7 @@ Recovery finish_cut_overwrite(const RunPaths& paths, File& script, File& temp,
                 failure->kind == ErrorKind::kRefused ? written_meanwhile(paths) : again(*failure)};
   }
   if (auto failure = check_copy_in_place(temp, script, paths, rewrite, rewrite_content, copied,
-                                         refused(paths.script, reasons.temp_lost))) {
+                                         refused(paths.script, Reason::kEarlierCopyTempLost))) {
     return {.error = failure};
   }
   const std::error_code removal = remove_lasting(mark);
@@ -146,7 +122,6 @@ Recovery finish_cut_overwrite(const RunPaths& paths, File& script, File& temp,
 
 Recovery recover_cut_overwrite(const RunPaths& paths) {
   const std::string mark = overwrite_mark_path(paths.temp);
-  const CutOverwriteReasons reasons = reasons_for(paths.temp, mark);
   const auto [marked, error] = name_exists(mark);
   if (error || !marked) {
     return {.error = error ? std::optional(unknown(failed(mark, error))) : std::nullopt};
@@ -156,7 +131,7 @@ Recovery recover_cut_overwrite(const RunPaths& paths) {
     return {.error = unknown(*unreadable)};
   }
   Opened temp;
-  if (auto lost = open_recorded_rewrite(paths, found, reasons, temp)) {
+  if (auto lost = open_recorded_rewrite(paths, found, temp)) {
     return {.error = lost};
   }
   Result<Opened> script = look_at(open_existing(paths.script));
@@ -171,7 +146,7 @@ Recovery recover_cut_overwrite(const RunPaths& paths) {
     const std::error_code removal = remove_lasting(mark);
     return {.error = removal ? std::optional(unknown(failed(mark, removal))) : std::nullopt};
   }
-  if (auto refusal = refuse_unless_cut(paths, found, reasons, script.value, temp)) {
+  if (auto refusal = refuse_unless_cut(paths, found, script.value, temp)) {
     return {.error = refusal};
   }
   return finish_cut_overwrite(paths, script.value.file, temp.file, snapshot_of(temp.status),

@@ -77,6 +77,12 @@ enum class NextStep {
   kDeleteItThenRunAgain,
   kMoveItAwayThenRunAgain,
   kRunAgain,
+  // Of a standard stream that is one of the run's files; where the shell emptied the script to
+  // send the stream into it, the map is saved again first.
+  kSendOutputElsewhere,
+  kSendMessagesElsewhere,
+  kSaveMapThenSendOutputElsewhere,
+  kSaveMapThenSendMessagesElsewhere,
 };
 
 // A step's own account of where the script and its rewrite are, where the claim's words would not
@@ -113,12 +119,53 @@ enum class Note {
   kRewriteOfMissingScript,
 };
 
+// Why a step stopped, worded where the run tells the user.
+enum class Reason {
+  // The system's own, which `code` holds.
+  kSystem,
+  // A leftover new file that the system would not remove (`code`).
+  kInTheWay,
+  kNotAFile,
+  kFolder,
+  kFolderNotScript,
+  kSymbolicLink,
+  kDanglingLink,
+  // A link to the script, under the name of one of the run's other files.
+  kTheScriptItself,
+  kOtherUser,
+  kOtherHardLinks,
+  kChangedWhileOpened,
+  kNotOurRecord,
+  // The script, changed by another program while the run worked on it.
+  kChangedWhileRewritten,
+  kTempChanged,
+  kWrittenMeanwhile,
+  kNewFileChanged,
+  // After the exchange: the other version could not be put back (`code`), and is in `named`.
+  kOtherVersionNotPutBack,
+  // After the exchange: the rewrite was taken away, and what the script was is in `named`.
+  kTakenAway,
+  // A mark of a cut overwrite, whose tempwar3map.j is not as it was left.
+  kEarlierCopyTempLost,
+  // A mark of a cut overwrite, whose script has changed since.
+  kEarlierCopyChangedSince,
+  // A missing script, beside the new file `named` that an earlier run left.
+  kLeftBesideMissingScript,
+  // A standard stream (`path`) that cannot be looked at (`code`).
+  kStreamUnknown,
+  // One of the run's files (`path`) that cannot be looked at (`code`), where the standard stream
+  // `named` may be it.
+  kStreamFileUnknown,
+  // One of the run's files (`path`) is the standard stream `named`.
+  kIsAlsoStream,
+};
+
 // An error as values: what stopped a step and what the run verified of the script. The claim, the
-// note and the next step are worded where the run tells the user; the reason is the step's own.
+// note, the reason and the next step are worded where the run tells the user.
 struct Error {
   ErrorKind kind = ErrorKind::kFailed;
   std::string path;
-  std::string reason;
+  Reason reason = Reason::kSystem;
   // The step's own account of where the script and its rewrite are, claiming only what the code
   // verified; none where the claim, or the reason, tells it.
   Note note = Note::kNone;
@@ -163,44 +210,28 @@ inline NextStep after_full_disk(Claim claim) {
   }
 }
 
-inline constexpr const char* kChangedReason =
-    "changed while it was being rewritten; left as it is; run again to rewrite it as it is now";
-inline constexpr const char* kTempChangedReason =
-    "changed by another program while the script was rewritten";
-inline constexpr const char* kNotAFileReason = "not a regular file";
-inline constexpr const char* kFolderReason = "is a folder";
-inline constexpr const char* kWrittenMeanwhileReason =
-    "written to by another program while the rewrite was written into it";
-
 inline Error failed(std::string path, const std::error_code& error, Note note = Note::kNone) {
-  return {.kind = ErrorKind::kFailed,
-          .path = std::move(path),
-          .reason = error.message(),
-          .note = note,
-          .code = error};
+  return {.kind = ErrorKind::kFailed, .path = std::move(path), .note = note, .code = error};
 }
 // A leftover that the run could not remove from where its new file goes.
 inline Error in_the_way(std::string path, const std::error_code& error) {
   return {.kind = ErrorKind::kFailed,
           .path = std::move(path),
-          .reason = error.message() + "; it is in the way of the rewrite",
+          .reason = Reason::kInTheWay,
           .code = error};
 }
-inline Error refused(std::string path, std::string reason, Note note = Note::kNone) {
-  return {.kind = ErrorKind::kRefused,
-          .path = std::move(path),
-          .reason = std::move(reason),
-          .note = note};
+inline Error refused(std::string path, Reason reason, Note note = Note::kNone) {
+  return {.kind = ErrorKind::kRefused, .path = std::move(path), .reason = reason, .note = note};
 }
-inline Error refused(std::string path, std::string reason, NextStep next_step) {
-  Error error = refused(std::move(path), std::move(reason));
+inline Error refused(std::string path, Reason reason, NextStep next_step) {
+  Error error = refused(std::move(path), reason);
   error.next_step = next_step;
   return error;
 }
-inline Error changed(std::string path, std::string reason = kChangedReason) {
+inline Error changed(std::string path, Reason reason = Reason::kChangedWhileRewritten) {
   return {.kind = ErrorKind::kChanged,
           .path = std::move(path),
-          .reason = std::move(reason),
+          .reason = reason,
           .claim = Claim::kChanged};
 }
 

@@ -77,14 +77,11 @@ std::optional<Error> ScriptReplacement::settle_taken_away(const std::string& swa
   // program emptied on purpose, and what the script was stays beside it, where the message says.
   if (!taken_out.error &&
       is_as_recorded_after_rename(snapshot_of(taken_out.value), script_.as_read)) {
-    const std::string reason =
-        "taken away by another program once it was rewritten; what it was is kept in " +
-        swapped_out;
     if (const std::error_code sync_error = sync_folder_of(script_.target)) {
       return claiming(failed(paths_.script, sync_error, Note::kTakenAwayMayNotLast),
                       Claim::kMissing, swapped_out);
     }
-    return claiming(changed(paths_.script, reason), Claim::kMissing, swapped_out);
+    return claiming(changed(paths_.script, Reason::kTakenAway), Claim::kMissing, swapped_out);
   }
   return swap_back(swapped_out,
                    failed(paths_.script, put_in.error ? put_in.error : taken_out.error));
@@ -98,11 +95,9 @@ std::optional<Error> ScriptReplacement::settle_taken_away(const std::string& swa
 std::optional<Error> ScriptReplacement::swap_back(const std::string& swapped_out, Error why) {
   if (const std::error_code back = swap_names(swapped_out, script_.target)) {
     // What another program saved, or what cannot be told apart from it, must not be removed.
-    return claiming(changed(paths_.script,
-                            "changed while it was being rewritten, and the other version could "
-                            "not be put back (" +
-                                back.message() + "): it is in " + swapped_out),
-                    Claim::kChangedOtherKept, swapped_out);
+    Error error = changed(paths_.script, Reason::kOtherVersionNotPutBack);
+    error.code = back;
+    return claiming(std::move(error), Claim::kChangedOtherKept, swapped_out);
   }
   new_file_ = NewFile::taken_back(swapped_out);
   if (const std::error_code sync_error = sync_folder_of(script_.target)) {

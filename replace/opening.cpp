@@ -97,7 +97,7 @@ std::optional<Error> ScriptReplacement::open_temp() {
     return failed(path, kept.error);
   }
   if (kept.value.identity != checked.value.identity) {
-    return refused(path, "changed while it was being opened", NextStep::kRunAgain);
+    return refused(path, Reason::kChangedWhileOpened, NextStep::kRunAgain);
   }
   // Beside a missing or empty script, what is in it may be the only copy of a rewrite that an
   // earlier run was refused to put in the script's place.

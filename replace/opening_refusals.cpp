@@ -6,21 +6,15 @@
 
 namespace jassrewrite {
 
-namespace {
-
-constexpr const char* kFolderNotScript = "is a folder, not the map's script";
-
-}  // namespace
-
 // A script that could not be opened, with what the user can do about it where doing so loses
 // nothing.
 Error ScriptReplacement::refuse_unopened_script(const std::error_code& error) const {
   const std::string& path = paths_.script;
   if (error == std::errc::not_supported) {
-    return refused(path, kNotAFileReason);
+    return refused(path, Reason::kNotAFile);
   }
   if (error == std::errc::is_a_directory) {
-    return refused(path, kFolderNotScript, NextStep::kMoveItAwayThenRunAgain);
+    return refused(path, Reason::kFolderNotScript, NextStep::kMoveItAwayThenRunAgain);
   }
   // The script is opened for reading and writing before anything else is done.
   const auto unchanged = [&](NextStep next_step) {
@@ -52,8 +46,7 @@ std::optional<Error> ScriptReplacement::refuse_dangling_link() const {
   if (dangling.error) {
     return failed(paths_.script, dangling.error);
   }
-  return dangling.value ? std::optional(refused(paths_.script,
-                                                "a symbolic link to a file that does not exist"))
+  return dangling.value ? std::optional(refused(paths_.script, Reason::kDanglingLink))
                         : std::nullopt;
 }
 
@@ -62,13 +55,13 @@ std::optional<Error> ScriptReplacement::refuse_dangling_link() const {
 Error ScriptReplacement::refuse_unopened_temp(const std::error_code& error) const {
   const std::string& path = paths_.temp;
   if (error == std::errc::too_many_symbolic_link_levels) {
-    return refused(path, "is a symbolic link", NextStep::kDeleteItThenRunAgain);
+    return refused(path, Reason::kSymbolicLink, NextStep::kDeleteItThenRunAgain);
   }
   if (error == std::errc::not_supported) {
-    return refused(path, kNotAFileReason);
+    return refused(path, Reason::kNotAFile);
   }
   if (error == std::errc::is_a_directory) {
-    return refused(path, kFolderReason, NextStep::kMoveItAwayThenRunAgain);
+    return refused(path, Reason::kFolder, NextStep::kMoveItAwayThenRunAgain);
   }
   NextStep next_step = NextStep::kCloseTheHolder;
   if (error == std::errc::permission_denied || error == std::errc::read_only_file_system) {
@@ -89,11 +82,11 @@ Error ScriptReplacement::refuse_unopened_temp(const std::error_code& error) cons
 std::optional<Error> ScriptReplacement::check_temp(const FileStatus& temp) {
   const std::string& path = paths_.temp;
   if (!temp.regular) {
-    return refused(path, kNotAFileReason);
+    return refused(path, Reason::kNotAFile);
   }
   // Emptying the script itself under another name would lose it before a line was read.
   if (script_.present && temp.identity == script_.as_opened.identity) {
-    return refused(path, "is the script itself (a link to " + paths_.script + ")");
+    return refused(path, Reason::kTheScriptItself);
   }
   // Without a script to rewrite, its bytes go nowhere.
   if (!script_.to_rewrite()) {
@@ -104,7 +97,7 @@ std::optional<Error> ScriptReplacement::check_temp(const FileStatus& temp) {
   }
   const std::error_code error = copy_permissions(temp_.file(), script_.as_opened, false);
   if (error == std::errc::operation_not_permitted) {
-    return refused(path, "belongs to another user", NextStep::kDeleteItThenRunAgain);
+    return refused(path, Reason::kOtherUser, NextStep::kDeleteItThenRunAgain);
   }
   return error ? std::optional(failed(path, error)) : std::nullopt;
 }

@@ -78,7 +78,7 @@ std::optional<Error> ScriptReplacement::copy_in_place() {
   }
   if (auto failure = check_copy_in_place(
           temp_.file(), script_.file, paths_, temp_.rewrite(), temp_.rewrite_content(), copied,
-          refused(paths_.temp, kTempChangedReason, Note::kCopyNotTheRewrite))) {
+          refused(paths_.temp, Reason::kTempChanged, Note::kCopyNotTheRewrite))) {
     return failure;
   }
   script_state_ = ScriptState::kRewritten;

@@ -54,7 +54,7 @@ std::optional<Error> read_mark(const std::string& path, FoundMark& found) {
   text.resize(got.value);
   const std::optional<OverwriteRecord> record = parse_record(text);
   if (!record) {
-    return refused(path, "not a record that this tool wrote");
+    return refused(path, Reason::kNotOurRecord);
   }
   found.record = *record;
   return std::nullopt;
@@ -78,7 +78,7 @@ std::optional<Error> check_copy_in_place(File& temp, File& script, const RunPath
 }
 
 Error written_meanwhile(const RunPaths& paths) {
-  Error error = claiming(refused(paths.script, kWrittenMeanwhileReason), Claim::kChangedOtherKept,
+  Error error = claiming(refused(paths.script, Reason::kWrittenMeanwhile), Claim::kChangedOtherKept,
                          paths.temp);
   error.note = Note::kWrittenMeanwhile;
   return error;

@@ -71,7 +71,8 @@ std::optional<Error> ScriptReplacement::write_new_file() {
   Content copied;
   if (auto failure =
           copy_contents(temp_.file(), paths_.temp, new_file_.file(), paths_.script, copied)) {
-    return failure->kind == ErrorKind::kRefused ? refused(path, kWrittenMeanwhileReason) : *failure;
+    return failure->kind == ErrorKind::kRefused ? refused(path, Reason::kWrittenMeanwhile)
+                                                : *failure;
   }
   if (auto changed_meanwhile = temp_.check_copied(copied)) {
     return changed_meanwhile;
@@ -84,7 +85,7 @@ std::optional<Error> ScriptReplacement::write_new_file() {
     return failed(paths_.script, holds_rewrite.error);
   }
   if (!holds_rewrite.value) {
-    return refused(path, kWrittenMeanwhileReason);
+    return refused(path, Reason::kWrittenMeanwhile);
   }
   return std::nullopt;
 }
@@ -205,9 +206,7 @@ std::optional<Error> ScriptReplacement::check_new_file_name() {
     return failed(new_file_.path(), named.error);
   }
   if (!is_as_recorded(snapshot_of(named.value), new_file_.as_written())) {
-    return refused(new_file_.deactivate(),
-                   "changed by another program before it took the script's place; left as "
-                   "that program made it");
+    return refused(new_file_.deactivate(), Reason::kNewFileChanged);
   }
   return std::nullopt;
 }

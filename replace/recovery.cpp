@@ -31,7 +31,7 @@ std::optional<Error> drop_unfinished_mark(const RunPaths& paths) {
       return failed(paths.script, script.error);
     }
     if (!error && !script.error && mark.value.identity == script.value.identity) {
-      return refused(path, "is the script itself (a link to " + paths.script + ")");
+      return refused(path, Reason::kTheScriptItself);
     }
   }
   unfinished.value = File();
@@ -79,10 +79,7 @@ Recovery name_left_rewrite(const RunPaths& paths) {
   const std::string& path = paths.script;
   const std::string left = path + kNewFileSuffix;
   const Error refusal =
-      claiming(refused(path, "not found, but an earlier run left " + left +
-                                 ": if that is the complete rewrite, give it the script's name, "
-                                 "otherwise delete it"),
-               Claim::kMissing, left);
+      claiming(refused(path, Reason::kLeftBesideMissingScript), Claim::kMissing, left);
   const std::string mark = overwrite_mark_path(paths.temp);
   if (const auto [marked, error] = name_exists(mark); marked || error) {
     return {.error = error ? failed(mark, error) : refusal};

@@ -123,7 +123,7 @@ StreamVerdict ScriptReplacement::check_streams(const File& output, const File& e
     files.push_back({paths_.script, {script_.as_read.identity}, true});
   }
   files.push_back({paths_.temp, {temp_.identity()}});
-  return jassrewrite::check_streams(output, errors, files, "so nothing was written to it");
+  return jassrewrite::check_streams(output, errors, files);
 }
 
 Error ScriptReplacement::explained(Error error) const {

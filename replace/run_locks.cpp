@@ -21,7 +21,7 @@ std::optional<Error> RunLocks::lock_folder(const RunPaths& paths, Patience& pati
     patience.tell(lock_path + ": " + kNoLock);
   } else if (error == std::errc::is_a_directory) {
     // Windows locks a range of tempwar3map.j.
-    return refused(lock_path, kFolderReason, NextStep::kMoveItAwayThenRunAgain);
+    return refused(lock_path, Reason::kFolder, NextStep::kMoveItAwayThenRunAgain);
   } else if (error) {
     return failed(lock_path, error);
   }
@@ -31,7 +31,7 @@ std::optional<Error> RunLocks::lock_folder(const RunPaths& paths, Patience& pati
 std::optional<Error> RunLocks::lock_script(const File& script, const std::string& path,
                                            Patience& patience) {
   if (const Result<FileStatus> opened = status(script); opened.error || !opened.value.regular) {
-    return opened.error ? failed(path, opened.error) : refused(path, kNotAFileReason);
+    return opened.error ? failed(path, opened.error) : refused(path, Reason::kNotAFile);
   }
   Result<File> locked = lock(script, [&] {
     // Any program may hold the lock: a run in another map folder that shares the script by a link,

@@ -39,16 +39,16 @@ bool is_as_recorded_after_rename(const Snapshot& now, const Snapshot& then) {
   return is_as_recorded(now, renamed);
 }
 
-std::optional<std::string> distrust(const FileStatus& file, const FileStatus* script) {
+std::optional<Reason> distrust(const FileStatus& file, const FileStatus* script) {
   if (!file.regular) {
-    return "not a regular file";
+    return Reason::kNotAFile;
   }
   // Permission bits do not stop root, so the owner is checked.
   if (!file.owned_by_caller && (script == nullptr || file.owner != script->owner)) {
-    return "belongs to another user";
+    return Reason::kOtherUser;
   }
   if (file.links > 1) {
-    return "has other hard links";
+    return Reason::kOtherHardLinks;
   }
   return std::nullopt;
 }

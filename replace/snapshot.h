@@ -8,6 +8,7 @@
 #include <string>
 
 #include "os_files/file.h"
+#include "replace/error.h"
 
 namespace jassrewrite {
 
@@ -44,7 +45,7 @@ bool is_as_recorded_after_rename(const Snapshot& now, const Snapshot& then);
 // file between its writing and its reading back, into a script that user may not write, and so
 // could anyone through another name of it. Only the user the tool runs as and the owner of the
 // script (`script`, where there is one) are trusted.
-std::optional<std::string> distrust(const FileStatus& file, const FileStatus* script);
+std::optional<Reason> distrust(const FileStatus& file, const FileStatus* script);
 
 // The mark's record of an overwrite in place: the script before its first byte changed, and
 // tempwar3map.j holding the complete rewrite, with the digest of what it holds.

@@ -11,8 +11,9 @@ namespace {
 
 struct Stream {
   const char* name;
-  // Said where the stream is one of the run's files.
-  const char* advice;
+  // Where the stream is one of the run's files, and where the shell also emptied the script.
+  NextStep advice;
+  NextStep advice_once_emptied;
   Result<FileStatus> shown;
   // Standard output is written to only where it is shown to be none of the run's files, since a
   // script's worth of lines would go into one. Standard error is refused only where it is shown
@@ -21,16 +22,14 @@ struct Stream {
   bool refused_when_unknown;
 };
 
-std::optional<Error> check_stream(const Stream& stream, std::span<const SeenFile> files,
-                                  const std::string& so) {
+std::optional<Error> check_stream(const Stream& stream, std::span<const SeenFile> files) {
   if (stream.shown.error && !stream.refused_when_unknown) {
     return std::nullopt;
   }
   if (stream.shown.error) {
-    return claiming(
-        refused(stream.name, stream.shown.error.message() +
-                                 "; it cannot be told apart from the run's files, " + so),
-        Claim::kStreamRefused, stream.name);
+    Error error = refused(stream.name, Reason::kStreamUnknown);
+    error.code = stream.shown.error;
+    return claiming(std::move(error), Claim::kStreamRefused, stream.name);
   }
   // A console, a pipe or the null device is none of the run's files.
   if (!stream.shown.value.regular) {
@@ -41,19 +40,15 @@ std::optional<Error> check_stream(const Stream& stream, std::span<const SeenFile
       continue;
     }
     if (file.identity.error) {
-      return claiming(refused(stream.name, file.path + " cannot be looked at (" +
-                                               file.identity.error.message() + "), " + so),
-                      Claim::kStreamRefused, stream.name);
+      Error error = refused(file.path, Reason::kStreamFileUnknown);
+      error.code = file.identity.error;
+      return claiming(std::move(error), Claim::kStreamRefused, stream.name);
     }
     if (file.identity.value == stream.shown.value.identity) {
       // `jassrewrite > logs/outputwar3map.j`: the shell empties the script before the run starts.
-      const std::string emptied =
-          file.emptied_only_by_the_shell && stream.shown.value.size == 0
-              ? "it is empty, since the shell empties the file that a stream is sent to with > "
-                "before the run starts: save the map again, then "
-              : "";
-      return claiming(refused(file.path, std::string("is also ") + stream.name + "; " + emptied +
-                                             stream.advice),
+      const bool emptied = file.emptied_only_by_the_shell && stream.shown.value.size == 0;
+      return claiming(refused(file.path, Reason::kIsAlsoStream,
+                              emptied ? stream.advice_once_emptied : stream.advice),
                       Claim::kStreamRefused, stream.name);
     }
   }
@@ -61,15 +56,17 @@ std::optional<Error> check_stream(const Stream& stream, std::span<const SeenFile
 }
 
 StreamVerdict check_both(const Stream& output, const Stream& errors,
-                         std::span<const SeenFile> files, const std::string& so) {
-  return {check_stream(output, files, so), check_stream(errors, files, so)};
+                         std::span<const SeenFile> files) {
+  return {check_stream(output, files), check_stream(errors, files)};
 }
 
 Stream output_stream(const File& output) {
-  return {"standard output", "send the output elsewhere", status(output), true};
+  return {"standard output", NextStep::kSendOutputElsewhere,
+          NextStep::kSaveMapThenSendOutputElsewhere, status(output), true};
 }
 Stream error_stream(const File& errors) {
-  return {"standard error", "send the messages elsewhere", status(errors), false};
+  return {"standard error", NextStep::kSendMessagesElsewhere,
+          NextStep::kSaveMapThenSendMessagesElsewhere, status(errors), false};
 }
 
 bool is_file_or_unknown(const Stream& stream) {
@@ -78,9 +75,9 @@ bool is_file_or_unknown(const Stream& stream) {
 
 }  // namespace
 
-StreamVerdict check_streams(const File& output, const File& errors, std::span<const SeenFile> files,
-                            const std::string& so) {
-  return check_both(output_stream(output), error_stream(errors), files, so);
+StreamVerdict check_streams(const File& output, const File& errors,
+                            std::span<const SeenFile> files) {
+  return check_both(output_stream(output), error_stream(errors), files);
 }
 
 StreamVerdict check_streams_by_name(const File& output, const File& errors,
@@ -104,7 +101,7 @@ StreamVerdict check_streams_by_name(const File& output, const File& errors,
       files.front().emptied_only_by_the_shell = files.back().path != mark;
     }
   }
-  return check_both(shown_output, shown_errors, files, "so nothing was written to it");
+  return check_both(shown_output, shown_errors, files);
 }
 
 }  // namespace jassrewrite

@@ -28,10 +28,9 @@ struct SeenFile {
 };
 
 // Refuses a stream that is one of `files`; standard output also where it cannot be shown to be
-// none of them. `so` ends the reason of a refusal that a failure caused: what became of the
-// stream.
-StreamVerdict check_streams(const File& output, const File& errors, std::span<const SeenFile> files,
-                            const std::string& so);
+// none of them.
+StreamVerdict check_streams(const File& output, const File& errors,
+                            std::span<const SeenFile> files);
 
 // The same by the names of the run's files, each looked at once, before any byte is written:
 // the script, the new file beside it, the temporary file and the mark of an overwrite in place. A

@@ -26,7 +26,7 @@ std::optional<Error> TemporaryFile::record_rewrite(const Content& rewrite) {
     return failed(path_, held.error);
   }
   if (held.value != rewrite) {
-    return refused(path_, kTempChangedReason);
+    return refused(path_, Reason::kTempChanged);
   }
   rewrite_content_ = rewrite;
   return std::nullopt;
@@ -60,7 +60,7 @@ std::error_code TemporaryFile::empty_unless_complete() {
 
 std::optional<Error> TemporaryFile::changed_meanwhile() {
   holds_rewrite_ = false;
-  return refused(path_, kTempChangedReason);
+  return refused(path_, Reason::kTempChanged);
 }
 
 }  // namespace jassrewrite

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <system_error>
+
+#include "test_support.h"
+
 namespace jassrewrite {
 namespace {
 
@@ -54,6 +58,70 @@ TEST(Messages, PartsComeInOrder) {
             reason +
                 "; the script is unchanged; nothing was changed; free some space, then run again; "
                 "temp.j holds part of the rewrite: delete it");
+}
+
+// Each reason, in a message as the run gives it, is quoted in docs/safety.md's fault table word for
+// word: the words live in one place, and the docs must say what the run says.
+TEST(Messages, EachReasonIsWordedAsTheDocsQuoteIt) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the docs quote the messages as Linux shows them";
+#else
+  const RunPaths paths{
+      .script = "logs/outputwar3map.j", .temp = "tempwar3map.j", .folder_lock = "."};
+  const std::string new_file = paths.script + kNewFileSuffix;
+  const std::string mark = "tempwar3map.j.copying";
+  const auto system = [](std::errc error) { return std::make_error_code(error); };
+  const auto with = [](Error error, auto change) {
+    change(error);
+    return error;
+  };
+  const Error quoted[] = {
+      in_the_way(new_file, system(std::errc::io_error)),
+      refused(paths.script, Reason::kNotAFile),
+      refused(paths.temp, Reason::kFolder, NextStep::kMoveItAwayThenRunAgain),
+      refused(paths.script, Reason::kFolderNotScript, NextStep::kMoveItAwayThenRunAgain),
+      refused(paths.temp, Reason::kSymbolicLink, NextStep::kDeleteItThenRunAgain),
+      refused(paths.script, Reason::kDanglingLink),
+      refused(paths.temp, Reason::kTheScriptItself),
+      refused(paths.temp, Reason::kOtherUser, NextStep::kDeleteItThenRunAgain),
+      refused(paths.temp, Reason::kOtherHardLinks, NextStep::kDeleteItThenRunAgain),
+      refused(paths.temp, Reason::kChangedWhileOpened, NextStep::kRunAgain),
+      refused(mark, Reason::kNotOurRecord, Note::kEarlierCopyMayBeCut),
+      changed(paths.script),
+      refused(paths.temp, Reason::kTempChanged),
+      with(claiming(refused(paths.script, Reason::kWrittenMeanwhile), Claim::kChangedOtherKept,
+                    paths.temp),
+           [](Error& error) { error.note = Note::kWrittenMeanwhile; }),
+      telling(refused(new_file, Reason::kNewFileChanged), Claim::kUnchangedRewriteKept, paths.temp,
+              NextStep::kNone),
+      with(changed(paths.script, Reason::kOtherVersionNotPutBack),
+           [&](Error& error) {
+             error.code = system(std::errc::io_error);
+             error.named = new_file;
+           }),
+      claiming(changed(paths.script, Reason::kTakenAway), Claim::kMissing, new_file),
+      refused(paths.script, Reason::kEarlierCopyTempLost),
+      refused(paths.script, Reason::kEarlierCopyChangedSince),
+      claiming(refused(paths.script, Reason::kLeftBesideMissingScript), Claim::kMissing, new_file),
+      with(refused("standard output", Reason::kStreamUnknown),
+           [&](Error& error) { error.code = system(std::errc::io_error); }),
+      with(claiming(refused(paths.script, Reason::kStreamFileUnknown), Claim::kStreamRefused,
+                    "standard output"),
+           [&](Error& error) { error.code = system(std::errc::permission_denied); }),
+      claiming(refused(paths.temp, Reason::kIsAlsoStream, NextStep::kSendOutputElsewhere),
+               Claim::kStreamRefused, "standard output"),
+      claiming(
+          refused(paths.script, Reason::kIsAlsoStream, NextStep::kSaveMapThenSendOutputElsewhere),
+          Claim::kStreamRefused, "standard output"),
+      claiming(refused(paths.script, Reason::kIsAlsoStream, NextStep::kSendMessagesElsewhere),
+               Claim::kStreamRefused, "standard error"),
+  };
+  const std::string docs = testing_support::read_file(JASSREWRITE_DOCS_DIR "/safety.md");
+  for (const Error& error : quoted) {
+    const std::string message = "`jassrewrite: " + message_of(error, paths);
+    EXPECT_NE(docs.find(message), std::string::npos) << message;
+  }
+#endif
 }
 
 }  // namespace

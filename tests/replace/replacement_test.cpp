@@ -160,7 +160,7 @@ TEST(ConvertScript, AScriptChangedWhileReadIsNotCalledComplete) {
   const auto error = replacement->converted(converted.script, converted.rewrite);
 
   ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->reason, kChangedReason);
+  EXPECT_EQ(error->reason, Reason::kChangedWhileRewritten);
   EXPECT_EQ(error->claim, Claim::kChanged);
   EXPECT_EQ(error->note, Note::kNone);
 }
@@ -276,7 +276,7 @@ TEST(CopyBack, AFailedWriteLeavesTheScriptAlone) {
   signal(SIGXFSZ, old_handler);
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(error->path, (folder / "script.j").string());
-  EXPECT_EQ(error->reason, "File too large");
+  EXPECT_EQ(error->code, std::errc::file_too_large);
   EXPECT_EQ(read_file(folder / "script.j"), "original\r\n");
   EXPECT_FALSE(fs::exists(folder / "script.j.jassrewrite-new"));
 }

@@ -48,37 +48,51 @@ struct StreamCase {
   const char* errors;
   // How the check saw the script: its identity, or an error.
   bool script_seen;
-  // What must be refused, and what the reason of standard output's refusal holds.
+  // What must be refused, why standard output is, and what the user is told to do.
   bool output_refused;
-  const char* output_told;
+  Reason output_reason;
+  NextStep output_advice;
   bool errors_refused;
 };
 
 void PrintTo(const StreamCase& row, std::ostream* os) { *os << row.name; }
 
 const std::vector<StreamCase> kStreamCases = {
-    {"OutputIntoTheScript", "script", "null", true, true,
-     "is also standard output; send the output", false},
+    {"OutputIntoTheScript", "script", "null", true, true, Reason::kIsAlsoStream,
+     NextStep::kSendOutputElsewhere, false},
     // `> logs/outputwar3map.j`: the shell empties the script before the run starts.
-    {"OutputIntoTheScriptThatTheShellEmptied", "emptied", "null", true, true,
-     "is also standard output; it is empty, since the shell empties", false},
-    {"OutputIntoAnotherFile", "other", "null", true, false, "", false},
-    {"OutputToTheNullDevice", "null", "null", true, false, "", false},
+    {"OutputIntoTheScriptThatTheShellEmptied", "emptied", "null", true, true, Reason::kIsAlsoStream,
+     NextStep::kSaveMapThenSendOutputElsewhere, false},
+    {"OutputIntoAnotherFile", "other", "null", true, false, {}, {}, false},
+    {"OutputToTheNullDevice", "null", "null", true, false, {}, {}, false},
     // Regression: a script that could not be looked at while one stream was checked was told as a
     // failure of the script, on the other stream, with nothing saying which stream was refused.
-    {"ScriptThatCannotBeLookedAt", "other", "null", false, true, "cannot be looked at", false},
+    {"ScriptThatCannotBeLookedAt",
+     "other",
+     "null",
+     false,
+     true,
+     Reason::kStreamFileUnknown,
+     {},
+     false},
     // Regression: with both streams sent to files (a build log), a look that failed refused both,
     // and the run ended in status 1 without a word. Standard error is refused only where it is
     // shown to be one of the run's files.
-    {"ScriptThatCannotBeLookedAtWithBothStreamsInFiles", "other", "other", false, true,
-     "cannot be looked at", false},
-    {"ErrorsIntoTheScript", "null", "script", true, false, "", true},
+    {"ScriptThatCannotBeLookedAtWithBothStreamsInFiles",
+     "other",
+     "other",
+     false,
+     true,
+     Reason::kStreamFileUnknown,
+     {},
+     false},
+    {"ErrorsIntoTheScript", "null", "script", true, false, {}, {}, true},
     // A stream that is no file at all needs no file looked at.
-    {"ScriptThatCannotBeLookedAtBesideTheNullDevice", "null", "null", false, false, "", false},
+    {"ScriptThatCannotBeLookedAtBesideTheNullDevice", "null", "null", false, false, {}, {}, false},
 #ifndef _WIN32
     // On Windows a process may have no standard stream at all, which is no file.
-    {"OutputThatCannotBeLookedAt", "closed", "null", true, true, "cannot be told apart", false},
-    {"ErrorsThatCannotBeLookedAt", "null", "closed", false, false, "", false},
+    {"OutputThatCannotBeLookedAt", "closed", "null", true, true, Reason::kStreamUnknown, {}, false},
+    {"ErrorsThatCannotBeLookedAt", "null", "closed", false, false, {}, {}, false},
 #endif
 };
 
@@ -110,19 +124,18 @@ TEST_P(CheckStreams, RefusesAStreamThatIsOrMayBeOneOfTheRunsFiles) {
            : Result<FileIdentity>{.error = std::make_error_code(std::errc::io_error)},
        true}};
 
-  const StreamVerdict verdict = check_streams(output, errors, files, "so nothing was written");
+  const StreamVerdict verdict = check_streams(output, errors, files);
 
   EXPECT_EQ(verdict.errors.has_value(), GetParam().errors_refused);
   ASSERT_EQ(verdict.output.has_value(), GetParam().output_refused);
   if (verdict.output) {
     EXPECT_EQ(verdict.output->kind, ErrorKind::kRefused);
-    EXPECT_NE(verdict.output->reason.find(GetParam().output_told), std::string::npos)
-        << verdict.output->reason;
-    // A refusal that a failure caused names the stream and what became of it.
-    if (!GetParam().script_seen || output_name == "closed") {
-      EXPECT_EQ(verdict.output->path, "standard output");
-      EXPECT_TRUE(verdict.output->reason.ends_with("so nothing was written"));
-    }
+    EXPECT_EQ(verdict.output->reason, GetParam().output_reason);
+    EXPECT_EQ(verdict.output->next_step, GetParam().output_advice);
+    EXPECT_EQ(verdict.output->claim, Claim::kStreamRefused);
+    EXPECT_EQ(verdict.output->named, "standard output");
+    // A refusal that a failure caused carries the failure.
+    EXPECT_EQ(bool(verdict.output->code), GetParam().output_reason != Reason::kIsAlsoStream);
   }
 }
 
