@@ -6,6 +6,7 @@
 #include <string>
 
 #include "replace/error.h"
+#include "replace/patience.h"
 #include "replace/run_paths.h"
 
 namespace jassrewrite {
@@ -20,6 +21,8 @@ std::string words_of(NextStep step);
 // The words of the error's reason, which may name the run's files, the error's `named` file and
 // the system's error.
 std::string words_of(const Error& error, const RunPaths& paths);
+// The words of what the run tells without stopping.
+std::string words_of(const Notice& notice);
 // `named` is the file that the error's claim names.
 std::string words_of(Note note, const RunPaths& paths, const std::string& named);
 

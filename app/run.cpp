@@ -123,8 +123,9 @@ int run(std::span<const std::string> args, LineOutput& output, LineOutput& error
   if (streams.refuse(by_name)) {
     return EXIT_FAILURE;
   }
-  ScriptReplacement replacement(paths, kProcessInterrupts,
-                                [&streams](const std::string& message) { streams.say(message); });
+  ScriptReplacement replacement(paths, kProcessInterrupts, [&streams](const Notice& notice) {
+    streams.say(words_of(notice));
+  });
   if (const std::optional<Error> opening = replacement.open()) {
     show_banner(output, args);
     tell_recovery(streams, replacement);

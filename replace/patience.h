@@ -9,24 +9,47 @@
 
 namespace jassrewrite {
 
-// The one channel for what the run tells the user without stopping: that it waits (said once per
-// run, whatever it waits for) and that a lock cannot be had.
-using Tell = std::function<void(const std::string& message)>;
+// What the run tells the user without stopping: that it waits (said once per run, whatever it
+// waits for) and that a lock cannot be had. Worded where the run tells the user.
+enum class NoticeKind {
+  // For another run in this folder, which holds the folder's lock.
+  kWaitingForRun,
+  // For the program that holds the lock on `file`, such as a run in another folder that shares
+  // the script.
+  kWaitingForLockHolder,
+  // For another program that holds `file` (or `or_file`) for a moment.
+  kWaitingInUse,
+  // After access to `file` (or `or_file`) was denied, which may be another program's doing.
+  kWaitingAccessDenied,
+  // `file` cannot be locked on its file system, so the run goes on without.
+  kCannotLock,
+};
+
+struct Notice {
+  NoticeKind kind;
+  std::string file;
+  // A second file, where either may be the one that another program holds.
+  std::string or_file;
+};
+
+// The one channel for the notices.
+using Tell = std::function<void(const Notice& notice)>;
 
 class Patience {
  public:
   explicit Patience(Tell tell) : tell_(std::move(tell)) {}
 
-  // Does `step` again while another program holds `subject`, a file or two, for a moment (see
-  // held_for_a_moment), as long as the run's patience lasts, telling once that the run waits.
-  // Returns the last error.
-  std::error_code retry(const std::string& subject, const std::function<std::error_code()>& step);
-  // For a caller that loops itself: after `error`, whether to try again, having waited a while.
-  bool wait_again(const std::string& subject, const std::error_code& error);
+  // Does `step` again while another program holds `file` for a moment (see held_for_a_moment),
+  // as long as the run's patience lasts, telling once that the run waits. Returns the last error.
+  std::error_code retry(const std::string& file, const std::function<std::error_code()>& step);
+  // For a caller that loops itself: after `error` on `file` (or `or_file`), whether to try again,
+  // having waited a while.
+  bool wait_again(const std::error_code& error, const std::string& file,
+                  const std::string& or_file = {});
 
   // Tells that the run waits, unless it said so already.
-  void tell_waiting(const std::string& message);
-  void tell(const std::string& message) const;
+  void tell_waiting(const Notice& notice);
+  void tell(const Notice& notice) const;
 
  private:
   Tell tell_;

@@ -128,7 +128,7 @@ std::optional<Error> ScriptReplacement::rename_over_script() {
       return changed_meanwhile;
     }
     error = replace(new_file_.path(), script_.target);
-  } while (patience_.wait_again(paths_.script + " or " + new_file_.path(), error));
+  } while (patience_.wait_again(error, paths_.script, new_file_.path()));
   if (error) {
     return after_refused_rename(error);
   }

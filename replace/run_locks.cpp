@@ -2,23 +2,16 @@
 
 namespace jassrewrite {
 
-namespace {
-
-constexpr const char* kNoLock = "cannot be locked here; a run started meanwhile may work on it too";
-
-}  // namespace
-
 std::optional<Error> RunLocks::lock_folder(const RunPaths& paths, Patience& patience) {
   const std::string& lock_path = paths.folder_lock;
   const std::error_code error = patience.retry(lock_path, [&] {
-    Result<File> locked = lock_folder_of(paths.temp, [&] {
-      patience.tell_waiting("waiting for another run in this folder to finish");
-    });
+    Result<File> locked =
+        lock_folder_of(paths.temp, [&] { patience.tell_waiting({NoticeKind::kWaitingForRun}); });
     folder_ = std::move(locked.value);
     return locked.error;
   });
   if (error == std::errc::no_lock_available) {
-    patience.tell(lock_path + ": " + kNoLock);
+    patience.tell({NoticeKind::kCannotLock, lock_path});
   } else if (error == std::errc::is_a_directory) {
     // Windows locks a range of tempwar3map.j.
     return refused(lock_path, Reason::kFolder, NextStep::kMoveItAwayThenRunAgain);
@@ -36,13 +29,11 @@ std::optional<Error> RunLocks::lock_script(const File& script, const std::string
   Result<File> locked = lock(script, [&] {
     // Any program may hold the lock: a run in another map folder that shares the script by a link,
     // or a program of the map maker's own.
-    patience.tell_waiting(path +
-                          ": waiting for the program that holds a lock on it, such as a run in "
-                          "another folder that shares it");
+    patience.tell_waiting({NoticeKind::kWaitingForLockHolder, path});
   });
   script_ = std::move(locked.value);
   if (locked.error == std::errc::no_lock_available) {
-    patience.tell(path + ": " + kNoLock);
+    patience.tell({NoticeKind::kCannotLock, path});
   } else if (locked.error) {
     return failed(path, locked.error);
   }

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "test_support.h"
 
@@ -60,9 +62,9 @@ TEST(Messages, PartsComeInOrder) {
                 "temp.j holds part of the rewrite: delete it");
 }
 
-// Each reason, in a message as the run gives it, is quoted in docs/safety.md's fault table word for
-// word: the words live in one place, and the docs must say what the run says.
-TEST(Messages, EachReasonIsWordedAsTheDocsQuoteIt) {
+// Each reason, in a message as the run gives it, and each notice is quoted in docs/safety.md's
+// fault table word for word: the words live in one place, and the docs must say what the run says.
+TEST(Messages, EachReasonAndNoticeIsWordedAsTheDocsQuoteIt) {
 #ifdef _WIN32
   GTEST_SKIP() << "the docs quote the messages as Linux shows them";
 #else
@@ -116,10 +118,25 @@ TEST(Messages, EachReasonIsWordedAsTheDocsQuoteIt) {
       claiming(refused(paths.script, Reason::kIsAlsoStream, NextStep::kSendMessagesElsewhere),
                Claim::kStreamRefused, "standard error"),
   };
-  const std::string docs = testing_support::read_file(JASSREWRITE_DOCS_DIR "/safety.md");
+  // What the run says without stopping; the waits, where Windows has them, with its paths.
+  const Notice notices[] = {
+      {NoticeKind::kWaitingForRun},
+      {NoticeKind::kWaitingForLockHolder, paths.script},
+      {NoticeKind::kWaitingInUse, R"(logs\outputwar3map.j)"},
+      {NoticeKind::kWaitingAccessDenied, R"(logs\outputwar3map.j)",
+       R"(logs\outputwar3map.j.jassrewrite-new)"},
+      {NoticeKind::kCannotLock, paths.temp},
+  };
+  std::vector<std::string> said;
   for (const Error& error : quoted) {
-    const std::string message = "`jassrewrite: " + message_of(error, paths);
-    EXPECT_NE(docs.find(message), std::string::npos) << message;
+    said.push_back(message_of(error, paths));
+  }
+  for (const Notice& notice : notices) {
+    said.push_back(words_of(notice));
+  }
+  const std::string docs = testing_support::read_file(JASSREWRITE_DOCS_DIR "/safety.md");
+  for (const std::string& message : said) {
+    EXPECT_NE(docs.find("`jassrewrite: " + message), std::string::npos) << message;
   }
 #endif
 }

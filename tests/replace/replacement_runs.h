@@ -33,7 +33,7 @@ inline RunPaths paths_in(const fs::path& folder) {
 // The replacement of "script.j" by way of "temp.j" in `folder`, as a run makes it.
 inline std::unique_ptr<ScriptReplacement> replacement_in(const fs::path& folder) {
   return std::make_unique<ScriptReplacement>(paths_in(folder), InterruptHold{},
-                                             [](const std::string&) {});
+                                             [](const Notice&) {});
 }
 
 inline std::unique_ptr<ScriptReplacement> opened_in(const fs::path& folder) {
