@@ -28,10 +28,12 @@ using testing_support::write_file;
 // A run that was cut off while overwriting the script in place left its mark behind, made when the
 // script was still "the original" and the temporary file held the complete rewrite: on the device
 // that the folder is on now, or on another, as a file system mounted again may be given; or with
-// the digest of other bytes than the temporary file's.
+// the digest of other bytes than the temporary file's. Or made as the script is when the next run
+// starts, as a coarse clock has it where the cut came within the tick of the mark.
 enum class Mark {
   kNone,
   kOfTheScript,
+  kOfTheScriptAsItIsNow,
   kOfTheScriptOnAnotherDevice,
   kOfTheScriptAloneOnAnotherDevice,
   kOfOtherBytes,
@@ -59,9 +61,12 @@ const std::string kCut = kComplete.substr(0, 25);
 const std::vector<RecoveryCase> kRecoveryCases = {
     {"NothingWasCut", Mark::kNone, "any script\r\n", nullptr, false, false},
     // Regression: a run killed after making its mark, before changing the script, had the next
-    // run refuse an intact script.
-    {"CutOffBeforeTheFirstByteIsLeftToTheRun", Mark::kOfTheScript, kOriginal, nullptr, false,
-     false},
+    // run refuse an intact script. The copy is finished, as for any script as recorded.
+    {"CutOffBeforeTheFirstByteIsFinished", Mark::kOfTheScript, kOriginal, nullptr, true, false},
+    // Regression: a script cut short within the tick of its mark, of the size recorded, had the
+    // mark dropped as if no byte had changed, and was left cut short with nothing to say so.
+    {"CutShortWithinTheTickOfTheMarkIsFinished", Mark::kOfTheScriptAsItIsNow,
+     kComplete.substr(0, kOriginal.size()), nullptr, true, false},
     {"CutOffWhileMarkingIsLeftToTheRun", Mark::kUnfinished, kOriginal, nullptr, false, false},
     {"CutShortIsFinished", Mark::kOfTheScript, kCut, nullptr, true, false},
     {"EmptiedIsFinished", Mark::kOfTheScript, "", nullptr, true, false},
@@ -69,8 +74,8 @@ const std::vector<RecoveryCase> kRecoveryCases = {
     // Regression: after the file system was mounted again under another device number, every run
     // refused the cut script, though tempwar3map.j was the complete rewrite that the mark records.
     {"RemountedCutShortIsFinished", Mark::kOfTheScriptOnAnotherDevice, kCut, nullptr, true, false},
-    {"RemountedBeforeTheFirstByteIsLeftToTheRun", Mark::kOfTheScriptOnAnotherDevice, kOriginal,
-     nullptr, false, false},
+    {"RemountedBeforeTheFirstByteIsFinished", Mark::kOfTheScriptOnAnotherDevice, kOriginal, nullptr,
+     true, false},
     // Recorded on another device than tempwar3map.j's: not the same script whatever the mount.
     {"ScriptOfAnotherDeviceIsRefused", Mark::kOfTheScriptAloneOnAnotherDevice, kCut, nullptr, false,
      true},
@@ -136,7 +141,8 @@ TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
   const fs::path folder = make_scratch_folder();
   const fs::path script = folder / "script.j";
   const fs::path temp = folder / "temp.j";
-  write_file(script, kOriginal);
+  write_file(script,
+             GetParam().mark == Mark::kOfTheScriptAsItIsNow ? GetParam().script : kOriginal);
   if (GetParam().mark != Mark::kNone && GetParam().mark != Mark::kUnfinished &&
       GetParam().mark != Mark::kNotARecord) {
     mark_overwrite(folder, kComplete, GetParam().mark);
@@ -148,7 +154,7 @@ TEST_P(RecoveryTest, FinishesACutCopyOnlyOfTheFileItWasCopyingTo) {
   } else if (GetParam().mark == Mark::kNotARecord) {
     write_file(folder / "temp.j.copying", "1 2 14 1 1\n");
   }
-  if (GetParam().script != kOriginal) {
+  if (GetParam().script != kOriginal && GetParam().mark != Mark::kOfTheScriptAsItIsNow) {
     write_file(script, GetParam().script);
   }
   if (GetParam().meanwhile) {
