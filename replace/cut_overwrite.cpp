@@ -57,10 +57,10 @@ std::optional<Error> open_recorded_rewrite(const RunPaths& paths, FoundMark& fou
   return std::nullopt;
 }
 
-// Refuses unless the script is the file that was being overwritten, cut short: as recorded, or the
-// start of the complete rewrite in tempwar3map.j, both files trusted.
+// Refuses unless the script is the file that was being overwritten, cut short: the start of the
+// complete rewrite in tempwar3map.j, both files trusted.
 std::optional<Error> refuse_unless_cut(const RunPaths& paths, const FoundMark& found,
-                                       Opened& script, Opened& temp, bool as_recorded) {
+                                       Opened& script, Opened& temp) {
   // A mark or tempwar3map.j that another user could have made must not have its bytes written into
   // a script that user may not write.
   const std::string mark = overwrite_mark_path(paths.temp);
@@ -78,9 +78,6 @@ std::optional<Error> refuse_unless_cut(const RunPaths& paths, const FoundMark& f
   // Copying a file onto itself would empty it first.
   if (script.status.identity == temp.status.identity) {
     return unknown(refused(paths.temp, Reason::kTheScriptItself));
-  }
-  if (as_recorded) {
-    return std::nullopt;
   }
   const Result<bool> start = is_start_of(script.file, temp.file);
   if (start.error || !start.value) {
@@ -144,12 +141,22 @@ Recovery recover_cut_overwrite(const RunPaths& paths) {
                                                            : Note::kEarlierCopyCutOnceWritable,
                                Claim::kCutShortRewriteKept, paths.temp)};
   }
-  // Sizes and times cannot tell a script as it was before its first byte changed from one whose
-  // first blocks were written within the same tick of a coarse clock (whole seconds on FAT and
-  // exFAT) and cut off there. Either is the file whose complete rewrite tempwar3map.j holds, so the
-  // copy is finished: dropping the mark would leave the second cut short, with nothing to say so.
-  const bool as_recorded = is_as_recorded(snapshot_of(script.value.status), found.record.script);
-  if (auto refusal = refuse_unless_cut(paths, found, script.value, temp, as_recorded)) {
+  // A mark with the record of the script as it is was left before its first byte changed, unless
+  // the script holds the start of the rewrite: where times are kept in whole seconds (FAT, exFAT),
+  // a copy cut off within the second of its mark, at the recorded size, looks the same by its size
+  // and times. The copy empties the script first, so what it leaves is a start of the rewrite;
+  // anything else, such as another program's save within that second, is left to the run.
+  if (is_as_recorded(snapshot_of(script.value.status), found.record.script)) {
+    const Result<bool> start = is_start_of(script.value.file, temp.file);
+    if (start.error) {
+      return {.error = unknown(failed(paths.script, start.error))};
+    }
+    if (!start.value) {
+      const std::error_code removal = remove_lasting(mark);
+      return {.error = removal ? std::optional(unknown(failed(mark, removal))) : std::nullopt};
+    }
+  }
+  if (auto refusal = refuse_unless_cut(paths, found, script.value, temp)) {
     return {.error = refusal};
   }
   return finish_cut_overwrite(paths, script.value.file, temp.file, snapshot_of(temp.status),

@@ -31,9 +31,9 @@ struct Recovery {
 // it is the script itself under another name.
 std::optional<Error> drop_unfinished_mark(const RunPaths& paths);
 
-// An overwrite in place cut short under its mark. When the script is the same file, as the mark
-// records it or the start of the complete rewrite, which tempwar3map.j still holds as recorded,
-// the copy is finished; anything else is refused.
+// An overwrite in place cut short under its mark. When the script is still as it was before that
+// overwrite, the mark is dropped; when it is the same file and the start of the complete rewrite,
+// which tempwar3map.j still holds as recorded, the copy is finished; anything else is refused.
 Recovery recover_cut_overwrite(const RunPaths& paths);
 
 // A new file left beside a missing script is given the script's name, but only when it is byte for

@@ -61,12 +61,16 @@ const std::string kCut = kComplete.substr(0, 25);
 const std::vector<RecoveryCase> kRecoveryCases = {
     {"NothingWasCut", Mark::kNone, "any script\r\n", nullptr, false, false},
     // Regression: a run killed after making its mark, before changing the script, had the next
-    // run refuse an intact script. The copy is finished, as for any script as recorded.
-    {"CutOffBeforeTheFirstByteIsFinished", Mark::kOfTheScript, kOriginal, nullptr, true, false},
-    // Regression: a script cut short within the tick of its mark, of the size recorded, had the
+    // run refuse an intact script.
+    {"CutOffBeforeTheFirstByteIsLeftToTheRun", Mark::kOfTheScript, kOriginal, nullptr, false,
+     false},
+    // Regression: a script cut short within the tick of its mark, at the size recorded, had the
     // mark dropped as if no byte had changed, and was left cut short with nothing to say so.
     {"CutShortWithinTheTickOfTheMarkIsFinished", Mark::kOfTheScriptAsItIsNow,
      kComplete.substr(0, kOriginal.size()), nullptr, true, false},
+    // Where another program saved it in place within that tick, its save is not overwritten.
+    {"SavedInPlaceWithinTheTickOfTheMarkIsLeftToTheRun", Mark::kOfTheScriptAsItIsNow,
+     "another save\r\n", nullptr, false, false},
     {"CutOffWhileMarkingIsLeftToTheRun", Mark::kUnfinished, kOriginal, nullptr, false, false},
     {"CutShortIsFinished", Mark::kOfTheScript, kCut, nullptr, true, false},
     {"EmptiedIsFinished", Mark::kOfTheScript, "", nullptr, true, false},
@@ -74,8 +78,8 @@ const std::vector<RecoveryCase> kRecoveryCases = {
     // Regression: after the file system was mounted again under another device number, every run
     // refused the cut script, though tempwar3map.j was the complete rewrite that the mark records.
     {"RemountedCutShortIsFinished", Mark::kOfTheScriptOnAnotherDevice, kCut, nullptr, true, false},
-    {"RemountedBeforeTheFirstByteIsFinished", Mark::kOfTheScriptOnAnotherDevice, kOriginal, nullptr,
-     true, false},
+    {"RemountedBeforeTheFirstByteIsLeftToTheRun", Mark::kOfTheScriptOnAnotherDevice, kOriginal,
+     nullptr, false, false},
     // Recorded on another device than tempwar3map.j's: not the same script whatever the mount.
     {"ScriptOfAnotherDeviceIsRefused", Mark::kOfTheScriptAloneOnAnotherDevice, kCut, nullptr, false,
      true},
