@@ -73,17 +73,19 @@ struct FileIdentity {
   std::uint64_t device = 0;
   std::uint64_t index = 0;
   std::uint64_t index_high = 0;
-  // Windows under Wine: the handle of a file that the Unix shell opened for a standard stream
-  // tells its file ID but no volume. It is taken for the file of that ID on any volume, so that a
-  // stream sent into the script is still refused; at worst a file of the same ID on another file
-  // system is refused too, which Wine's own volume serials, one for each drive letter, already
-  // cannot tell apart.
-  bool device_unknown = false;
-  friend bool operator==(const FileIdentity& a, const FileIdentity& b) {
-    return a.index == b.index && a.index_high == b.index_high &&
-           (a.device == b.device || a.device_unknown || b.device_unknown);
-  }
+  friend bool operator==(const FileIdentity& a, const FileIdentity& b) = default;
 };
+
+// Whether a standard stream, known by `stream`, may write into the file known by `file`. Windows
+// under Wine hands a program the files that the Unix shell opened for its streams as handles that
+// tell their file ID but no volume (device zero): such a stream is taken for the file of that ID
+// on any volume, so that a stream sent into the script is still refused. At worst a file of the
+// same ID on another file system is refused too, which Wine's own volume serials, one for each
+// drive letter, already cannot tell apart. Every other question of identity asks for both.
+inline bool may_write_into(const FileIdentity& stream, const FileIdentity& file) {
+  return stream == file ||
+         (stream.device == 0 && stream.index == file.index && stream.index_high == file.index_high);
+}
 
 struct FileStatus {
   FileIdentity identity;

@@ -50,7 +50,6 @@ Result<FileStatus> status_from_classes(HANDLE handle, std::error_code failure) {
       !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
     return {.error = failure};
   }
-  status.identity.device_unknown = status.identity.device == 0;
   status.regular = !standard.Directory && (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   status.mode = basic.FileAttributes & windows::kKeptAttributes;
   status.links = standard.DeletePending ? 0 : standard.NumberOfLinks;

@@ -44,7 +44,7 @@ std::optional<Error> check_stream(const Stream& stream, std::span<const SeenFile
       error.code = file.identity.error;
       return claiming(std::move(error), Claim::kStreamRefused, stream.name);
     }
-    if (file.identity.value == stream.shown.value.identity) {
+    if (may_write_into(stream.shown.value.identity, file.identity.value)) {
       // `jassrewrite > logs/outputwar3map.j`: the shell empties the script before the run starts.
       const bool emptied = file.emptied_only_by_the_shell && stream.shown.value.size == 0;
       return claiming(refused(file.path, Reason::kIsAlsoStream,

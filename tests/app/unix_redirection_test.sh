@@ -67,6 +67,8 @@ check_case "errors appended to the script" '>out.txt 2>>logs/outputwar3map.j' 1 
   refused_errors.txt -
 other_file_system=/dev/shm/jassrewrite-unix-redirection-$$
 if [ -d /dev/shm ] && [ "$(stat -c %d /dev/shm)" != "$(stat -c %d .)" ]; then
+  check_case "output to a file, script on another file system" '>out.txt 2>err.txt' 0 \
+    rewritten.j banner.txt nothing.txt "$other_file_system"
   check_case "output appended to a script on another file system" '>>logs/outputwar3map.j 2>err.txt' \
     1 original.j - refused_output.txt "$other_file_system"
   check_case "errors appended to a script on another file system" '>out.txt 2>>logs/outputwar3map.j' \
