@@ -58,9 +58,10 @@ std::optional<Error> open_recorded_rewrite(const RunPaths& paths, FoundMark& fou
 }
 
 // Refuses unless the script is the file that was being overwritten, cut short: the start of the
-// complete rewrite in tempwar3map.j, both files trusted.
+// complete rewrite in tempwar3map.j, as `start` found, both files trusted.
 std::optional<Error> refuse_unless_cut(const RunPaths& paths, const FoundMark& found,
-                                       Opened& script, Opened& temp) {
+                                       const Opened& script, const Opened& temp,
+                                       const Result<bool>& start) {
   // A mark or tempwar3map.j that another user could have made must not have its bytes written into
   // a script that user may not write.
   const std::string mark = overwrite_mark_path(paths.temp);
@@ -79,7 +80,6 @@ std::optional<Error> refuse_unless_cut(const RunPaths& paths, const FoundMark& f
   if (script.status.identity == temp.status.identity) {
     return unknown(refused(paths.temp, Reason::kTheScriptItself));
   }
-  const Result<bool> start = is_start_of(script.file, temp.file);
   if (start.error || !start.value) {
     return start.error ? with_note(failed(paths.script, start.error), Note::kEarlierCopyCut,
                                    Claim::kCutShortRewriteKept, paths.temp)
@@ -141,13 +141,15 @@ Recovery recover_cut_overwrite(const RunPaths& paths) {
                                                            : Note::kEarlierCopyCutOnceWritable,
                                Claim::kCutShortRewriteKept, paths.temp)};
   }
+  // Whether the script holds the start of the rewrite, read once: both files then stand where the
+  // copy goes on.
+  const Result<bool> start = is_start_of(script.value.file, temp.file);
   // A mark with the record of the script as it is was left before its first byte changed, unless
   // the script holds the start of the rewrite: where times are kept in whole seconds (FAT, exFAT),
   // a copy cut off within the second of its mark, at the recorded size, looks the same by its size
   // and times. The copy empties the script first, so what it leaves is a start of the rewrite;
   // anything else, such as another program's save within that second, is left to the run.
   if (is_as_recorded(snapshot_of(script.value.status), found.record.script)) {
-    const Result<bool> start = is_start_of(script.value.file, temp.file);
     if (start.error) {
       return {.error = unknown(failed(paths.script, start.error))};
     }
@@ -156,7 +158,7 @@ Recovery recover_cut_overwrite(const RunPaths& paths) {
       return {.error = removal ? std::optional(unknown(failed(mark, removal))) : std::nullopt};
     }
   }
-  if (auto refusal = refuse_unless_cut(paths, found, script.value, temp)) {
+  if (auto refusal = refuse_unless_cut(paths, found, script.value, temp, start)) {
     return {.error = refusal};
   }
   return finish_cut_overwrite(paths, script.value.file, temp.file, snapshot_of(temp.status),
