@@ -9,6 +9,8 @@
 #include "os_files/content_digest.h"
 #include "os_files/file.h"
 #include "replace/error.h"
+#include "replace/patience.h"
+#include "replace/run_locks.h"
 #include "replace/snapshot.h"
 
 namespace jassrewrite {
@@ -27,6 +29,11 @@ struct OpenedScript {
   Snapshot as_read;
   // What the conversion read of it.
   Content content;
+
+  // Opens the script at `path` and takes its lock; a missing one is none (present stays false),
+  // unless its name is a dangling link. Opened again where another run replaced the script by a
+  // new file while this one waited for its lock.
+  std::optional<Error> open(RunLocks& locks, Patience& patience);
 
   // A script with bytes in it: the only kind whose rewrite goes through tempwar3map.j.
   [[nodiscard]] bool to_rewrite() const { return present && as_opened.size > 0; }

@@ -28,7 +28,7 @@ std::optional<Error> ScriptReplacement::open() {
   if (auto error = locks_.lock_folder(paths_, patience_)) {
     return fail(*error);
   }
-  if (auto error = open_script()) {
+  if (auto error = script_.open(locks_, patience_)) {
     return fail(*error);
   }
   // Under the script's lock too: a run in another folder that shares the script must not rewrite
@@ -39,7 +39,7 @@ std::optional<Error> ScriptReplacement::open() {
   }
   interrupts_.release(script_state_ == ScriptState::kUnchanged ? InterruptsSay::kUnchanged
                                                                : InterruptsSay::kRewritten);
-  if (auto error = open_temp()) {
+  if (auto error = temp_.open(script_, patience_, claim_of_state())) {
     return fail(*error);
   }
   state_ = State::kOpened;

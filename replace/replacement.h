@@ -123,17 +123,7 @@ class ScriptReplacement {
   // Each ends the transition it is part of: the error, explained, and the object rolled back.
   Error fail(Error error);
 
-  // Opening (opening.cpp).
-  std::optional<Error> open_script();
-  Error refuse_unopened_script(const std::error_code& error) const;
-  std::optional<Error> refuse_dangling_link() const;
-  std::optional<Error> resolve_target();
-  std::optional<Error> lock_script();
-  std::optional<Error> open_temp();
-  [[nodiscard]] Error refuse_unopened_temp(const std::error_code& error) const;
-  std::optional<Error> check_temp(const FileStatus& temp);
-
-  // The recovery of what earlier runs left (recovery.h), in order.
+  // The recovery of what earlier runs left (recovery.h), in order (recovering.cpp).
   std::optional<Error> recover();
   std::optional<Error> settle_left_new_file();
   // What a recovery step did to the script, taken into the object's state; its error, if any.

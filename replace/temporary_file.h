@@ -10,6 +10,8 @@
 #include "os_files/content_digest.h"
 #include "os_files/file.h"
 #include "replace/error.h"
+#include "replace/opened_script.h"
+#include "replace/patience.h"
 #include "replace/snapshot.h"
 
 namespace jassrewrite {
@@ -18,12 +20,14 @@ class TemporaryFile {
  public:
   explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
 
+  // Opens it, created where it is missing, beside `script` as the run opened it; refuses, before
+  // anything is written, one that is not a regular file, is the script itself, or could be changed
+  // by someone else between its writing and its reading back. Empties it, but beside a missing or
+  // empty script: what is in it then may be the only copy of a rewrite that an earlier run was
+  // refused to put in the script's place. A failure to open it claims `claim` of the script.
+  std::optional<Error> open(const OpenedScript& script, Patience& patience, Claim claim);
+
   File& file() { return file_; }
-  // Opened and checked: which file it is, and whether what it held was left as it was.
-  void opened(const FileIdentity& identity, bool left_as_found) {
-    identity_ = identity;
-    left_as_found_ = left_as_found;
-  }
   [[nodiscard]] const FileIdentity& identity() const { return identity_; }
   [[nodiscard]] bool left_as_found() const { return left_as_found_; }
 
@@ -48,6 +52,12 @@ class TemporaryFile {
 
  private:
   std::optional<Error> changed_meanwhile();
+  // Opened in the first place, with what the user can do about a failure where doing so loses
+  // nothing.
+  std::optional<Error> open_file(Patience& patience, Claim claim);
+  std::optional<Error> check(const FileStatus& temp, const OpenedScript& script);
+  // On Windows it is opened once more, so that no other program may write to it.
+  Result<FileStatus> keep_to_the_run(Patience& patience);
 
   std::string path_;
   File file_;

@@ -1,12 +1,15 @@
-// The script is still the one that was read only while each of its checks says so: another
-// program's save by a new file, a write that changes its size, and a write of the same size that
-// only its bytes show are each told as a change.
+// The script is opened where its name leads to a file, found missing where nothing is at its name,
+// and refused otherwise; it is still the one that was read only while each of its checks says so:
+// another program's save by a new file, a write that changes its size, and a write of the same
+// size that only its bytes show are each told as a change.
 
 #include "replace/opened_script.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "replace/copying.h"
@@ -29,6 +32,68 @@ OpenedScript open_as_read(const std::filesystem::path& path) {
   script.as_read = snapshot_of(as_opened.value);
   script.content = content_of(script.file).value;
   return script;
+}
+
+struct OpeningCase {
+  const char* name;
+  // What is put at the script's name in the folder given.
+  std::function<void(const std::filesystem::path& folder)> make;
+  std::optional<Reason> refusal;
+  bool present;
+  // Where the script really is, relative to the folder.
+  const char* target;
+};
+
+const OpeningCase kOpeningCases[] = {
+    {"Missing", [](const std::filesystem::path&) {}, {}, false, ""},
+    {"AFile",
+     [](const std::filesystem::path& f) { write_file(f / "script.j", "// s\n"); },
+     {},
+     true,
+     "script.j"},
+    {"AFolder",
+     [](const std::filesystem::path& f) { std::filesystem::create_directory(f / "script.j"); },
+     Reason::kFolderNotScript, false, ""},
+#ifndef _WIN32
+    {"ALinkToAFile",
+     [](const std::filesystem::path& f) {
+       write_file(f / "linked.j", "// s\n");
+       std::filesystem::create_symlink("linked.j", f / "script.j");
+     },
+     {},
+     true,
+     "linked.j"},
+    {"ADanglingLink",
+     [](const std::filesystem::path& f) {
+       std::filesystem::create_symlink("gone.j", f / "script.j");
+     },
+     Reason::kDanglingLink, false, ""},
+#endif
+};
+
+TEST(OpenedScript, OpensAFileAtItsNameFindsNoneOrRefuses) {
+  for (const OpeningCase& row : kOpeningCases) {
+    SCOPED_TRACE(row.name);
+    const std::filesystem::path folder = make_scratch_folder() / row.name;
+    std::filesystem::create_directory(folder);
+    row.make(folder);
+    RunLocks locks;
+    Patience patience([](const Notice&) {});
+    OpenedScript script{.path = (folder / "script.j").string()};
+    const std::optional<Error> error = script.open(locks, patience);
+    if (row.refusal) {
+      ASSERT_TRUE(error.has_value());
+      EXPECT_EQ(error->kind, ErrorKind::kRefused);
+      EXPECT_EQ(error->reason, *row.refusal);
+      continue;
+    }
+    ASSERT_FALSE(error.has_value()) << error->code.message();
+    EXPECT_EQ(script.present, row.present);
+    if (row.present) {
+      EXPECT_EQ(std::filesystem::path(script.target), folder / row.target);
+      EXPECT_EQ(script.as_opened.size, 5U);
+    }
+  }
 }
 
 bool told_changed(const std::optional<Error>& error) {
