@@ -48,6 +48,11 @@ Result<File> open_file(const std::string& path, DWORD access, DWORD disposition,
   if (std::error_code fault = injected_fault("open", nullptr, path)) {
     return {.error = fault};
   }
+  return create_file(path, access, disposition, flags, sharing);
+}
+
+Result<File> create_file(const std::string& path, DWORD access, DWORD disposition, DWORD flags,
+                         DWORD sharing) {
   const HANDLE handle = CreateFileW(wide(path).c_str(), access, sharing, nullptr, disposition,
                                     FILE_ATTRIBUTE_NORMAL | flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {

@@ -14,6 +14,7 @@
 namespace jassrewrite {
 
 using windows::attributes_of;
+using windows::create_file;
 using windows::last_error;
 using windows::open_file;
 
@@ -61,9 +62,6 @@ Result<FileStatus> status_from_classes(HANDLE handle, std::error_code failure) {
 // What a handle tells of any file; the status of the script's own handle adds what a new file in
 // its place must have alike, which checks by name never ask for.
 Result<FileStatus> basic_status(const File& file) {
-  if (std::error_code fault = injected_fault("status", &file)) {
-    return {.error = fault};
-  }
   // A console, a pipe or the null device has no file information, and is no file.
   if (GetFileType(file.native()) != FILE_TYPE_DISK) {
     return {};
@@ -96,6 +94,9 @@ Result<FileStatus> basic_status(const File& file) {
 }  // namespace
 
 Result<FileStatus> status(const File& file) {
+  if (std::error_code fault = injected_fault("status", &file)) {
+    return {.error = fault};
+  }
   Result<FileStatus> status = basic_status(file);
   if (!status.error && status.value.regular) {
     status.value.extended_attributes = windows::has_other_streams(file);
@@ -104,9 +105,13 @@ Result<FileStatus> status(const File& file) {
   return status;
 }
 
+// One call, as on POSIX systems, whatever it takes here.
 Result<FileStatus> status_at(const std::string& path) {
+  if (std::error_code fault = injected_fault("status_at", nullptr, path)) {
+    return {.error = fault};
+  }
   const auto [file, error] =
-      open_file(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+      create_file(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   if (error) {
     return {.error = error};
   }

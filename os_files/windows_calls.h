@@ -33,6 +33,9 @@ DWORD attributes_of(const std::string& path);
 
 Result<File> open_file(const std::string& path, DWORD access, DWORD disposition, DWORD flags,
                        DWORD sharing = kShareAll);
+// The same, for a call of the file layer that names itself to the fault seam.
+Result<File> create_file(const std::string& path, DWORD access, DWORD disposition, DWORD flags,
+                         DWORD sharing = kShareAll);
 
 // Errors of a file system that does not have what was asked for at all.
 bool not_supported(DWORD code);
