@@ -2,7 +2,7 @@
 // name leads to afterwards is checked, and the swap undone where it should not stand.
 
 #include "replace/copying.h"
-#include "replace/replacement.h"
+#include "replace/put_in_place.h"
 
 namespace jassrewrite {
 
@@ -12,7 +12,7 @@ namespace jassrewrite {
 // When another program saved either in the moment since the last check, the two are swapped back
 // and nothing is lost. Either way the folder is synced, so that a power cut cannot bring back a
 // state in which another program's save sits where the next run removes leftovers.
-std::optional<Error> ScriptReplacement::settle_exchange(const std::string& swapped_out) {
+std::optional<Error> NewFileCommit::settle_exchange(const std::string& swapped_out) {
   Result<FileStatus> put_in = status_at(script_.target);
   const Result<FileStatus> taken_out = status_at(swapped_out);
   // By what it holds too: where times are kept in whole seconds, a write into it within the second
@@ -28,11 +28,11 @@ std::optional<Error> ScriptReplacement::settle_exchange(const std::string& swapp
   }
   if (put_in.error || taken_out.error) {
     return swap_back(swapped_out,
-                     failed(paths_.script, put_in.error ? put_in.error : taken_out.error));
+                     failed(script_.path, put_in.error ? put_in.error : taken_out.error));
   }
   const Result<Content> script_now = content_of(script_.file);
   if (script_now.error) {
-    return swap_back(swapped_out, failed(paths_.script, script_now.error));
+    return swap_back(swapped_out, failed(script_.path, script_now.error));
   }
   const bool script_read_out =
       is_as_recorded_after_rename(snapshot_of(taken_out.value), script_.as_read) &&
@@ -43,16 +43,16 @@ std::optional<Error> ScriptReplacement::settle_exchange(const std::string& swapp
     if (script_read_out) {
       static_cast<void>(remove(swapped_out));
     }
-    return changed(paths_.script);
+    return changed(script_.path);
   }
   if (!script_read_out) {
-    return swap_back(swapped_out, changed(paths_.script));
+    return swap_back(swapped_out, changed(script_.path));
   }
   // The script as it was, now under the new file's name, is no longer needed.
   script_state_ = ScriptState::kRewritten;
   const std::error_code removal = remove(swapped_out);
   if (const std::error_code error = sync_folder_of(script_.target)) {
-    return claiming(failed(paths_.script, error, Note::kRewrittenMayNotLast), Claim::kRewritten);
+    return claiming(failed(script_.path, error, Note::kRewrittenMayNotLast), Claim::kRewritten);
   }
   // Another program that took it away meanwhile did what the removal was for.
   if (removal && removal != std::errc::no_such_file_or_directory) {
@@ -63,9 +63,9 @@ std::optional<Error> ScriptReplacement::settle_exchange(const std::string& swapp
 }
 
 // After the exchange another program took away one of the two files.
-std::optional<Error> ScriptReplacement::settle_taken_away(const std::string& swapped_out,
-                                                          const Result<FileStatus>& put_in,
-                                                          const Result<FileStatus>& taken_out) {
+std::optional<Error> NewFileCommit::settle_taken_away(const std::string& swapped_out,
+                                                      const Result<FileStatus>& put_in,
+                                                      const Result<FileStatus>& taken_out) {
   // What the script was: nothing is left to swap back, and the new file has its name.
   if (!put_in.error &&
       is_as_recorded_after_rename(snapshot_of(put_in.value), new_file_.as_written())) {
@@ -78,13 +78,13 @@ std::optional<Error> ScriptReplacement::settle_taken_away(const std::string& swa
   if (!taken_out.error &&
       is_as_recorded_after_rename(snapshot_of(taken_out.value), script_.as_read)) {
     if (const std::error_code sync_error = sync_folder_of(script_.target)) {
-      return claiming(failed(paths_.script, sync_error, Note::kTakenAwayMayNotLast),
-                      Claim::kMissing, swapped_out);
+      return claiming(failed(script_.path, sync_error, Note::kTakenAwayMayNotLast), Claim::kMissing,
+                      swapped_out);
     }
-    return claiming(changed(paths_.script, Reason::kTakenAway), Claim::kMissing, swapped_out);
+    return claiming(changed(script_.path, Reason::kTakenAway), Claim::kMissing, swapped_out);
   }
   return swap_back(swapped_out,
-                   failed(paths_.script, put_in.error ? put_in.error : taken_out.error));
+                   failed(script_.path, put_in.error ? put_in.error : taken_out.error));
 }
 
 // Swaps the two names back after an exchange that settle_exchange did not trust, and returns
@@ -92,16 +92,16 @@ std::optional<Error> ScriptReplacement::settle_taken_away(const std::string& swa
 // the new file and removed on rollback: where a check failed before it could tell what the swap
 // put under the script's name, a save of another program in that moment would go with it (a
 // known limit).
-std::optional<Error> ScriptReplacement::swap_back(const std::string& swapped_out, Error why) {
+std::optional<Error> NewFileCommit::swap_back(const std::string& swapped_out, Error why) {
   if (const std::error_code back = swap_names(swapped_out, script_.target)) {
     // What another program saved, or what cannot be told apart from it, must not be removed.
-    Error error = changed(paths_.script, Reason::kOtherVersionNotPutBack);
+    Error error = changed(script_.path, Reason::kOtherVersionNotPutBack);
     error.code = back;
     return claiming(std::move(error), Claim::kChangedOtherKept, swapped_out);
   }
   new_file_ = NewFile::taken_back(swapped_out);
   if (const std::error_code sync_error = sync_folder_of(script_.target)) {
-    return claiming(failed(paths_.script, sync_error, Note::kLeftAsChangedMayNotLast),
+    return claiming(failed(script_.path, sync_error, Note::kLeftAsChangedMayNotLast),
                     Claim::kChanged);
   }
   return why;

@@ -88,8 +88,7 @@ std::optional<Error> ScriptReplacement::copy_back() {
     return fail(*error);
   }
   interrupts_.hold();
-  if (auto error =
-          placement_ == Placement::kNewFile ? put_new_file_in_place() : overwrite_in_place()) {
+  if (auto error = put_in_place()) {
     return fail(*error);
   }
   script_state_ = ScriptState::kRewritten;

@@ -61,21 +61,12 @@
 #include "replace/recovery.h"
 #include "replace/run_locks.h"
 #include "replace/run_paths.h"
+#include "replace/script_state.h"
 #include "replace/snapshot.h"
 #include "replace/streams.h"
 #include "replace/temporary_file.h"
 
 namespace jassrewrite {
-
-// Where the script is, as the object verified it.
-enum class ScriptState {
-  kUnchanged,
-  kRewritten,
-  // Holds the complete rewrite that an earlier run left unfinished, finished by this run.
-  kFinishedFromEarlierRun,
-  // Cut short under the mark, with its complete rewrite in tempwar3map.j.
-  kCutUnderMark,
-};
 
 // What the run found at the script's name.
 enum class FoundScript { kMissing, kEmpty, kToRewrite };
@@ -129,22 +120,11 @@ class ScriptReplacement {
   // What a recovery step did to the script, taken into the object's state; its error, if any.
   std::optional<Error> took_effect(Recovery step);
 
-  // The replacement (put_in_place.cpp, exchange.cpp, overwrite_in_place.cpp).
+  // The replacement (placement.cpp): a new file written beside the script and committed over it
+  // (put_in_place.h), or the script overwritten in place (overwrite_in_place.h).
   std::optional<Error> create_empty_script();
   std::optional<Error> write_new_file();
-  std::optional<Error> put_new_file_in_place();
-  std::optional<Error> settle_exchange(const std::string& swapped_out);
-  std::optional<Error> settle_taken_away(const std::string& swapped_out,
-                                         const Result<FileStatus>& put_in,
-                                         const Result<FileStatus>& taken_out);
-  std::optional<Error> swap_back(const std::string& swapped_out, Error why);
-  std::optional<Error> check_new_file_name();
-  std::optional<Error> rename_over_script();
-  std::optional<Error> check_renamed_in();
-  [[nodiscard]] Result<bool> holds_the_rewrite(const FileStatus& named) const;
-  std::optional<Error> after_refused_rename(const std::error_code& error);
-  std::optional<Error> overwrite_in_place();
-  std::optional<Error> copy_in_place();
+  std::optional<Error> put_in_place();
   void remove_new_file();
 
   RunPaths paths_;
