@@ -17,13 +17,11 @@ bool is_console(const File& file) { return isatty(file.native()) != 0; }
 // the other way round the message could follow half a line.
 std::error_code hand_over_to_terminal(File& terminal, std::string_view block) {
   if (!block.empty()) {
-    mark_half_line_on_terminal(true);
+    begin_block_on_standard_stream();
   }
   const std::error_code error = write(terminal, block);
   // A write that failed may have shown part of the block.
-  if (!error && block.ends_with(kStreamLineBreak)) {
-    mark_half_line_on_terminal(false);
-  }
+  end_block_on_standard_stream(!error && block.ends_with(kStreamLineBreak));
   return error;
 }
 

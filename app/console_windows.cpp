@@ -52,21 +52,21 @@ std::error_code write_console_text(File& console, std::string_view text) {
 // block becomes one write per run of lines of either kind, not one per line.
 std::error_code hand_over_to_console(File& console, std::string_view block) {
   std::error_code error;
-  hold_standard_streams();
+  begin_block_on_standard_stream();
   for_each_utf8_run(block, [&](std::string_view run, bool utf8) {
     if (!error) {
       error = utf8 ? write_console_text(console, run) : write(console, run);
     }
   });
-  release_standard_streams();
+  end_block_on_standard_stream(!error && block.ends_with(kStreamLineBreak));
   return error;
 }
 
 // A file or pipe, as a build chain reads it: no script line after an interrupt's either.
 std::error_code hand_over_to_file(File& file, std::string_view block) {
-  hold_standard_streams();
+  begin_block_on_standard_stream();
   const std::error_code error = write(file, block);
-  release_standard_streams();
+  end_block_on_standard_stream(!error && block.ends_with(kStreamLineBreak));
   return error;
 }
 

@@ -22,23 +22,16 @@ void prepare_process();
 // and what the folder's lock is taken on.
 RunPaths run_paths();
 
-#ifndef _WIN32
-// Said by the console around each block it writes to a terminal: whether the terminal may show half
-// a line, as it does while a block is being written (an interrupt can cut the write short anywhere)
-// and after a line too long for a block, whose line break goes out with the next block. Where
-// standard error is a terminal, the line that an interrupt ends the run with then starts on a line
-// of its own, as it does after Ctrl+C typed there, which the terminal echoes as "^C" mid-line.
-void mark_half_line_on_terminal(bool may_show_half_a_line);
-#endif
-
-#ifdef _WIN32
-// Held by the console around each block it hands to standard output or standard error. Console
-// events arrive on a thread of their own while the run writes on: the line that an interrupt ends
-// the run with waits for the block being written, and no script line follows it, where it would
-// scroll the line out of sight.
-void hold_standard_streams();
-void release_standard_streams();
-#endif
+// Said by the console around each block it hands to a standard stream, so that the line that an
+// interrupt ends the run with is whole and in sight. On Windows console events arrive on a thread
+// of their own while the run writes on: the line waits for the block being written, and no script
+// line follows it, where it would scroll the line out of sight. A POSIX terminal may show half a
+// line while a block is being written (an interrupt can cut the write short anywhere) and after a
+// line too long for a block, whose line break goes out with the next block: the line then starts on
+// a line of its own, as it does after Ctrl+C typed there, which the terminal echoes as "^C"
+// mid-line. `line_ended`: the block was written whole and ends with a line break.
+void begin_block_on_standard_stream();
+void end_block_on_standard_stream(bool line_ended);
 
 // Whether an interrupt that ends the run says so on standard error: not until the run knows that
 // standard error is none of its files, where the line would end up in the script.

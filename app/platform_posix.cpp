@@ -139,8 +139,12 @@ void prepare_process() {
   on_interrupt(end_run);
 }
 
-void mark_half_line_on_terminal(bool may_show_half_a_line) {
-  half_line_on_terminal = may_show_half_a_line ? 1 : 0;
+void begin_block_on_standard_stream() { half_line_on_terminal = 1; }
+
+void end_block_on_standard_stream(bool line_ended) {
+  if (line_ended) {
+    half_line_on_terminal = 0;
+  }
 }
 
 void tell_interrupts(bool on_standard_error) { may_tell = on_standard_error ? 1 : 0; }

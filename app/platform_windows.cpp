@@ -28,7 +28,8 @@ std::string message_line(InterruptsSay say, const std::string& left) {
 // Console events arrive on a thread of their own, the one place where state must be shared: the
 // main thread holds `changing` while it changes the script, and sets `message` only then.
 SRWLOCK changing = SRWLOCK_INIT;
-// Held by the main thread while it hands a block to a standard stream (see hold_standard_streams).
+// Held by the main thread while it hands a block to a standard stream (see
+// begin_block_on_standard_stream).
 SRWLOCK writing = SRWLOCK_INIT;
 std::string message = message_line(InterruptsSay::kUnchanged, {});
 // Whether standard error is known to be none of the run's files (see tell_interrupts).
@@ -61,8 +62,8 @@ void prepare_process() {
   SetConsoleCtrlHandler(end_run, TRUE);
 }
 
-void hold_standard_streams() { AcquireSRWLockExclusive(&writing); }
-void release_standard_streams() { ReleaseSRWLockExclusive(&writing); }
+void begin_block_on_standard_stream() { AcquireSRWLockExclusive(&writing); }
+void end_block_on_standard_stream(bool /*line_ended*/) { ReleaseSRWLockExclusive(&writing); }
 
 void tell_interrupts(bool on_standard_error) { may_tell = on_standard_error; }
 
