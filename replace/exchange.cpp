@@ -2,7 +2,7 @@
 // name leads to afterwards is checked, and the swap undone where it should not stand.
 
 #include "replace/copying.h"
-#include "replace/put_in_place.h"
+#include "replace/new_file_commit.h"
 
 namespace jassrewrite {
 

@@ -2,8 +2,8 @@
 // overwritten in place, the new file written, and a missing script created empty.
 
 #include "replace/copying.h"
+#include "replace/new_file_commit.h"
 #include "replace/overwrite_in_place.h"
-#include "replace/put_in_place.h"
 #include "replace/replacement.h"
 
 namespace jassrewrite {

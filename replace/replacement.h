@@ -121,7 +121,7 @@ class ScriptReplacement {
   std::optional<Error> took_effect(Recovery step);
 
   // The replacement (placement.cpp): a new file written beside the script and committed over it
-  // (put_in_place.h), or the script overwritten in place (overwrite_in_place.h).
+  // (new_file_commit.h), or the script overwritten in place (overwrite_in_place.h).
   std::optional<Error> create_empty_script();
   std::optional<Error> write_new_file();
   std::optional<Error> put_in_place();

@@ -1,7 +1,7 @@
 // The new file put in the script's place in one step, and checked after; the swap of names is
 // settled in exchange.cpp.
 
-#include "replace/put_in_place.h"
+#include "replace/new_file_commit.h"
 
 #include "replace/copying.h"
 

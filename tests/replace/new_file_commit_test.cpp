@@ -2,7 +2,7 @@
 // another program's file at the new file's name is neither put in place nor removed, and a write
 // into the script meanwhile stands; only a commit that holds claims the script rewritten.
 
-#include "replace/put_in_place.h"
+#include "replace/new_file_commit.h"
 
 #include <gtest/gtest.h>
 
