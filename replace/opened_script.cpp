@@ -24,6 +24,16 @@ std::optional<Error> OpenedScript::check_name(bool and_contents) const {
   return std::nullopt;
 }
 
+std::optional<Error> OpenedScript::take_as_read() {
+  const Result<FileStatus> now = status(file);
+  if (now.error) {
+    return failed(path, now.error);
+  }
+  as_opened = now.value;
+  as_read = snapshot_of(as_opened);
+  return std::nullopt;
+}
+
 std::optional<Error> OpenedScript::check_opened() const {
   const Result<FileStatus> now = status(file);
   if (now.error) {

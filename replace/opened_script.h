@@ -35,6 +35,10 @@ struct OpenedScript {
   // new file while this one waited for its lock.
   std::optional<Error> open(RunLocks& locks, Patience& patience);
 
+  // Takes the script as it is now, by its handle, for what it was opened and read as: once it is
+  // locked, and once the recovery has finished a copy into it.
+  std::optional<Error> take_as_read();
+
   // A script with bytes in it: the only kind whose rewrite goes through tempwar3map.j.
   [[nodiscard]] bool to_rewrite() const { return present && as_opened.size > 0; }
 

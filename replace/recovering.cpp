@@ -17,12 +17,7 @@ std::optional<Error> ScriptReplacement::recover() {
   }
   // What the conversion reads, and what it checks against, is the script as recovered.
   if (recovered_ == Recovered::kFinishedCutOverwrite) {
-    const Result<FileStatus> finished = status(script_.file);
-    if (finished.error) {
-      return failed(paths_.script, finished.error);
-    }
-    script_.as_opened = finished.value;
-    script_.as_read = snapshot_of(script_.as_opened);
+    return script_.take_as_read();
   }
   return std::nullopt;
 }

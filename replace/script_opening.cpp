@@ -50,13 +50,7 @@ std::optional<Error> lock(OpenedScript& script, RunLocks& locks, Patience& patie
   if (auto failure = locks.lock_script(script.file, script.path, patience)) {
     return failure;
   }
-  const Result<FileStatus> as_locked = status(script.file);
-  if (as_locked.error) {
-    return failed(script.path, as_locked.error);
-  }
-  script.as_opened = as_locked.value;
-  script.as_read = snapshot_of(script.as_opened);
-  return std::nullopt;
+  return script.take_as_read();
 }
 
 std::optional<Error> resolve_target(OpenedScript& script) {
